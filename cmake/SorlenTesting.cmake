@@ -1,10 +1,12 @@
-# sorlen_add_test(NAME SOURCES a.cpp b.cpp LIBS lib...)
+# sorlen_add_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS label...])
 # One GoogleTest executable per target; every test case becomes a CTest test.
+# Label "threaded" marks suites that the ThreadSanitizer build runs.
 function(sorlen_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
     target_compile_definitions(${name} PRIVATE SORLEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    set(labels ${name} ${ARG_LABELS})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT 180 LABELS "${labels}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()

@@ -1,0 +1,100 @@
+// Output file stream over a POSIX descriptor; see TMyFileStream.h.
+#include "download/TMyFileStream.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+
+namespace {
+
+int OpenFlags(uint16_t mode) {
+    switch (mode & 0x0F) {
+        case fmOpenWrite:
+            return O_WRONLY;
+        case fmOpenReadWrite:
+            return O_RDWR;
+        default:
+            return O_RDONLY;
+    }
+}
+
+// Share modes become advisory locks, taken without waiting.
+bool LockFor(int fd, uint16_t mode) {
+    int lock = 0;
+    switch (mode & 0xF0) {
+        case fmShareExclusive:
+            lock = LOCK_EX;
+            break;
+        case fmShareDenyWrite:
+            lock = LOCK_SH;
+            break;
+        default:
+            return true;
+    }
+    return flock(fd, lock | LOCK_NB) == 0;
+}
+
+}  // namespace
+
+TMyFileStream::TMyFileStream(const std::string& path, uint16_t mode) {
+    if (mode == fmCreate) {
+        FHandle = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (FHandle >= 0 && !LockFor(FHandle, fmShareExclusive)) {
+            close(FHandle);
+            FHandle = -1;
+        }
+        if (FHandle < 0) throw EFCreateError("Cannot create file " + path);
+        return;
+    }
+    FHandle = open(path.c_str(), OpenFlags(mode) | O_CLOEXEC);
+    if (FHandle >= 0 && !LockFor(FHandle, mode)) {
+        close(FHandle);
+        FHandle = -1;
+    }
+    if (FHandle < 0) throw EFOpenError("Cannot open file " + path);
+}
+
+TMyFileStream::~TMyFileStream() {
+    if (FHandle >= 0) close(FHandle);
+}
+
+int64_t TMyFileStream::Read(void* buffer, int64_t count) {
+    int64_t done = 0;
+    auto* at = static_cast<char*>(buffer);
+    while (done < count) {
+        ssize_t n = read(FHandle, at + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t TMyFileStream::Write(const void* buffer, int64_t count) {
+    int64_t done = 0;
+    const auto* at = static_cast<const char*>(buffer);
+    while (done < count) {
+        ssize_t n = write(FHandle, at + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t TMyFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
+    off_t at = lseek(FHandle, static_cast<off_t>(offset), whence);
+    return at < 0 ? -1 : static_cast<int64_t>(at);
+}
+
+int64_t TMyFileStream::Size() {
+    struct stat st {};
+    return fstat(FHandle, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool TMyFileStream::SetSize(int64_t size) {
+    return size >= 0 && ftruncate(FHandle, static_cast<off_t>(size)) == 0;
+}

@@ -1,0 +1,54 @@
+// Output file of a download: a stream over one POSIX file descriptor with 64-bit positions.
+// Used on the worker thread that owns it; the descriptor is closed when the stream is destroyed.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+class EFCreateError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class EFOpenError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Open modes: the low nibble is the access, the next one the sharing. The sharing bits are
+// advisory locks (flock) here, since Linux has no mandatory share modes.
+constexpr uint16_t fmCreate = 0xFFFF;
+constexpr uint16_t fmOpenRead = 0x0000;
+constexpr uint16_t fmOpenWrite = 0x0001;
+constexpr uint16_t fmOpenReadWrite = 0x0002;
+constexpr uint16_t fmShareExclusive = 0x0010;
+constexpr uint16_t fmShareDenyWrite = 0x0020;
+constexpr uint16_t fmShareDenyNone = 0x0040;
+
+enum TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TMyFileStream {
+public:
+    // fmCreate creates (or empties) the file for reading and writing, exclusively; any other
+    // mode opens an existing file. Raises EFCreateError / EFOpenError naming the path.
+    TMyFileStream(const std::string& path, uint16_t mode);
+    ~TMyFileStream();
+    TMyFileStream(const TMyFileStream&) = delete;
+    TMyFileStream& operator=(const TMyFileStream&) = delete;
+
+    // Both return the bytes moved; short only at end of file (Read) or on an error.
+    int64_t Read(void* buffer, int64_t count);
+    int64_t Write(const void* buffer, int64_t count);
+    // Returns the new position, or -1 when the position is not possible.
+    int64_t Seek(int64_t offset, TSeekOrigin origin);
+    int64_t Position() { return Seek(0, soCurrent); }
+    int64_t Size();
+    // Returns false when the file cannot take that size.
+    bool SetSize(int64_t size);
+
+    int Handle() const { return FHandle; }
+
+private:
+    int FHandle = -1;
+};

@@ -1,0 +1,136 @@
+#include "download/TMyFileStream.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    fs::path Path;
+    TempDir() {
+        char tmpl[] = "/tmp/sorlen-fs-XXXXXX";
+        Path = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(Path); }
+    std::string operator/(const char* name) const { return (Path / name).string(); }
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+TEST(TMyFileStream, CreateReplacesAndOpenKeeps) {
+    TempDir dir;
+    const std::string path = dir / "out.flv";
+    std::ofstream(path) << "old contents that must go";
+    {
+        TMyFileStream f(path, fmCreate);
+        EXPECT_EQ(f.Size(), 0);
+        EXPECT_EQ(f.Write("abc", 3), 3);
+    }
+    EXPECT_EQ(ReadAll(path), "abc");
+    {
+        TMyFileStream f(path, fmOpenReadWrite | fmShareDenyNone);
+        EXPECT_EQ(f.Size(), 3) << "opening must not empty the file";
+        EXPECT_EQ(f.Seek(0, soBeginning), 0);
+        EXPECT_EQ(f.Write("xy", 2), 2);
+        char buf[8] = {};
+        EXPECT_EQ(f.Seek(0, soBeginning), 0);
+        EXPECT_EQ(f.Read(buf, 8), 3);
+        EXPECT_STREQ(buf, "xyc");
+    }
+}
+
+TEST(TMyFileStream, FailuresNameThePath) {
+    TempDir dir;
+    const std::string missing = dir / "no-such-file";
+    const std::string inMissingDir = dir / "no-dir/file";
+    struct Row {
+        std::string path;
+        uint16_t mode;
+        bool create;
+    } rows[] = {
+        {missing, fmOpenReadWrite | fmShareDenyNone, false},
+        {missing, fmOpenRead, false},
+        {inMissingDir, fmCreate, true},
+        {inMissingDir, fmOpenWrite, false},
+    };
+    for (const auto& row : rows) {
+        try {
+            TMyFileStream f(row.path, row.mode);
+            ADD_FAILURE() << row.path << " opened";
+        } catch (const EFCreateError& e) {
+            EXPECT_TRUE(row.create);
+            EXPECT_EQ(std::string(e.what()), "Cannot create file " + row.path);
+        } catch (const EFOpenError& e) {
+            EXPECT_FALSE(row.create);
+            EXPECT_EQ(std::string(e.what()), "Cannot open file " + row.path);
+        }
+    }
+    EXPECT_FALSE(fs::exists(missing)) << "a failed open must not create the file";
+}
+
+TEST(TMyFileStream, ShareModesAgainstAnExclusiveHolder) {
+    TempDir dir;
+    const std::string path = dir / "locked";
+    TMyFileStream holder(path, fmCreate);
+    struct Row {
+        uint16_t mode;
+        bool opens;
+    } rows[] = {
+        {fmOpenReadWrite | fmShareDenyNone, true},
+        {fmOpenRead, true},
+        {fmOpenReadWrite | fmShareExclusive, false},
+        {fmOpenRead | fmShareDenyWrite, false},
+    };
+    for (const auto& row : rows) {
+        bool opened = true;
+        try {
+            TMyFileStream f(path, row.mode);
+        } catch (const EFOpenError&) {
+            opened = false;
+        }
+        EXPECT_EQ(opened, row.opens) << "mode " << row.mode;
+    }
+}
+
+TEST(TMyFileStream, PositionsBeyondFourGiB) {
+    TempDir dir;
+    const std::string path = dir / "sparse";
+    const int64_t big = 5'000'000'000;
+    TMyFileStream f(path, fmCreate);
+    ASSERT_TRUE(f.SetSize(big));
+    EXPECT_EQ(f.Size(), big);
+    EXPECT_EQ(f.Seek(big - 2, soBeginning), big - 2);
+    EXPECT_EQ(f.Write("end", 3), 3);
+    EXPECT_EQ(f.Size(), big + 1);
+    EXPECT_EQ(f.Position(), big + 1);
+    EXPECT_EQ(f.Seek(-3, soEnd), big - 2);
+    char buf[4] = {};
+    EXPECT_EQ(f.Read(buf, 3), 3);
+    EXPECT_STREQ(buf, "end");
+    EXPECT_EQ(f.Seek(-1, soBeginning), -1);
+    EXPECT_FALSE(f.SetSize(-1));
+}
+
+TEST(TMyFileStream, DescriptorIsClosedAndNotInherited) {
+    TempDir dir;
+    int fd;
+    {
+        TMyFileStream f(dir / "fd", fmCreate);
+        fd = f.Handle();
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    }
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}

@@ -1,0 +1,15 @@
+// Blip.tv extractor; see TBlipTv.h.
+#include "sites/TBlipTv.h"
+
+#include "sites/SiteText.h"
+
+const char* TBlipTv::Expression() const { return "player.setPrimaryMediaUrl([^<].*?);"; }
+
+std::string TBlipTv::CleanMatch(std::string match) const {
+    RemoveFirst(match, "player.setPrimaryMediaUrl");
+    RemoveFirst(match, "(");
+    RemoveFirst(match, ")");
+    RemoveFirst(match, ";");
+    RemoveAll(match, "\"");
+    return match;
+}

@@ -32,6 +32,9 @@ SLOW_SECONDS = 20
 YOUTUBE = {
     "sorlen01": ("Sorlen demo: a walk in the park", 1),
     "sorlen02": ("Rain on the old bridge", 2),
+    # A title that tries to leave the download folder.
+    "sorlen03": ("../../../tmp/escaped", 3),
+    "sorlen04": ("..", 4),
 }
 DAILYMOTION = {"xdemo1": ("clip", 11), "xdemo2": ("harbour-at-night", 12)}
 BLIP = {"1001": ("show-ep1", 21), "1002": ("Cooking-Show-Ep7", 22)}

@@ -1,0 +1,316 @@
+// Asynchronous HTTP/1.0 and HTTP/1.1 client engine: one request at a time over one owned
+// TWSocket, reported through events. Created, driven and destroyed on one thread, whose event
+// loop delivers the socket's notices and the engine's three queued notifications. The owner
+// keeps ReceiveStream and SendStream alive while a request runs; the engine never frees them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "http/TStream.h"
+#include "net/TWSocket.h"
+#include "platform/EventLoop.h"
+
+enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
+
+enum THttpCliOption { httpoNoBasicAuth, httpoNoNTLMAuth, httpoBandwidthControl };
+
+// A set of THttpCliOption (bits 0, 1, 2).
+class THttpCliOptions {
+public:
+    constexpr THttpCliOptions() = default;
+    constexpr THttpCliOptions(std::initializer_list<THttpCliOption> Options) {
+        for (THttpCliOption o : Options) Bits |= 1u << o;
+    }
+    constexpr bool Has(THttpCliOption o) const { return (Bits & (1u << o)) != 0; }
+    constexpr bool operator==(const THttpCliOptions&) const = default;
+
+private:
+    unsigned Bits = 0;
+};
+
+// Value 8 is reserved and never entered.
+enum class EngineState {
+    Idle = 0,
+    Starting = 1,
+    Connected = 2,
+    Resolving = 3,
+    Resolved = 4,
+    AwaitingHeader = 5,
+    ReceivingBody = 6,
+    BodyComplete = 7,
+    Closing = 9,
+    Aborting = 10,
+};
+
+// Misuse of the engine (codes 1 busy, 2 nothing to post, 5 version, 6 authentication state),
+// and the final status of a failed RunRequest.
+class EHttpException : public std::runtime_error {
+public:
+    EHttpException(const std::string& Msg, int Code)
+        : std::runtime_error(Msg), HttpErrorCode(Code) {}
+    int HttpErrorCode;
+};
+
+// The engine's notifications to itself; the first three user message numbers.
+constexpr unsigned RequestDoneMessage = WM_USER + 1;
+constexpr unsigned ReadyMessage = WM_USER + 2;
+constexpr unsigned RestartMessage = WM_USER + 3;
+
+class THttpCli {
+public:
+    using TNotifyEvent = std::function<void(THttpCli* Sender)>;
+    using TOnCommand = std::function<void(THttpCli* Sender, std::string& S)>;
+    using TDocDataEvent = std::function<void(THttpCli* Sender, const char* Buffer, int Len)>;
+    using TCookieRcvdEvent =
+        std::function<void(THttpCli* Sender, const std::string& Data, bool& Accept)>;
+    using THttpRequestDone =
+        std::function<void(THttpCli* Sender, THttpRequest RqType, std::uint16_t ErrCode)>;
+    using TBeforeHeaderSendEvent = std::function<void(THttpCli* Sender, const std::string& Method,
+                                                      std::vector<std::string>& Headers)>;
+    using TErrCodeEvent = std::function<void(THttpCli* Sender, std::uint16_t ErrCode)>;
+
+    // Received bytes live in one fixed buffer: at most 8190 data bytes plus a zero byte.
+    static constexpr int InBufferSize = 8193;
+    static constexpr int InBufferLimit = 8190;
+    // Size of one block of a POST or PUT body.
+    static constexpr int OutBlockSize = 8193;
+    // Relocations followed in a row before the engine stops following (a loop would never end).
+    static constexpr int MaxRelocations = 50;
+    // Status and reasons of the engine's own refusals of bad input.
+    static constexpr int RefusedRequestStatus = 400;
+    static constexpr int BadResponseStatus = 502;
+
+    THttpCli();
+    virtual ~THttpCli();
+    THttpCli(const THttpCli&) = delete;
+    THttpCli& operator=(const THttpCli&) = delete;
+
+    // Published properties.
+    std::string Name;
+    std::string URL;
+    std::string LocalAddr = "0.0.0.0";
+    std::string Proxy;
+    std::string ProxyPort = "80";
+    std::string Sender;
+    std::string Agent = "Mozilla/4.0 (compatible; Orvo)";
+    std::string Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+    std::string AcceptLanguage;
+    std::string Reference;
+    std::string Connection;
+    std::string ProxyConnection;
+    std::string Username, Password;
+    std::string ProxyUsername, ProxyPassword;
+    bool NoCache = false;
+    double ModifiedSince = 0;  // days since 1899-12-30, time of day as the fraction
+    std::string Cookie;
+    std::string ContentTypePost = "application/x-www-form-urlencoded";
+    std::string ContentRangeBegin, ContentRangeEnd;
+    bool FollowRelocation = true;
+    std::int32_t BandwidthLimit = 100000;
+    std::int32_t BandwidthSampling = 1000;
+    THttpCliOptions Options;
+    TStream* ReceiveStream = nullptr;
+    TStream* SendStream = nullptr;
+
+    const std::string& RequestVer() const { return FRequestVer; }
+    void SetRequestVer(const std::string& Value);
+    bool MultiThreaded() const { return FMultiThreaded; }
+    virtual void SetMultiThreaded(bool Value);
+    const std::string& AcceptRanges() const { return FAcceptRanges; }
+
+    // Events; an unset event is skipped.
+    TNotifyEvent OnTrace;
+    TNotifyEvent OnSessionConnected;
+    TNotifyEvent OnSessionClosed;
+    TNotifyEvent OnHeaderData;
+    TOnCommand OnCommand;
+    TNotifyEvent OnHeaderBegin;
+    TNotifyEvent OnHeaderEnd;
+    TNotifyEvent OnRequestHeaderBegin;
+    TNotifyEvent OnRequestHeaderEnd;
+    TNotifyEvent OnDocBegin;
+    TDocDataEvent OnDocData;
+    TNotifyEvent OnDocEnd;
+    TNotifyEvent OnSendBegin;
+    TDocDataEvent OnSendData;
+    TNotifyEvent OnSendEnd;
+    TNotifyEvent OnStateChange;
+    THttpRequestDone OnRequestDone;
+    TNotifyEvent OnLocationChange;
+    TCookieRcvdEvent OnCookie;
+    TErrCodeEvent OnDataPush;
+    TNotifyEvent OnDataPush2;
+    TNotifyEvent OnSocksAuthState;
+    TNotifyEvent OnSocketError;
+    TBeforeHeaderSendEvent OnBeforeHeaderSend;
+
+    // Begins a request and returns; OnRequestDone reports its end.
+    virtual void StartRequest(THttpRequest Type);
+    // Begins a request and waits for its end, raising for a final status of 400 or more
+    // (401 and 407 excepted).
+    virtual void RunRequest(THttpRequest Type);
+    // Ends the running request at once; when idle, reports an empty request as done.
+    void Abort();
+
+    // Run-time state the owner reads.
+    // The owned socket, made on first use.
+    TWSocket* Socket();
+    EngineState State() const { return FState; }
+    THttpRequest RequestType() const { return FRequestType; }
+    int StatusCode() const { return FStatusCode; }
+    const std::string& ReasonPhrase() const { return FReasonPhrase; }
+    const std::string& ResponseVersion() const { return FResponseVersion; }
+    std::uint16_t RequestError() const { return FRequestError; }
+    const std::vector<std::string>& ReceivedHeader() const { return FReceivedHeader; }
+    std::int64_t ContentLength() const { return FContentLength; }
+    const std::string& ContentType() const { return FContentType; }
+    const std::string& TransferEncoding() const { return FTransferEncoding; }
+    const std::string& Location() const { return FLocation; }
+    const std::string& DocumentName() const { return FDocumentName; }
+    std::int64_t ReceivedCount() const { return FReceivedCount; }
+    std::int64_t SentCount() const { return FSentCount; }
+    int HeaderLinesSeen() const { return FHeaderLinesSeen; }
+    int BodyBlocksSeen() const { return FBodyBlocksSeen; }
+    const std::string& CurrentLine() const { return FCurrentLine; }
+    const std::string& ConnectHost() const { return FConnectHost; }
+    const std::string& ConnectPort() const { return FConnectPort; }
+    const std::string& Protocol() const { return FProtocol; }
+    bool RelocationPending() const { return FRelocationPending; }
+    bool CloseAfterResponse() const { return FCloseAfterResponse; }
+
+protected:
+    using TStep = void (THttpCli::*)();
+
+    virtual std::unique_ptr<TWSocket> MakeSocket();
+    virtual void ConfigureSocket();
+    virtual void WriteRequest(const std::string& Method, const std::string& Version);
+    virtual void HandleHeaderLine();
+    virtual void HandleBodyData();
+    virtual void EmitRequestLine(const std::string& Line);
+    virtual void BeginConnect();
+    virtual void DropConnection();
+    virtual void ResetResponse();
+    virtual void FollowOnSameConnection();
+    virtual void HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error);
+    virtual void HandleSessionClosed(TCustomWSocket* Sock, std::uint16_t Error);
+    virtual void HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error);
+    virtual void HandleDataSent(TCustomWSocket* Sock, std::uint16_t Error);
+    virtual void HandleDataAvailable(TCustomWSocket* Sock, std::uint16_t Error);
+    virtual void HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error);
+    virtual void ChangeState(EngineState NewState);
+    virtual void RaiseStateChange();
+    virtual void RaiseCookie(const std::string& Data, bool& Accept);
+    virtual void RaiseSessionConnected();
+    virtual void RaiseSessionClosed();
+    virtual void RaiseBeforeHeaderSend(const std::string& Method,
+                                       std::vector<std::string>& Headers);
+    virtual void RaiseRequestHeaderBegin();
+    virtual void RaiseRequestHeaderEnd();
+    virtual void RaiseHeaderBegin();
+    virtual void RaiseHeaderEnd();
+    virtual void RaiseDocBegin();
+    virtual void RaiseDocData(const char* Buffer, int Len);
+    virtual void RaiseDocEnd();
+    virtual void RaiseSendBegin();
+    virtual void RaiseSendData(const char* Buffer, int Len);
+    virtual void RaiseSendEnd();
+    virtual void PostRequestDone();
+    virtual void HandleEngineMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
+    virtual void PostReady();
+    virtual void DeriveDocName();
+    virtual void AllocateMessageWindow();
+    virtual void ReleaseMessageWindow();
+
+    // Helpers shared with subclasses that replace the header-line step.
+    // Works out the new target of a "Location" value; with HttpsIsAbsolute false only
+    // "http://" values count as absolute addresses.
+    void ApplyLocation(const std::string& Value, bool HttpsIsAbsolute = true);
+    // Stops reading a response the engine cannot make sense of: the request ends with Status
+    // and Reason once the connection is down.
+    void FailResponse(int Status, const std::string& Reason);
+    // Hands the held bytes over as body bytes, bounded by Limit (negative: no bound), then
+    // removes them from the buffer.
+    void DeliverHeldBody(std::int64_t Limit);
+    // The response is complete: follow a pending relocation, else wait for the close the
+    // response asked for, else return to Idle.
+    void FinishResponse();
+    void EndBody();
+    void TrimReceivedBody();
+    void RewindSendStream();
+    bool TryNtlmStep();
+    bool TryBasicStep();
+    void BandwidthTick();
+    // Closes the socket now without the close being reported back to the engine.
+    void CloseSocketQuietly();
+
+    std::unique_ptr<TWSocket> FSocket;
+    std::unique_ptr<TMessageTarget> MessageWindow;
+    EngineState FState = EngineState::Idle;
+    THttpRequest FRequestType = httpGET;
+    int FStatusCode = 0;
+    std::string FReasonPhrase;
+    std::string FResponseVersion;
+    std::uint16_t FRequestError = 0;
+    std::vector<std::string> FReceivedHeader;
+    std::vector<std::string> AuthChallenges;
+    std::int64_t FContentLength = -1;
+    std::string FContentType;
+    std::string FTransferEncoding;
+    std::string FLocation;
+    std::string FDocumentName;
+    std::int64_t FReceivedCount = 0;
+    std::int64_t FSentCount = 0;
+    int FHeaderLinesSeen = 0;
+    int FBodyBlocksSeen = 0;
+    std::string FCurrentLine;
+    std::string FConnectHost, FConnectPort;
+    std::string TargetHost, TargetPort;
+    std::string FProtocol;
+    std::string LiveHost, LivePort, LiveProtocol;
+    bool LinkUp = false;
+    std::string ResolvedAddress;
+    std::string RequestTarget;
+    bool FRelocationPending = false;
+    int RelocationCount = 0;
+    bool HeaderOpen = false;
+    bool FCloseAfterResponse = false;
+    bool SendingBody = false;
+    bool ResponseFailed = false;
+    TStep NextStep = nullptr;
+    const char* PendingData = nullptr;
+    std::int64_t PendingLength = 0;
+    char InBuffer[InBufferSize] = {};
+    int InCount = 0;
+    char OutBlock[OutBlockSize] = {};
+    std::string RequestBytes;
+    int ChunkPhase = 0;
+    std::int64_t ChunkSize = 0;
+    std::int64_t ChunkTaken = 0;
+    int AuthNTLMState = 0, ProxyAuthNTLMState = 0;
+    int AuthBasicState = 0, ProxyAuthBasicState = 0;
+    bool NtlmForServer = false, BasicForServer = false;
+    std::uint64_t WindowBytes = 0, WindowQuota = 0;
+    bool Throttled = false;
+    TEventLoop::TTimerId QuotaTimer = 0;
+    std::string FRequestVer = "1.0";
+    bool FMultiThreaded = false;
+    std::string FAcceptRanges;
+    // Names the first request line that held CR, LF or NUL; empty when all were clean.
+    std::string UnsafeLine;
+
+private:
+    void PrepareAddresses();
+    void ParseHeaderField(const std::string& Line);
+    void HandleHeaderEnd();
+    void DecodeChunked();
+    void BodyFromBuffer();
+    void StopQuotaTimer();
+    void CloseWhenDone();
+    bool NtlmNegotiateGoingOut() const;
+    static bool RequestLineIsSafe(const std::string& Line);
+};

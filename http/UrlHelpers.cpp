@@ -1,0 +1,260 @@
+// URL splitting, Base64 and the HTTP date text (see UrlHelpers.h).
+#include "http/UrlHelpers.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    std::size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+        if (i >= text.size() || LowerAscii(text[i]) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The base up to and including its last "/", or "/" when it holds none.
+std::string DirectoryOf(const std::string& base) {
+    std::size_t slash = base.rfind('/');
+    return slash == std::string::npos ? std::string("/") : base.substr(0, slash + 1);
+}
+
+bool IsSchemeChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Characters outside the alphabet are not rejected; they count as zero bits.
+unsigned Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A');
+    if (c >= 'a' && c <= 'z') return static_cast<unsigned>(c - 'a' + 26);
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0' + 52);
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return 0;
+}
+
+// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
+void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+}  // namespace
+
+void DecomposeUrl(const std::string& url, std::string& protocol, std::string& user,
+                  std::string& password, std::string& host, std::string& port, std::string& path) {
+    const std::string base = path;
+    protocol.clear();
+    user.clear();
+    password.clear();
+    host.clear();
+    port.clear();
+    path.clear();
+    if (url.empty()) return;
+
+    if (url.compare(0, 2, "./") == 0) {
+        path = DirectoryOf(base) + url.substr(2);
+        return;
+    }
+    if (url.compare(0, 3, "../") == 0) {
+        std::string dir = DirectoryOf(base);
+        std::string rest = url.substr(3);
+        for (;;) {
+            dir.pop_back();
+            std::size_t slash = dir.rfind('/');
+            dir = slash == std::string::npos ? std::string("/") : dir.substr(0, slash + 1);
+            if (rest.compare(0, 3, "../") != 0) break;
+            rest.erase(0, 3);
+        }
+        path = dir + rest;
+        return;
+    }
+
+    std::size_t start = std::string::npos;  // where the authority begins
+    std::size_t sep = url.find("://");
+    if (sep != std::string::npos) {
+        std::string scheme;
+        bool valid = true;
+        for (std::size_t i = 0; i < sep && valid; ++i) {
+            char c = LowerAscii(url[i]);
+            valid = IsSchemeChar(c);
+            scheme += c;
+        }
+        if (valid) {
+            protocol = scheme;
+            start = sep + 3;
+        } else {
+            protocol = "http";
+        }
+    }
+    if (start == std::string::npos) {
+        if (url[0] == '/') {
+            protocol = "http";
+            if (url.size() > 1 && url[1] != '/') {
+                path = url;
+                return;
+            }
+            start = 1;
+        } else if (StartsWithNoCase(url, "http:")) {
+            protocol = "http";
+            if (url.size() > 6 && url[6] != '/') {
+                path = url.substr(5);
+                return;
+            }
+            start = 6;
+        } else if (StartsWithNoCase(url, "mailto:")) {
+            protocol = "mailto";
+            start = url.find(':') + 1;
+        } else {
+            start = 0;
+        }
+    }
+    if (start > url.size()) start = url.size();
+
+    std::size_t pathStart = url.find_first_of("/?", start);
+    std::string authority;
+    if (pathStart == std::string::npos) {
+        authority = url.substr(start);
+    } else {
+        authority = url.substr(start, pathStart - start);
+        path = url.substr(pathStart);
+    }
+
+    std::size_t colon = authority.rfind(':');
+    std::size_t at = authority.rfind('@');
+    if (colon == std::string::npos && at == std::string::npos) {
+        host = authority;
+        return;
+    }
+    if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
+        port = authority.substr(colon + 1);
+        std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+        host = authority.substr(hostStart, colon - hostStart);
+        if (at == std::string::npos) return;
+    } else {
+        host = authority.substr(at + 1);
+    }
+    std::string userInfo = authority.substr(0, at);
+    std::size_t split = userInfo.find(':');
+    if (split == std::string::npos) {
+        user = userInfo;
+    } else {
+        user = userInfo.substr(0, split);
+        password = userInfo.substr(split + 1);
+    }
+}
+
+std::size_t FindLast(const std::string& sub, const std::string& text) {
+    if (sub.empty()) return 0;
+    std::size_t pos = text.rfind(sub);
+    return pos == std::string::npos ? 0 : pos + 1;
+}
+
+std::string UrlBaseOf(const std::string& url) {
+    std::size_t end = url.find('?');
+    if (end == std::string::npos) end = url.size();
+    while (end > 0) {
+        char c = url[end - 1];
+        if (c == '/' || c == ':') return url.substr(0, end);
+        --end;
+    }
+    return std::string();
+}
+
+void SetDocExtension(std::string& name, const std::string& ext) {
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) {
+        name += '.';
+    } else {
+        name.erase(dot + 1);
+    }
+    name += ext;
+}
+
+bool IsHexChar(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexCharValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    return (c & 0x0F) + 9;
+}
+
+std::string EncodeBase64(const std::string& data) {
+    std::string out;
+    out.reserve((data.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= data.size(); i += 3) {
+        unsigned v = (static_cast<unsigned char>(data[i]) << 16) |
+                     (static_cast<unsigned char>(data[i + 1]) << 8) |
+                     static_cast<unsigned char>(data[i + 2]);
+        out += kBase64Alphabet[(v >> 18) & 63];
+        out += kBase64Alphabet[(v >> 12) & 63];
+        out += kBase64Alphabet[(v >> 6) & 63];
+        out += kBase64Alphabet[v & 63];
+    }
+    std::size_t left = data.size() - i;
+    if (left > 0) {
+        unsigned v = static_cast<unsigned char>(data[i]) << 16;
+        if (left == 2) v |= static_cast<unsigned char>(data[i + 1]) << 8;
+        out += kBase64Alphabet[(v >> 18) & 63];
+        out += kBase64Alphabet[(v >> 12) & 63];
+        out += left == 2 ? kBase64Alphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string DecodeBase64(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3 + 2);
+    for (std::size_t i = 0; i + 1 < text.size(); i += 4) {
+        std::size_t have = text.size() - i < 4 ? text.size() - i : 4;
+        unsigned c0 = Base64Value(text[i]);
+        unsigned c1 = Base64Value(text[i + 1]);
+        out += static_cast<char>((c0 << 2) | (c1 >> 4));
+        if (have < 3 || text[i + 2] == '=') continue;
+        unsigned c2 = Base64Value(text[i + 2]);
+        out += static_cast<char>(((c1 & 15) << 4) | (c2 >> 2));
+        if (have < 4 || text[i + 3] == '=') continue;
+        unsigned c3 = Base64Value(text[i + 3]);
+        out += static_cast<char>(((c2 & 3) << 6) | c3);
+    }
+    return out;
+}
+
+std::string FormatHttpDate(double dateTime) {
+    static const char kDays[] = "MonTueWedThuFriSatSun";
+    static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    if (!std::isfinite(dateTime) || std::fabs(dateTime) > 1e8) dateTime = 0;
+    // The whole part counts days; the fraction's magnitude is the time of day even for dates
+    // before 1899-12-30, as the date-time type defines it.
+    double whole = std::trunc(dateTime);
+    std::int64_t millis = std::llround(std::fabs(dateTime - whole) * 86400000.0);
+    if (millis >= 86400000) millis = 86399999;
+    std::int64_t days = static_cast<std::int64_t>(whole) - 25569;  // 1899-12-30 to 1970-01-01
+    int year = 0, month = 0, day = 0;
+    CivilFromDays(days, year, month, day);
+    int weekday = static_cast<int>(((days + 3) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
+    int seconds = static_cast<int>(millis / 1000);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d",
+                  kDays + 3 * weekday, day, kMonths + 3 * (month - 1), year, seconds / 3600,
+                  seconds / 60 % 60, seconds % 60);
+    return text;
+}

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "http/TStream.h"
+
 class EFCreateError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -26,26 +28,23 @@ constexpr uint16_t fmShareExclusive = 0x0010;
 constexpr uint16_t fmShareDenyWrite = 0x0020;
 constexpr uint16_t fmShareDenyNone = 0x0040;
 
-enum TSeekOrigin { soBeginning, soCurrent, soEnd };
-
-class TMyFileStream {
+class TMyFileStream : public TStream {
 public:
     // fmCreate creates (or empties) the file for reading and writing, exclusively; any other
     // mode opens an existing file. Raises EFCreateError / EFOpenError naming the path.
     TMyFileStream(const std::string& path, uint16_t mode);
-    ~TMyFileStream();
+    ~TMyFileStream() override;
     TMyFileStream(const TMyFileStream&) = delete;
     TMyFileStream& operator=(const TMyFileStream&) = delete;
 
     // Both return the bytes moved; short only at end of file (Read) or on an error.
-    int64_t Read(void* buffer, int64_t count);
-    int64_t Write(const void* buffer, int64_t count);
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
     // Returns the new position, or -1 when the position is not possible.
-    int64_t Seek(int64_t offset, TSeekOrigin origin);
-    int64_t Position() { return Seek(0, soCurrent); }
-    int64_t Size();
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    int64_t Size() override;
     // Returns false when the file cannot take that size.
-    bool SetSize(int64_t size);
+    bool SetSize(int64_t size) override;
 
     int Handle() const { return FHandle; }
 

@@ -4,14 +4,13 @@
 #include <exception>
 
 #include "regex/TRegExpr.h"
-#include "settings/uSettings.h"
+#include "settings/uHelpers.h"
 
 bool FindFirst(const std::string& expression, const std::string& text, std::string& match) {
     try {
         TRegExpr re;
-        re.Expression = expression;
-        if (!re.Exec(text))
-            return false;
+        re.SetExpression(expression);
+        if (!re.Exec(text)) return false;
         match = re.MatchText(0);
         return true;
     } catch (const std::exception&) {
@@ -23,22 +22,19 @@ void ForEachMatch(const std::string& expression, const std::string& text,
                   const std::function<void(std::string)>& onMatch) {
     try {
         TRegExpr re;
-        re.Expression = expression;
-        for (bool hit = re.Exec(text); hit; hit = re.ExecNext())
-            onMatch(re.MatchText(0));
+        re.SetExpression(expression);
+        for (bool hit = re.Exec(text); hit; hit = re.ExecNext()) onMatch(re.MatchText(0));
     } catch (const std::exception&) {
     }
 }
 
 void RemoveFirst(std::string& text, std::string_view what) {
     size_t at = text.find(what);
-    if (at != std::string::npos)
-        text.erase(at, what.size());
+    if (at != std::string::npos) text.erase(at, what.size());
 }
 
 void RemoveAll(std::string& text, std::string_view what) {
-    if (what.empty())
-        return;
+    if (what.empty()) return;
     std::string out;
     out.reserve(text.size());
     size_t from = 0;
@@ -50,20 +46,16 @@ void RemoveAll(std::string& text, std::string_view what) {
 
 std::string TrimBlanks(std::string_view text) {
     size_t b = 0, e = text.size();
-    while (b < e && static_cast<unsigned char>(text[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ')
-        --e;
+    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
     return std::string(text.substr(b, e - b));
 }
 
 int DecimalTag(std::string_view text) {
-    if (text.empty() || text.size() > 9)
-        return -1;
+    if (text.empty() || text.size() > 9) return -1;
     int value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
-            return -1;
+        if (c < '0' || c > '9') return -1;
         value = value * 10 + (c - '0');
     }
     return value;
@@ -71,20 +63,22 @@ int DecimalTag(std::string_view text) {
 
 bool HasUnsafeByte(std::string_view url) {
     for (char c : url)
-        if (static_cast<unsigned char>(c) <= ' ')
-            return true;
+        if (static_cast<unsigned char>(c) <= ' ') return true;
     return false;
+}
+
+std::string FolderSafeTitle(std::string title) {
+    if (!title.empty() && title.find_first_not_of('.') == std::string::npos)
+        title.assign(title.size(), '_');
+    return title;
 }
 
 std::string TitleFromMediaUrl(const std::string& mediaUrl) {
     std::string name = SplitUrl(mediaUrl).Path;
     size_t query = name.find('?');
-    if (query != std::string::npos)
-        name.erase(query);
+    if (query != std::string::npos) name.erase(query);
     size_t slash = name.rfind('/');
-    if (slash != std::string::npos)
-        name.erase(0, slash + 1);
-    if (name.size() > 3 && name[name.size() - 4] == '.')
-        name.erase(name.size() - 4);
-    return name;
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+    if (name.size() > 3 && name[name.size() - 4] == '.') name.erase(name.size() - 4);
+    return FolderSafeTitle(name);
 }

@@ -23,6 +23,9 @@ int DecimalTag(std::string_view text);
 // A media address goes into a request line: one holding CR, LF, NUL, a blank or another
 // control byte could smuggle a second line or split the request line.
 bool HasUnsafeByte(std::string_view url);
+// A title is proposed as a file name inside the chosen folder: one made only of dots ("." or
+// "..") would name that folder or its parent, so its dots become "_".
+std::string FolderSafeTitle(std::string title);
 // The media file's name without its path, query and a 3-letter extension: the title that the
 // DailyMotion and Blip.tv extractors propose.
 std::string TitleFromMediaUrl(const std::string& mediaUrl);

@@ -3,7 +3,9 @@
 
 #include "sites/SiteText.h"
 
-const char* TBlipTv::Expression() const { return "player.setPrimaryMediaUrl([^<].*?);"; }
+const char* TBlipTv::Expression() const {
+    return "player.setPrimaryMediaUrl([^<].*?);";
+}
 
 std::string TBlipTv::CleanMatch(std::string match) const {
     RemoveFirst(match, "player.setPrimaryMediaUrl");

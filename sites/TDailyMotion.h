@@ -5,7 +5,7 @@
 #include "sites/TPlayerLineVideo.h"
 
 class TDailyMotion : public TPlayerLineVideo {
-  protected:
+protected:
     const char* Expression() const override;
     std::string CleanMatch(std::string match) const override;
 };

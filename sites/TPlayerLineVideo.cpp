@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "download/THttpThread.h"
-#include "settings/uSettings.h"
+#include "settings/uHelpers.h"
 #include "sites/SiteText.h"
 
 void TPlayerLineVideo::Start() {
@@ -30,8 +30,7 @@ void TPlayerLineVideo::Start() {
 
 void TPlayerLineVideo::Cancel() {
     Cancelled = true;
-    if (Thread)
-        Thread->CancelRequest();
+    if (Thread) Thread->CancelRequest();
 }
 
 void TPlayerLineVideo::ThreadEnded(THttpThread*) {
@@ -41,27 +40,22 @@ void TPlayerLineVideo::ThreadEnded(THttpThread*) {
 
 void TPlayerLineVideo::PageDone(THttpThread* thread, int32_t errorCode) {
     ErrorCode = vidFailed;
-    if (errorCode != 0)
-        return;
+    if (errorCode != 0) return;
     ParsePage(std::string(thread->BodyBytes()));
 }
 
 void TPlayerLineVideo::ParsePage(const std::string& body) {
     ErrorCode = vidFailed;
-    if (body.empty())
-        return;
+    if (body.empty()) return;
     std::vector<std::string> lines;
     SplitLines(lines, body);
     std::string text;
     text.reserve(body.size() + lines.size());
-    for (const auto& line : lines)
-        text.append(line).append("\r\n");
+    for (const auto& line : lines) text.append(line).append("\r\n");
     std::string match;
-    if (!FindFirst(Expression(), text, match) || match.empty())
-        return;
+    if (!FindFirst(Expression(), text, match) || match.empty()) return;
     std::string media = CleanMatch(std::move(match));
-    if (HasUnsafeByte(media))
-        return;
+    if (HasUnsafeByte(media)) return;
     MediaUrl = media;
     Title = TitleFromMediaUrl(MediaUrl);
     ErrorCode = vidSuccess;

@@ -12,7 +12,7 @@
 class THttpThread;
 
 class TPlayerLineVideo : public TVideo {
-  public:
+public:
     void Start() override;
     void Cancel() override;
 
@@ -21,12 +21,12 @@ class TPlayerLineVideo : public TVideo {
 
     THttpThread* Thread = nullptr;
 
-  protected:
+protected:
     // The site's expression and its removals on the whole match.
     virtual const char* Expression() const = 0;
     virtual std::string CleanMatch(std::string match) const = 0;
 
-  private:
+private:
     void PageDone(THttpThread* thread, int32_t errorCode);
     void ThreadEnded(THttpThread* thread);
 };

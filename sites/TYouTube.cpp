@@ -4,7 +4,9 @@
 #include "download/THttpThread.h"
 #include "sites/SiteText.h"
 
-TCookies::TCookies(const std::string& url) : Url(url) { AddCookies(GetSystemCookies(url)); }
+TCookies::TCookies(const std::string& url) : Url(url) {
+    AddCookies(GetSystemCookies(url));
+}
 
 void TCookies::AddCookies(std::string text) {
     for (size_t semi; (semi = text.find(';')) != std::string::npos;) {
@@ -21,8 +23,7 @@ void TCookies::AddCookies(std::string text) {
 
 void TCookies::RemoveCookie(const std::string& entry) {
     size_t eq = entry.find('=');
-    if (eq == std::string::npos)
-        return;
+    if (eq == std::string::npos) return;
     const std::string name = entry.substr(0, eq);
     std::erase_if(Items, [&](const std::string& item) {
         size_t at = item.find('=');
@@ -32,10 +33,8 @@ void TCookies::RemoveCookie(const std::string& entry) {
 
 std::string TCookies::GetCookieHeader() const {
     std::string header;
-    for (const auto& item : Items)
-        header += "; " + item;
-    if (!header.empty() && header[0] == ';')
-        header.erase(0, 2);
+    for (const auto& item : Items) header += "; " + item;
+    if (!header.empty() && header[0] == ';') header.erase(0, 2);
     return header;
 }
 
@@ -60,8 +59,7 @@ void TYouTube::Start() {
 
 void TYouTube::Cancel() {
     Cancelled = true;
-    if (Thread)
-        Thread->CancelRequest();
+    if (Thread) Thread->CancelRequest();
 }
 
 void TYouTube::ThreadEnded(THttpThread*) {
@@ -71,8 +69,7 @@ void TYouTube::ThreadEnded(THttpThread*) {
 
 void TYouTube::CollectCookies(THttpThread* thread) {
     std::string header;
-    for (const auto& line : thread->HeaderLines)
-        header += line + "\r\n";
+    for (const auto& line : thread->HeaderLines) header += line + "\r\n";
     bool found = false;
     ForEachMatch("Set-Cookie: .*?\\;", header, [&](std::string hit) {
         found = true;
@@ -80,8 +77,7 @@ void TYouTube::CollectCookies(THttpThread* thread) {
         RemoveAll(hit, ";");
         CookieJar->AddCookies(TrimBlanks(hit));
     });
-    if (!found)
-        return;
+    if (!found) return;
     TUrlInfo request = thread->Request;
     request.Cookies = CookieJar->GetCookieHeader();
     thread->SetRequest(request);
@@ -94,8 +90,7 @@ void TYouTube::PageDone(THttpThread* thread, int32_t errorCode) {
         std::vector<std::string> lines;
         SplitLines(lines, thread->BodyBytes());
         std::string text;
-        for (const auto& line : lines)
-            text += line + "\r\n";
+        for (const auto& line : lines) text += line + "\r\n";
         // An address that could carry a second request line or a blank into the request is
         // no usable result.
         if (ParseFormats(text) && ParseTitle(text) && !HasUnsafeByte(SelectedUrl)) {
@@ -105,19 +100,15 @@ void TYouTube::PageDone(THttpThread* thread, int32_t errorCode) {
             parsed = true;
         }
     }
-    if (!parsed && !Cancelled)
-        ErrorCode = vidFailed;
+    if (!parsed && !Cancelled) ErrorCode = vidFailed;
 }
 
 namespace {
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
@@ -153,15 +144,13 @@ std::string DecodeUnicodeEscapes(std::string in) {
     return out;
 }
 
-} // namespace
+}  // namespace
 
 bool TYouTube::ParseFormats(const std::string& text) {
     std::string config;
-    if (!FindFirst("'PLAYER_CONFIG': \\{.*?\\}", text, config) || config.empty())
-        return false;
+    if (!FindFirst("'PLAYER_CONFIG': \\{.*?\\}", text, config) || config.empty()) return false;
     std::string map;
-    if (!FindFirst("\"fmt_url_map\": \".*?\"", config, map) || map.empty())
-        return false;
+    if (!FindFirst("\"fmt_url_map\": \".*?\"", config, map) || map.empty()) return false;
     RemoveAll(map, "\r\n");
     RemoveAll(map, "\"");
     RemoveFirst(map, "fmt_url_map:");
@@ -182,8 +171,7 @@ bool TYouTube::ParseFormats(const std::string& text) {
             else if (tag == 18)
                 FormatUrls[1] = entry.substr(bar + 1);
         }
-        if (comma == std::string::npos)
-            break;
+        if (comma == std::string::npos) break;
         from = comma + 1;
     }
 
@@ -196,8 +184,7 @@ bool TYouTube::ParseFormats(const std::string& text) {
 
 bool TYouTube::ParseTitle(const std::string& text) {
     std::string title;
-    if (!FindFirst("<title>([^<]+)", text, title))
-        return false;
+    if (!FindFirst("<title>([^<]+)", text, title)) return false;
     RemoveAll(title, "\t");
     RemoveAll(title, "\r\n");
     RemoveFirst(title, "<title>");
@@ -205,6 +192,6 @@ bool TYouTube::ParseTitle(const std::string& text) {
     RemoveFirst(title, "<");
     RemoveFirst(title, " - ");
     RemoveFirst(title, "- ");
-    PageTitle = TrimBlanks(title);
+    PageTitle = FolderSafeTitle(TrimBlanks(title));
     return true;
 }

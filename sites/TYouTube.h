@@ -16,7 +16,7 @@ class THttpThread;
 // Cookies as name=value texts (or bare words), in insertion order; a replaced cookie moves to
 // the end. Names compare case-sensitively.
 class TCookies {
-  public:
+public:
     // Starts with the system cookie store's cookies for url.
     explicit TCookies(const std::string& url);
 
@@ -32,7 +32,7 @@ class TCookies {
 };
 
 class TYouTube : public TVideo {
-  public:
+public:
     TYouTube() = default;
 
     void Start() override;
@@ -42,14 +42,14 @@ class TYouTube : public TVideo {
     bool ParseFormats(const std::string& text);
     bool ParseTitle(const std::string& text);
 
-    THttpThread* Thread = nullptr; // not owned: the worker frees itself
+    THttpThread* Thread = nullptr;  // not owned: the worker frees itself
     std::string PageTitle;
     std::string SelectedUrl;
     int32_t Quality = 0;        // 0 normal (tag 5, .flv), 1 best available (tag 18, .mp4)
-    std::string FormatUrls[2]; // addresses of tag 5 and tag 18
+    std::string FormatUrls[2];  // addresses of tag 5 and tag 18
     std::unique_ptr<TCookies> CookieJar;
 
-  private:
+private:
     void PageDone(THttpThread* thread, int32_t errorCode);
     void ThreadEnded(THttpThread* thread);
     void CollectCookies(THttpThread* thread);

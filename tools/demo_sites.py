@@ -214,7 +214,8 @@ def route(host, path, query):
         if vid in BLIP:
             return Reply(body=blip_page(vid, BLIP[vid][0]))
         return Reply(body=b"<html><body>player.setPrimaryMediaUrl<br></body></html>\r\n")
-    if host == "demo-sites.test":
+    if host in ("demo-sites.test", "127.0.0.1"):
+        # The test host also answers requests made to the server directly, without the proxy.
         return route_test(path, q)
     return None
 
@@ -298,6 +299,12 @@ class Handler(BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
     def send_reply(self, reply):
+        try:
+            self.write_reply(reply)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the client went away (a cancel): nothing to report
+
+    def write_reply(self, reply):
         self.send_response(reply.status)
         self.send_header("Content-Type", reply.ctype)
         if reply.length and not reply.slow:
@@ -308,24 +315,21 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command == "HEAD":
             return
-        try:
-            if reply.slow:
-                # A trickle that a client can cancel at any moment; it ends by itself.
-                step = max(1, len(reply.body) // (SLOW_SECONDS * 10))
-                for at in range(0, len(reply.body), step):
-                    self.wfile.write(reply.body[at:at + step])
-                    self.wfile.flush()
-                    time.sleep(0.1)
-            else:
-                view = memoryview(reply.body)
-                for at in range(0, len(view), 1 << 20):
-                    self.wfile.write(view[at:at + (1 << 20)])
-        except (BrokenPipeError, ConnectionResetError):
-            pass
+        if reply.slow:
+            # A trickle that a client can cancel at any moment; it ends by itself.
+            step = max(1, len(reply.body) // (SLOW_SECONDS * 10))
+            for at in range(0, len(reply.body), step):
+                self.wfile.write(reply.body[at:at + step])
+                self.wfile.flush()
+                time.sleep(0.1)
+        else:
+            view = memoryview(reply.body)
+            for at in range(0, len(view), 1 << 20):
+                self.wfile.write(view[at:at + (1 << 20)])
 
 
 def known_host(host):
-    return host == "demo-sites.test" or any(
+    return host in ("demo-sites.test", "127.0.0.1") or any(
         host == d or host.endswith("." + d) for d in ("youtube.com", "dailymotion.com", "blip.tv"))
 
 

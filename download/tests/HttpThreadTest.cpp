@@ -1,0 +1,257 @@
+// The worker thread and its session end to end: requests through the demo-sites server as a
+// proxy, files served by nginx, and cancels at every stage.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "TestServers.h"
+#include "download/THttpThread.h"
+#include "platform/UiThread.h"
+
+namespace {
+
+struct TRun {
+    int DoneCalls = 0;
+    int32_t Code = -1;
+    int TerminateCalls = 0;
+    bool DoneBeforeTerminate = false;
+    int SizeCalls = 0;
+    int64_t SizeSeen = -2;
+    int AskCalls = 0;
+    int HeadersCalls = 0;
+    std::vector<int> HeaderStatuses;
+    std::vector<uint64_t> Progress;
+    std::string Body;
+    uint64_t Received = 0;
+    int64_t TotalSize = -2;
+    std::vector<std::string> ErrorBoxes;
+    bool Ended = false;
+};
+
+class HttpThread : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Demo = new TDemoSites; }
+    static void TearDownTestSuite() {
+        delete Demo;
+        Demo = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NE(Demo->Port, 0) << "demo-sites server did not start";
+        SetUiThread(&Ui);
+    }
+    void TearDown() override { SetUiThread(nullptr); }
+
+    TUrlInfo ViaProxy(const std::string& url, const std::string& file = "") {
+        TUrlInfo r;
+        r.Url = url;
+        r.ProxyAddress = "127.0.0.1";
+        r.ProxyPort = std::to_string(Demo->Port);
+        r.FileName = file;
+        return r;
+    }
+
+    // Runs one worker to its end. setup sets extra callbacks before the start; whileRunning
+    // runs on this (UI) thread after the start and may cancel while the worker lives.
+    TRun Run(const TUrlInfo& request, const std::function<void(THttpThread*, TRun&)>& setup = {},
+             const std::function<void(THttpThread*, TRun&)>& whileRunning = {}) {
+        TRun r;
+        auto* t = new THttpThread(request);
+        t->OnDone = [&r](THttpThread* th, int32_t code) {
+            ++r.DoneCalls;
+            r.Code = code;
+            r.Body = std::string(th->BodyBytes());
+            r.Received = th->Received;
+            r.TotalSize = th->TotalSize;
+        };
+        t->OnTerminate = [&r](THttpThread*) {
+            ++r.TerminateCalls;
+            r.DoneBeforeTerminate = r.DoneCalls == 1;
+            r.Ended = true;
+        };
+        t->OnHeaders = [&r](THttpThread* th) {
+            ++r.HeadersCalls;
+            r.HeaderStatuses.push_back(
+                th->HeaderLines.empty() ? 0 : std::atoi(th->HeaderLines[0].c_str() + 9));
+        };
+        t->OnErrorBox = [&r](const std::string& text, const std::string& title) {
+            r.ErrorBoxes.push_back(title + ": " + text);
+        };
+        if (!request.FileName.empty()) {
+            t->OnSize = [&r](THttpThread* th) {
+                ++r.SizeCalls;
+                r.SizeSeen = th->TotalSize;
+            };
+            t->OnAskFile = [&r](THttpThread*, bool&) { ++r.AskCalls; };
+            t->OnProgress = [&r](THttpThread*, bool&, uint64_t n) { r.Progress.push_back(n); };
+        }
+        if (setup) setup(t, r);
+        t->Resume();
+        if (whileRunning) whileRunning(t, r);
+        EXPECT_TRUE(Ui.WaitFor([&] { return r.Ended; }, std::chrono::seconds(60)))
+            << "worker did not end: " << request.Url;
+        return r;
+    }
+
+    static TDemoSites* Demo;
+    TQueuedUiThread Ui;
+};
+
+TDemoSites* HttpThread::Demo = nullptr;
+
+const std::string Media =
+    "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0&sparams=id%2Cexpire%2Citag"
+    "&itag=5&id=sorlen01&expire=1262304000";
+
+TEST_F(HttpThread, FileModeWritesTheServedBytes) {
+    TTempDir dir;
+    ASSERT_TRUE(TDemoSites::Dump(Media, dir / "expected"));
+    const std::string expected = ReadFile(dir / "expected");
+    TRun r = Run(ViaProxy(Media, dir / "video.flv"));
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.DoneCalls, 1);
+    EXPECT_EQ(r.TerminateCalls, 1);
+    EXPECT_TRUE(r.DoneBeforeTerminate);
+    EXPECT_EQ(ReadFile(dir / "video.flv"), expected);
+    EXPECT_EQ(r.Received, expected.size());
+    EXPECT_EQ(r.TotalSize, static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(r.SizeCalls, 1);
+    EXPECT_EQ(r.AskCalls, 1);
+    ASSERT_FALSE(r.Progress.empty());
+    EXPECT_EQ(r.Progress.back(), expected.size());
+    EXPECT_TRUE(std::is_sorted(r.Progress.begin(), r.Progress.end()));
+}
+
+TEST_F(HttpThread, RelocationBodyIsNotWritten) {
+    TTempDir dir;
+    const std::string target = "http://demo-sites.test/media?size=200000";
+    ASSERT_TRUE(TDemoSites::Dump(target, dir / "expected"));
+    TRun r = Run(ViaProxy("http://demo-sites.test/redirect-media?size=200000", dir / "out"));
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(ReadFile(dir / "out"), ReadFile(dir / "expected"));
+    EXPECT_EQ(r.Received, 200000u);
+    // The 302's header end, the relocation, the 200's header end.
+    EXPECT_EQ(r.HeaderStatuses, (std::vector<int>{302, 302, 200}));
+    EXPECT_EQ(r.SizeCalls, 1);
+    EXPECT_EQ(r.SizeSeen, 200000);
+    EXPECT_EQ(r.AskCalls, 1) << "asked at the 302's body, not again";
+}
+
+TEST_F(HttpThread, AskFileAbortEndsWith404AndNoFile) {
+    TTempDir dir;
+    TRun r = Run(ViaProxy(Media, dir / "never.flv"), [](THttpThread* t, TRun& run) {
+        t->OnAskFile = [&run](THttpThread*, bool& abort) {
+            ++run.AskCalls;
+            abort = true;
+        };
+    });
+    EXPECT_EQ(r.Code, 404);
+    EXPECT_EQ(r.AskCalls, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "never.flv"));
+    EXPECT_TRUE(r.Progress.empty());
+}
+
+TEST_F(HttpThread, UnopenableFileShowsTheErrorAndStops) {
+    TTempDir dir;
+    TRun r = Run(ViaProxy(Media, dir / "missing-folder/out.flv"));
+    EXPECT_EQ(r.Code, 404);
+    EXPECT_EQ(r.ErrorBoxes, (std::vector<std::string>{"Sorlen: Error saving file...!"}));
+    EXPECT_TRUE(r.Progress.empty());
+}
+
+TEST_F(HttpThread, MemoryModeKeepsRelocationBodyInFront) {
+    TRun r = Run(ViaProxy("http://demo-sites.test/redirect-body"));
+    EXPECT_EQ(r.Code, 0);
+    ASSERT_EQ(r.Body.size(), 150u + 38u);
+    EXPECT_EQ(r.Body.substr(0, 13), "<html><body>T");
+    EXPECT_EQ(r.Body.substr(150), "<html><body>final page</body></html>\r\n");
+}
+
+TEST_F(HttpThread, StatusesAndSizes) {
+    struct Row {
+        std::string path;
+        int32_t code;
+        int64_t totalSize;  // -2: OnSize not expected
+        size_t bodySize;
+    } rows[] = {
+        {"/final", 0, 38, 38},          {"/empty", 0, 0, 0},
+        {"/nolength", 0, -1, 70000},    {"/length?v=3000000000", 0, 3000000000, 100},
+        {"/length?v=abc", 502, -2, 0},  {"/length?v=99999999999999999999", 502, -2, 0},
+        {"/length?v=-5", 502, -2, 0},   {"/range?total=5000000000", 0, 5000000000, 100},
+        {"/range?total=*", 502, -2, 0}, {"/redirect-https", 501, -2, 0},
+        {"/redirect-ftp", 504, -2, 0},  {"/status/404", 404, -2, 0},
+        {"/status/401", 401, -2, 0},    {"/status/407", 407, -2, 0},
+        {"/status/500", 500, -2, 0},
+    };
+    for (const auto& row : rows) {
+        TRun r = Run(ViaProxy("http://demo-sites.test" + row.path), [](THttpThread* t, TRun& run) {
+            t->OnSize = [&run](THttpThread* th) {
+                ++run.SizeCalls;
+                run.SizeSeen = th->TotalSize;
+            };
+        });
+        EXPECT_EQ(r.Code, row.code) << row.path;
+        EXPECT_EQ(r.DoneCalls, 1) << row.path;
+        if (row.totalSize != -2) {
+            EXPECT_EQ(r.SizeSeen, row.totalSize) << row.path;
+            EXPECT_EQ(r.Body.size(), row.bodySize) << row.path;
+        }
+    }
+}
+
+TEST_F(HttpThread, AddressWithLineBreaksIsNeverSent) {
+    const std::string bad[] = {
+        "http://demo-sites.test/final\r\nX-Injected: 1",
+        "http://demo-sites.test/fi nal",
+        std::string("http://demo-sites.test/final\0evil", 34),
+        "http://demo-sites.test/final\nGET http://demo-sites.test/injected HTTP/1.0",
+    };
+    for (const auto& url : bad) {
+        TRun r = Run(ViaProxy(url));
+        EXPECT_NE(r.Code, 0) << url;
+        EXPECT_EQ(r.DoneCalls, 1);
+    }
+    const std::string log = Demo->Log();
+    EXPECT_EQ(log.find("Injected"), std::string::npos) << log;
+    EXPECT_EQ(log.find("injected"), std::string::npos) << log;
+    EXPECT_EQ(log.find("fi nal"), std::string::npos) << log;
+}
+
+TEST_F(HttpThread, CancelAtAnyMomentEndsOnceWith404) {
+    const int fdsBefore = OpenDescriptorCount();
+    TTempDir dir;
+    enum When { BeforeStart, AfterStart, Soon, Later, InAskFile, InSize, InProgress };
+    for (When when : {BeforeStart, AfterStart, Soon, Later, InAskFile, InSize, InProgress}) {
+        const std::string file = dir / ("slow" + std::to_string(when));
+        TRun r = Run(
+            ViaProxy("http://demo-sites.test/slow", file),
+            [&](THttpThread* t, TRun& run) {
+                if (when == BeforeStart) t->CancelRequest();
+                // Callbacks run on the worker; the cancel comes from the UI thread meanwhile.
+                auto fromUi = [t] { GetUiThread()->RunAndWait([t] { t->CancelRequest(); }); };
+                if (when == InAskFile)
+                    t->OnAskFile = [&run, fromUi](THttpThread*, bool&) {
+                        ++run.AskCalls;
+                        fromUi();
+                    };
+                if (when == InSize) t->OnSize = [fromUi](THttpThread*) { fromUi(); };
+                if (when == InProgress)
+                    t->OnProgress = [fromUi](THttpThread*, bool&, uint64_t) { fromUi(); };
+            },
+            [&](THttpThread* t, TRun& run) {
+                int wait = when == AfterStart ? 0 : when == Soon ? 5 : when == Later ? 300 : -1;
+                if (wait < 0) return;
+                Ui.WaitFor([&] { return run.Ended; }, std::chrono::milliseconds(wait));
+                if (!run.Ended) t->CancelRequest();
+            });
+        EXPECT_EQ(r.Code, 404) << "cancel case " << when;
+        EXPECT_EQ(r.DoneCalls, 1) << "cancel case " << when;
+        EXPECT_EQ(r.TerminateCalls, 1) << "cancel case " << when;
+        if (when == InAskFile) {
+            EXPECT_FALSE(std::filesystem::exists(file)) << "no file after a cancel while asked";
+        }
+    }
+    EXPECT_TRUE(Ui.WaitFor([] { return THttpThread::LiveCount() == 0; }, std::chrono::seconds(5)));
+    EXPECT_EQ(OpenDescriptorCount(), fdsBefore) << "a socket or file was left open";
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// The three extractors against the demo-sites server through the proxy path, then the media
+// download of what they found; bad pages and cancels.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "TestServers.h"
+#include "download/THttpThread.h"
+#include "platform/UiThread.h"
+#include "settings/uHelpers.h"
+#include "sites/TBlipTv.h"
+#include "sites/TDailyMotion.h"
+#include "sites/TYouTube.h"
+
+namespace {
+
+enum TSite { YouTube, DailyMotion, BlipTv };
+
+struct TOutcome {
+    int Reports = 0;
+    int32_t Code = -1;
+    std::string Title, MediaUrl, Cookies;
+};
+
+class Extractors : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Demo = new TDemoSites; }
+    static void TearDownTestSuite() {
+        delete Demo;
+        Demo = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NE(Demo->Port, 0) << "demo-sites server did not start";
+        SetUiThread(&Ui);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(
+            Ui.WaitFor([] { return THttpThread::LiveCount() == 0; }, std::chrono::seconds(10)))
+            << "a worker was left running";
+        SetUiThread(nullptr);
+    }
+
+    static std::unique_ptr<TVideo> Make(TSite site, int quality = 0) {
+        if (site == DailyMotion) return std::make_unique<TDailyMotion>();
+        if (site == BlipTv) return std::make_unique<TBlipTv>();
+        auto yt = std::make_unique<TYouTube>();
+        yt->Quality = quality;
+        return yt;
+    }
+
+    // Runs an extractor as the main window does; cancelAfterMs >= 0 cancels from this (UI)
+    // thread after that long unless the report came first.
+    TOutcome Extract(TSite site, const std::string& page, int quality = 0, int cancelAfterMs = -1) {
+        TOutcome out;
+        std::unique_ptr<TVideo> video = Make(site, quality);
+        video->PageUrl = page;
+        video->Proxy = {"127.0.0.1", std::to_string(Demo->Port), "", ""};
+        video->OnDone = [&out](TVideo* v, int32_t code) {
+            ++out.Reports;
+            out.Code = code;
+            out.Title = v->Title;
+            out.MediaUrl = v->MediaUrl;
+            out.Cookies = v->Cookies;
+        };
+        video->Start();
+        if (cancelAfterMs >= 0) {
+            Ui.WaitFor([&] { return out.Reports > 0; }, std::chrono::milliseconds(cancelAfterMs));
+            if (out.Reports == 0) video->Cancel();
+        }
+        EXPECT_TRUE(Ui.WaitFor([&] { return out.Reports > 0; }, std::chrono::seconds(60)))
+            << "no report for " << page;
+        // A second report would arrive now if there were one.
+        Ui.WaitFor([] { return THttpThread::LiveCount() == 0; }, std::chrono::seconds(10));
+        Ui.ProcessPending();
+        return out;
+    }
+
+    // Downloads url through the proxy into a file the way the download window does.
+    std::string Download(const std::string& url, const std::string& cookies,
+                         const std::string& file) {
+        TUrlInfo r;
+        r.Url = url;
+        r.ProxyAddress = "127.0.0.1";
+        r.ProxyPort = std::to_string(Demo->Port);
+        r.FileName = file;
+        r.Cookies = cookies;
+        bool ended = false;
+        int32_t code = -1;
+        auto* t = new THttpThread(r);
+        t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
+        t->OnTerminate = [&ended](THttpThread*) { ended = true; };
+        t->Resume();
+        EXPECT_TRUE(Ui.WaitFor([&] { return ended; }, std::chrono::seconds(60)));
+        EXPECT_EQ(code, 0) << url;
+        return ReadFile(file);
+    }
+
+    static TDemoSites* Demo;
+    TQueuedUiThread Ui;
+};
+
+TDemoSites* Extractors::Demo = nullptr;
+
+const std::string YtMedia =
+    "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0"
+    "&sparams=id%2Cexpire%2Citag&itag=";
+const std::string YtCookies =
+    "VISITOR_INFO1_LIVE=dEmO6; PREF=f1=50000000; "
+    "use_hitbox=72c46ff6cbcdb7c5585c36411b6b334e";
+
+TEST_F(Extractors, FindVideoThenDownloadIt) {
+    struct Row {
+        TSite site;
+        std::string page;
+        int quality;
+        std::string title, media, cookies;
+    } rows[] = {
+        {YouTube, "http://www.youtube.com/watch?v=sorlen01", 0, "Sorlen demo: a walk in the park",
+         YtMedia + "5&id=sorlen01&expire=1262304000", YtCookies},
+        {YouTube, "http://www.youtube.com/watch?v=sorlen01", 1, "Sorlen demo: a walk in the park",
+         YtMedia + "18&id=sorlen01&expire=1262304000", YtCookies},
+        // The bare host relocates to www; the relocating response's cookie goes along.
+        {YouTube, "http://youtube.com/watch?v=sorlen02", 0, "Rain on the old bridge",
+         YtMedia + "5&id=sorlen02&expire=1262304000", "GEO=demo; " + YtCookies},
+        {DailyMotion, "http://www.dailymotion.com/video/xdemo1_demo", 0, "clip",
+         "http://proxy-61.dailymotion.com/video/xdemo1/FLV-320x240/clip.flv?key=1", ""},
+        {BlipTv, "http://blip.tv/file/1002", 0, "Cooking-Show-Ep7",
+         "http://blip.tv/file/get/Cooking-Show-Ep7.mp4?referrer=blip.tv&source=1", ""},
+    };
+    for (const auto& row : rows) {
+        TOutcome out = Extract(row.site, row.page, row.quality);
+        ASSERT_EQ(out.Code, 0) << row.page;
+        EXPECT_EQ(out.Reports, 1);
+        EXPECT_EQ(out.Title, row.title);
+        EXPECT_EQ(out.MediaUrl, row.media);
+        EXPECT_EQ(out.Cookies, row.cookies);
+
+        TTempDir dir;
+        ASSERT_TRUE(TDemoSites::Dump(out.MediaUrl, dir / "expected"));
+        const std::string got = Download(out.MediaUrl, out.Cookies, dir / "video");
+        EXPECT_GT(got.size(), 100000u);
+        EXPECT_TRUE(got == ReadFile(dir / "expected")) << "media bytes differ for " << row.page;
+    }
+    const std::string log = Demo->Log();
+    EXPECT_NE(log.find("GET http://www.youtube.com/watch?v=sorlen02&hl=en_US&persist_hl=0\r\n"
+                       "Cookie: GEO=demo\r\n"),
+              std::string::npos)
+        << "the relocated request must carry the cookie set by the relocation\n"
+        << log;
+}
+
+TEST_F(Extractors, ProposedFileNameStaysInTheFolder) {
+    TTempDir dir;
+    for (const std::string id : {"sorlen03", "sorlen04"}) {
+        TOutcome out = Extract(YouTube, "http://www.youtube.com/watch?v=" + id, 2);
+        ASSERT_EQ(out.Code, 0) << id;
+        for (const std::string ext : {"", ".flv"}) {
+            auto file = std::filesystem::path(dir.Path) / (CleanFileName(out.Title) + ext);
+            EXPECT_EQ(file.lexically_normal().parent_path(), std::filesystem::path(dir.Path))
+                << out.Title;
+        }
+    }
+}
+
+TEST_F(Extractors, BadPagesFailWithTwo) {
+    const std::pair<TSite, std::string> rows[] = {
+        {YouTube, "http://www.youtube.com/watch?v=empty"},
+        {YouTube, "http://www.youtube.com/watch?v=binary"},
+        {YouTube, "http://www.youtube.com/watch?v=huge"},
+        {YouTube, "http://www.youtube.com/watch?v=truncated"},
+        {YouTube, "http://www.youtube.com/watch?v=noconfig"},
+        {YouTube, "http://www.youtube.com/watch?v=nomap"},
+        {YouTube, "http://www.youtube.com/watch?v=notitle"},
+        {YouTube, "http://www.youtube.com/watch?v=unknown"},
+        {YouTube, "http://nosuchhost.example/watch?v=x"},
+        {YouTube, "not an address"},
+        {DailyMotion, "http://www.dailymotion.com/video/empty"},
+        {DailyMotion, "http://www.dailymotion.com/video/binary"},
+        {DailyMotion, "http://www.dailymotion.com/video/huge"},
+        {DailyMotion, "http://www.dailymotion.com/video/xnothing"},
+        {DailyMotion, "http://www.dailymotion.com"},
+        {BlipTv, "http://blip.tv/file/empty"},
+        {BlipTv, "http://blip.tv/file/binary"},
+        {BlipTv, "http://blip.tv/file/huge"},
+        {BlipTv, "http://blip.tv/file/9999"},
+        {BlipTv, "http://blip.tv/"},
+    };
+    for (const auto& [site, page] : rows) {
+        TOutcome out = Extract(site, page);
+        EXPECT_EQ(out.Code, 2) << page;
+        EXPECT_EQ(out.Reports, 1) << page;
+    }
+}
+
+TEST_F(Extractors, CancelAtAnyTimeReportsOne) {
+    const int fdsBefore = OpenDescriptorCount();
+    const std::pair<TSite, std::string> pages[] = {
+        {YouTube, "http://www.youtube.com/watch?v=slow"},
+        {YouTube, "http://www.youtube.com/watch?v=sorlen01"},
+        {DailyMotion, "http://www.dailymotion.com/video/xdemo2_demo"},
+        {BlipTv, "http://blip.tv/file/1001"},
+    };
+    for (const auto& [site, page] : pages) {
+        for (int after : {0, 1, 3, 10, 30, 100}) {
+            TOutcome out = Extract(site, page, 0, after);
+            // A report that came before the cancel stands; every other ends with 1.
+            if (out.Reports == 1 && out.Code != 1) {
+                EXPECT_TRUE(out.Code == 0 && after > 0) << page << " after " << after;
+            }
+            EXPECT_EQ(out.Reports, 1) << page << " after " << after;
+        }
+    }
+    EXPECT_EQ(OpenDescriptorCount(), fdsBefore) << "a socket was left open";
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "sites/TVideo.h"
+#include "sites/VideoKinds.h"
 
 namespace {
 
@@ -88,6 +89,33 @@ TEST(VideoContract, UnsetOnDoneIsSkipped) {
     video.Finish(vidSuccess);
     EXPECT_EQ(video.ErrorCode, vidSuccess);
     EXPECT_TRUE(video.MediaUrl.empty() && video.Title.empty() && video.Cookies.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VideoKinds, HostTable) {
+    const struct {
+        std::string host;
+        int32_t kind;
+    } rows[] = {
+        {"youtube.com", videoKindYouTube},
+        {"www.youtube.com", videoKindYouTube},
+        {"WWW.YouTube.COM", videoKindYouTube},
+        {"blip.tv", videoKindBlipTv},
+        {"www.Blip.TV", videoKindBlipTv},
+        {"dailymotion.com", videoKindDailyMotion},
+        {"WWW.DAILYMOTION.COM", videoKindDailyMotion},
+        {"m.dailymotion.com", videoKindYouTube},
+        {"uk.blip.tv", videoKindYouTube},
+        {"youtu.be", videoKindYouTube},
+        {"dailymotion.com.evil.example", videoKindYouTube},
+        {"www.dailymotion.com.", videoKindYouTube},
+        {"", videoKindYouTube},
+        {"\xc4\xb0" "blip.tv", videoKindYouTube},
+    };
+    for (const auto& row : rows) EXPECT_EQ(VideoKindForHost(row.host), row.kind) << row.host;
 }
 
 }  // namespace

@@ -81,6 +81,11 @@ bool TQueuedUiThread::RunOne(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
+bool TQueuedUiThread::HasPending() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return !Queue.empty();
+}
+
 int TQueuedUiThread::ProcessPending() {
     int count = 0;
     std::unique_lock<std::mutex> lock(Lock);

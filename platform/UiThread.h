@@ -45,6 +45,7 @@ public:
     // Runs queued routines as they arrive until pred() holds or the timeout passes;
     // returns pred()'s final value.
     bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+    bool HasPending();
 
 private:
     struct Waiter;

@@ -217,7 +217,8 @@ protected:
     virtual void AssignDefaultValue();
     virtual void InternalClose(bool ShutFirst, std::uint16_t Error);
     virtual void InternalAbort(std::uint16_t Error);
-    virtual void BindSocket();
+    // False when the bind failed (already reported).
+    virtual bool BindSocket();
     virtual int RealSend(const char* Data, int Len);
     virtual void HandleBackGroundException(const std::exception& E);
     virtual void FireDataAvailable(std::uint16_t Error);
@@ -251,6 +252,10 @@ private:
     void ReleaseHandle();
     void StartLookup(const std::string& What, bool Reverse);
     void WaitStep();
+    void Rearm(unsigned Bit);
+    void WindowMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
+    template <typename F>
+    void Guarded(F&& Fn);
 
     TEventLoop& FLoop;
     std::unique_ptr<TMessageTarget> FWindow;
@@ -260,9 +265,12 @@ private:
     int FHSocket = -1;
     std::uint64_t FSerial = 0;  // new for every descriptor; posted notices name it
     TEventLoop::TWatchId FWatch = 0;
-    bool FReadArmed = false;     // a read notice may be given (re-armed by every read)
-    bool FWriteArmed = false;    // a write notice is wanted (a send fell short)
-    bool FCloseNoticed = false;  // the peer's close was reported already
+    bool FReadArmed = false;       // a read notice may be given (re-armed by every read)
+    bool FWriteArmed = false;      // a write notice is wanted (a send fell short)
+    bool FCloseNoticed = false;    // the peer's close was reported already
+    int FPendingConnectError = 0;  // a connect refused inside the call, reported from the loop
+    int FDispatchDepth = 0;        // notices of this socket being handled right now
+    bool FReadDone = false;        // a read happened since the receive loop's last pass
 
     // Address record and what is assigned and resolved.
     std::uint32_t FSinAddr = 0;  // network order

@@ -3,9 +3,11 @@
 
 #include <random>
 
+#include "sites/SiteVideos.h"
 #include "sites/TBlipTv.h"
 #include "sites/TDailyMotion.h"
 #include "sites/TYouTube.h"
+#include "sites/VideoKinds.h"
 
 namespace {
 
@@ -181,5 +183,29 @@ TEST(PlayerLinePages, MediaAddressAndTitle) {
         EXPECT_EQ(video->ErrorCode, row.code) << row.page;
         EXPECT_EQ(video->MediaUrl, row.media) << row.page;
         EXPECT_EQ(video->Title, row.title) << row.page;
+    }
+}
+
+TEST(SiteVideos, KindChoosesTheExtractor) {
+    struct Row {
+        int32_t kind;
+        bool youTube, blip, daily;
+    } rows[] = {
+        {videoKindYouTube, true, false, false},
+        {videoKindBlipTv, false, true, false},
+        {videoKindDailyMotion, false, false, true},
+        {0, true, false, false},
+        {2, true, false, false},
+    };
+    for (const auto& row : rows) {
+        std::unique_ptr<TVideo> video = CreateSiteVideo(row.kind, 1);
+        ASSERT_TRUE(video) << row.kind;
+        auto* yt = dynamic_cast<TYouTube*>(video.get());
+        EXPECT_EQ(yt != nullptr, row.youTube) << row.kind;
+        EXPECT_EQ(dynamic_cast<TBlipTv*>(video.get()) != nullptr, row.blip) << row.kind;
+        EXPECT_EQ(dynamic_cast<TDailyMotion*>(video.get()) != nullptr, row.daily) << row.kind;
+        if (yt) {
+            EXPECT_EQ(yt->Quality, 1);
+        }
     }
 }

@@ -160,6 +160,9 @@ void THttpThread::OpenFile() {
         Client->Abort();
         return;
     }
+    // An existing file is opened, not replaced: without cutting it, a shorter download would
+    // keep the old file's tail behind the new bytes.
+    OutputFile->SetSize(0);
     OutputFile->Seek(0, soBeginning);
     Client->ResumeReceive();
 }

@@ -230,7 +230,8 @@ def route_test(path, q):
         return Reply(302, body150, headers=[("Location", "http://demo-sites.test/media?size=%s"
                                              % q.get("size", ["100000"])[0])])
     if path == "/redirect-https":
-        return Reply(302, b"", headers=[("Location", "https://demo-sites.test/final")])
+        host = q.get("host", ["demo-sites.test"])[0]
+        return Reply(302, b"", headers=[("Location", "https://%s/final" % host)])
     if path == "/redirect-ftp":
         return Reply(302, body150, headers=[("Location", "ftp://demo-sites.test/pub/file.flv")])
     if path == "/final":

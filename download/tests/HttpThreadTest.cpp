@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "TestServers.h"
 #include "download/THttpThread.h"
@@ -110,6 +111,8 @@ TEST_F(HttpThread, FileModeWritesTheServedBytes) {
     TTempDir dir;
     ASSERT_TRUE(TDemoSites::Dump(Media, dir / "expected"));
     const std::string expected = ReadFile(dir / "expected");
+    // A longer file of the same name must not leave its tail behind.
+    std::ofstream(dir / "video.flv") << std::string(expected.size() + 5000, 'x');
     TRun r = Run(ViaProxy(Media, dir / "video.flv"));
     EXPECT_EQ(r.Code, 0);
     EXPECT_EQ(r.DoneCalls, 1);
@@ -198,6 +201,27 @@ TEST_F(HttpThread, StatusesAndSizes) {
         if (row.totalSize != -2) {
             EXPECT_EQ(r.SizeSeen, row.totalSize) << row.path;
             EXPECT_EQ(r.Body.size(), row.bodySize) << row.path;
+        }
+    }
+}
+
+TEST_F(HttpThread, RelocationsWithoutProxy) {
+    struct Row {
+        std::string path;
+        int32_t code;
+        std::string body;
+    } rows[] = {
+        {"/redirect-https?host=127.0.0.1", 501, ""},
+        {"/redirect-ftp", 504, ""},
+        {"/redirect-nobody", 0, "<html><body>final page</body></html>\r\n"},
+    };
+    for (const auto& row : rows) {
+        TUrlInfo request;
+        request.Url = "http://127.0.0.1:" + std::to_string(Demo->Port) + row.path;
+        TRun r = Run(request);
+        EXPECT_EQ(r.Code, row.code) << row.path;
+        if (row.code == 0) {
+            EXPECT_EQ(r.Body, row.body) << row.path;
         }
     }
 }

@@ -56,17 +56,29 @@ long PeakRssKiB() {
     return 0;
 }
 
-void Report(benchmark::State& state, int mib, double seconds, double cpu) {
-    state.SetIterationTime(seconds);
-    state.counters["MiB/s"] = benchmark::Counter(mib / seconds, benchmark::Counter::kAvgIterations);
-    state.counters["cpu_s"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
-}
+// Per-run figures, averaged over the iterations when the benchmark ends.
+struct TTotals {
+    double Seconds = 0, Cpu = 0;
+    int Runs = 0;
+    void Add(benchmark::State& state, double seconds, double cpu) {
+        state.SetIterationTime(seconds);
+        Seconds += seconds;
+        Cpu += cpu;
+        ++Runs;
+    }
+    void Report(benchmark::State& state, int mib) const {
+        if (Runs == 0) return;
+        state.counters["MiB/s"] = mib * Runs / Seconds;
+        state.counters["cpu_s"] = Cpu / Runs;
+    }
+};
 
 void BM_HttpThreadFile(benchmark::State& state) {
     const int mib = int(state.range(0));
     TWorld& w = World();
     TQueuedUiThread ui;
     SetUiThread(&ui);
+    TTotals totals;
     for (auto _ : state) {
         TUrlInfo request;
         request.Url = w.Url(mib);
@@ -84,9 +96,10 @@ void BM_HttpThreadFile(benchmark::State& state) {
         auto stop = std::chrono::steady_clock::now();
         getrusage(RUSAGE_SELF, &after);
         if (code != 0) state.SkipWithError("download failed");
-        Report(state, mib, std::chrono::duration<double>(stop - start).count(),
-               CpuSeconds(after) - CpuSeconds(before));
+        totals.Add(state, std::chrono::duration<double>(stop - start).count(),
+                   CpuSeconds(after) - CpuSeconds(before));
     }
+    totals.Report(state, mib);
     SetUiThread(nullptr);
     state.counters["peak_rss_MiB"] = double(PeakRssKiB()) / 1024;
 }
@@ -95,6 +108,7 @@ void BM_CurlFile(benchmark::State& state) {
     const int mib = int(state.range(0));
     TWorld& w = World();
     const std::string url = w.Url(mib), file = w.Out / "curl.bin";
+    TTotals totals;
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         pid_t pid = fork();
@@ -107,9 +121,10 @@ void BM_CurlFile(benchmark::State& state) {
         wait4(pid, &status, 0, &usage);
         auto stop = std::chrono::steady_clock::now();
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("curl failed");
-        Report(state, mib, std::chrono::duration<double>(stop - start).count(), CpuSeconds(usage));
+        totals.Add(state, std::chrono::duration<double>(stop - start).count(), CpuSeconds(usage));
         state.counters["peak_rss_MiB"] = double(usage.ru_maxrss) / 1024;
     }
+    totals.Report(state, mib);
 }
 
 // 10 MiB first, so that the peak after the 1 GiB runs shows any growth.

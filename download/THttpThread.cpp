@@ -26,7 +26,8 @@ int THttpThread::LiveCount() {
 }
 
 void THttpThread::Resume() {
-    std::thread(&THttpThread::Main, this).detach();
+    // A second start would run the body twice and free the thread twice.
+    if (!FStarted.exchange(true)) std::thread(&THttpThread::Main, this).detach();
 }
 
 void THttpThread::SetRequest(const TUrlInfo& request) {

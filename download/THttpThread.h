@@ -79,5 +79,6 @@ private:
 
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FStarted{false};
     bool FFileMode = false;
 };

@@ -90,6 +90,9 @@ void THttpThread::Execute() {
     int32_t errorCode = 0;
     try {
         c.GetSync();
+        // The last gathered bytes go to the file now: a disk that refuses them is a failed
+        // download, reported like a failed write in the middle.
+        if (OutputFile && !OutputFile->Flush()) errorCode = 404;
     } catch (const std::exception&) {
         errorCode = c.StatusCode();
     }

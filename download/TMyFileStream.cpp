@@ -5,7 +5,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -57,10 +59,29 @@ TMyFileStream::TMyFileStream(const std::string& path, uint16_t mode) {
 }
 
 TMyFileStream::~TMyFileStream() {
+    Flush();
     if (FHandle >= 0) close(FHandle);
 }
 
+bool TMyFileStream::WriteOut(const char* data, int64_t count) {
+    int64_t done = 0;
+    while (done < count) {
+        ssize_t n = write(FHandle, data + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+bool TMyFileStream::Flush() {
+    if (FGathered > 0 && !FFailed && !WriteOut(FGather.get(), FGathered)) FFailed = true;
+    FGathered = 0;
+    return !FFailed;
+}
+
 int64_t TMyFileStream::Read(void* buffer, int64_t count) {
+    if (!Flush()) return 0;
     int64_t done = 0;
     auto* at = static_cast<char*>(buffer);
     while (done < count) {
@@ -73,28 +94,34 @@ int64_t TMyFileStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TMyFileStream::Write(const void* buffer, int64_t count) {
+    if (FFailed) return 0;
+    if (!FGather) FGather = std::make_unique<char[]>(GatherSize);
+    const auto* from = static_cast<const char*>(buffer);
     int64_t done = 0;
-    const auto* at = static_cast<const char*>(buffer);
     while (done < count) {
-        ssize_t n = write(FHandle, at + done, static_cast<size_t>(count - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
+        const int64_t take = std::min(count - done, GatherSize - FGathered);
+        std::memcpy(FGather.get() + FGathered, from + done, static_cast<size_t>(take));
+        FGathered += take;
+        done += take;
+        if (FGathered == GatherSize && !Flush()) return 0;
     }
     return done;
 }
 
 int64_t TMyFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    if (!Flush()) return -1;
     int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
     off_t at = lseek(FHandle, static_cast<off_t>(offset), whence);
     return at < 0 ? -1 : static_cast<int64_t>(at);
 }
 
 int64_t TMyFileStream::Size() {
+    Flush();
     struct stat st {};
     return fstat(FHandle, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 bool TMyFileStream::SetSize(int64_t size) {
+    if (!Flush()) return false;
     return size >= 0 && ftruncate(FHandle, static_cast<off_t>(size)) == 0;
 }

@@ -1,8 +1,12 @@
 // Output file of a download: a stream over one POSIX file descriptor with 64-bit positions.
 // Used on the worker thread that owns it; the descriptor is closed when the stream is destroyed.
+// Written bytes are gathered into whole 64 KiB pieces before they go to the file: network
+// blocks of 8190 bytes would start mid-page, and the kernel zeroes the rest of every such page
+// first, which costs more than the copy. Every other operation writes the gathered bytes first.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -37,7 +41,8 @@ public:
     TMyFileStream(const TMyFileStream&) = delete;
     TMyFileStream& operator=(const TMyFileStream&) = delete;
 
-    // Both return the bytes moved; short only at end of file (Read) or on an error.
+    // Both return the bytes moved; short only at end of file (Read). Write returns 0 once the
+    // file has refused bytes, also bytes gathered earlier.
     int64_t Read(void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     // Returns the new position, or -1 when the position is not possible.
@@ -46,8 +51,19 @@ public:
     // Returns false when the file cannot take that size.
     bool SetSize(int64_t size) override;
 
+    // Writes the gathered bytes; false when the file refused them (now or earlier). The owner
+    // calls it at the end of a download, so that a full disk is not reported as success.
+    bool Flush();
+
     int Handle() const { return FHandle; }
 
+    static constexpr int64_t GatherSize = 64 * 1024;
+
 private:
+    bool WriteOut(const char* data, int64_t count);
+
     int FHandle = -1;
+    std::unique_ptr<char[]> FGather;
+    int64_t FGathered = 0;
+    bool FFailed = false;
 };

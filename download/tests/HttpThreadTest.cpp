@@ -165,6 +165,15 @@ TEST_F(HttpThread, UnopenableFileShowsTheErrorAndStops) {
     EXPECT_TRUE(r.Progress.empty());
 }
 
+TEST_F(HttpThread, FullDiskIsAFailedDownload) {
+    // A small body fails at the last write, a large one in the middle.
+    for (const std::string& url : {std::string("http://demo-sites.test/final"), Media}) {
+        TRun r = Run(ViaProxy(url, "/dev/full"));
+        EXPECT_EQ(r.Code, 404) << url;
+        EXPECT_EQ(r.DoneCalls, 1);
+    }
+}
+
 TEST_F(HttpThread, MemoryModeKeepsRelocationBodyInFront) {
     TRun r = Run(ViaProxy("http://demo-sites.test/redirect-body"));
     EXPECT_EQ(r.Code, 0);

@@ -134,3 +134,34 @@ TEST(TMyFileStream, DescriptorIsClosedAndNotInherited) {
     }
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
 }
+
+TEST(TMyFileStream, GatheredWritesArriveWholeAndInOrder) {
+    TempDir dir;
+    const size_t blocks[] = {1, 8190, 65536, 65537, 3, 200000};
+    std::string expected;
+    {
+        TMyFileStream f(dir / "gathered", fmCreate);
+        char c = 'a';
+        for (size_t n : blocks) {
+            std::string block(n, c++);
+            expected += block;
+            EXPECT_EQ(f.Write(block.data(), int64_t(n)), int64_t(n));
+        }
+        EXPECT_EQ(f.Size(), int64_t(expected.size())) << "Size must see gathered bytes";
+        EXPECT_EQ(f.Write("tail", 4), 4);
+        expected += "tail";
+    }
+    EXPECT_TRUE(ReadAll(dir / "gathered") == expected);
+}
+
+TEST(TMyFileStream, RefusedBytesAreReportedNotLost) {
+    // /dev/full refuses every write with "no space left".
+    TMyFileStream f("/dev/full", fmOpenWrite);
+    EXPECT_EQ(f.Write("abc", 3), 3) << "small writes are gathered first";
+    EXPECT_FALSE(f.Flush());
+    EXPECT_EQ(f.Write("abc", 3), 0);
+    EXPECT_FALSE(f.Flush()) << "the failure stays";
+    TMyFileStream g("/dev/full", fmOpenWrite);
+    std::string big(TMyFileStream::GatherSize + 1, 'x');
+    EXPECT_EQ(g.Write(big.data(), int64_t(big.size())), 0);
+}

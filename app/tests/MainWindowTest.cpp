@@ -316,25 +316,4 @@ TEST_F(MainWindow, UnwritableSettingsAreReportedAtExit) {
               QString::fromStdString("Unable to write to " + Home.File("Settings.ini")));
 }
 
-TEST_F(MainWindow, ControlsSitWhereTheFormPutsThem) {
-    Open();
-    const struct {
-        QWidget* control;
-        QRect geometry;
-    } rows[] = {
-        {Window->pTop, {0, 0, 344, 60}},      {Window->pWorkspace, {0, 60, 344, 168}},
-        {Window->eURL, {16, 32, 313, 21}},    {Window->eFolder, {16, 80, 289, 21}},
-        {Window->bBrowse, {308, 80, 21, 21}}, {Window->bOptions, {77, 136, 65, 25}},
-        {Window->bOk, {145, 136, 65, 25}},    {Window->bExit, {213, 136, 65, 25}},
-        {Window->bHelp, {281, 136, 25, 25}},  {Window->bAbout, {309, 136, 25, 25}},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(row.control->geometry(), row.geometry) << row.control->metaObject()->className();
-    }
-    EXPECT_EQ(Window->lInfo->pos(), QPoint(16, 112));
-    EXPECT_EQ(Window->eURLLabel->text(), "Enter Video URL:");
-    EXPECT_EQ(Window->eFolderLabel->text(), "Save to folder:");
-    EXPECT_EQ(Window->bBrowse->text(), "...");
-}
-
 }  // namespace

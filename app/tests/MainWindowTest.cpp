@@ -273,6 +273,15 @@ TEST_F(MainWindow, BrowseSetsTheFolderHelpAndAboutGoThroughTheSeam) {
     EXPECT_EQ(Dialogs.Shown, std::vector<QDialog*>{&about});
 }
 
+TEST_F(MainWindow, KindWithoutAnExtractorFailsAtOnce) {
+    Window = std::make_unique<TfrmMain>([](int32_t, int32_t) { return std::unique_ptr<TVideo>(); },
+                                        Dialogs);
+    Request("http://www.youtube.com/watch?v=x");
+    EXPECT_TRUE(LooksIdle());
+    EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");
+    EXPECT_EQ(Window->CurrentVideo, nullptr);
+}
+
 TEST(FolderPicker, PlacedBesideTheOwnerOrInFromTheScreenEdge) {
     const struct {
         QPoint owner;

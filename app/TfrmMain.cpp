@@ -60,7 +60,12 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
                           Qt::WindowCloseButtonHint),
       Factory(std::move(factory)),
       Dialogs(dialogs) {
-    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    // The form is laid out for Tahoma 8 pt; without it the nearest sans stands in.
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans Condensed")});
+    font.setPointSize(8);
+    setFont(font);
     setFixedSize(344, 228);
 
     pTop = new QWidget(this);
@@ -80,9 +85,10 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
         LabelledEdit(pWorkspace, QStringLiteral("Save to folder:"), 16, 80, 289, eFolderLabel);
     bBrowse = Button(pWorkspace, QStringLiteral("..."), 308, 80, 21, 21);
     lInfo = new QLabel(pWorkspace);
-    lInfo->setGeometry(16, 112, 190, 13);
+    // The status text runs on under the dots' label, whose dots are centred well to its right.
+    lInfo->setGeometry(16, 112, 230, 13);
     lWait = new QLabel(pWorkspace);
-    lWait->setGeometry(212, 112, 60, 13);
+    lWait->setGeometry(212, 112, 100, 13);
     lWait->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     bOptions = Button(pWorkspace, QStringLiteral("Options"), 77, 136, 65, 25);
     bOk = Button(pWorkspace, QStringLiteral("OK"), 145, 136, 65, 25);

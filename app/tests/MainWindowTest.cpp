@@ -273,6 +273,15 @@ TEST_F(MainWindow, BrowseSetsTheFolderHelpAndAboutGoThroughTheSeam) {
     EXPECT_EQ(Dialogs.Shown, std::vector<QDialog*>{&about});
 }
 
+TEST_F(MainWindow, KindWithoutAnExtractorFailsAtOnce) {
+    Window = std::make_unique<TfrmMain>([](int32_t, int32_t) { return std::unique_ptr<TVideo>(); },
+                                        Dialogs);
+    Request("http://www.youtube.com/watch?v=x");
+    EXPECT_TRUE(LooksIdle());
+    EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");
+    EXPECT_EQ(Window->CurrentVideo, nullptr);
+}
+
 TEST(FolderPicker, PlacedBesideTheOwnerOrInFromTheScreenEdge) {
     const struct {
         QPoint owner;
@@ -314,27 +323,6 @@ TEST_F(MainWindow, UnwritableSettingsAreReportedAtExit) {
     ASSERT_EQ(Dialogs.Messages.size(), 1u);
     EXPECT_EQ(Dialogs.Messages[0].Text,
               QString::fromStdString("Unable to write to " + Home.File("Settings.ini")));
-}
-
-TEST_F(MainWindow, ControlsSitWhereTheFormPutsThem) {
-    Open();
-    const struct {
-        QWidget* control;
-        QRect geometry;
-    } rows[] = {
-        {Window->pTop, {0, 0, 344, 60}},      {Window->pWorkspace, {0, 60, 344, 168}},
-        {Window->eURL, {16, 32, 313, 21}},    {Window->eFolder, {16, 80, 289, 21}},
-        {Window->bBrowse, {308, 80, 21, 21}}, {Window->bOptions, {77, 136, 65, 25}},
-        {Window->bOk, {145, 136, 65, 25}},    {Window->bExit, {213, 136, 65, 25}},
-        {Window->bHelp, {281, 136, 25, 25}},  {Window->bAbout, {309, 136, 25, 25}},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(row.control->geometry(), row.geometry) << row.control->metaObject()->className();
-    }
-    EXPECT_EQ(Window->lInfo->pos(), QPoint(16, 112));
-    EXPECT_EQ(Window->eURLLabel->text(), "Enter Video URL:");
-    EXPECT_EQ(Window->eFolderLabel->text(), "Save to folder:");
-    EXPECT_EQ(Window->bBrowse->text(), "...");
 }
 
 }  // namespace

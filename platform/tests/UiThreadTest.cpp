@@ -77,13 +77,4 @@ TEST(QueuedUiThread, DestroyingReleasesBlockedWorkers) {
     EXPECT_FALSE(ran);
 }
 
-TEST(UiThreadSlot, InstalledThreadIsFoundByWorkers) {
-    TQueuedUiThread ui;
-    SetUiThread(&ui);
-    TUiThread* seen = nullptr;
-    std::thread([&] { seen = GetUiThread(); }).join();
-    EXPECT_EQ(seen, &ui);
-    SetUiThread(nullptr);
-}
-
 }  // namespace

@@ -55,7 +55,7 @@ TEST(CleanFileName, ReplacesOnlyForbiddenCharacters) {
         std::string title;
         std::string name;
     } rows[] = {
-        {"Part 1: the end/beginning", "Part 1_ the end_beginning"},
+        {"Episode 1: the end/beginning", "Episode 1_ the end_beginning"},
         {"a\\b|c/d?e>f<g:h\"i*j", "a_b_c_d_e_f_g_h_i_j"},
         {"..", ".."},
         {" dots. and  blanks ", " dots. and  blanks "},

@@ -84,13 +84,6 @@ TEST(VideoContract, OwnerMayReleaseTheExtractorInsideOnDone) {
     EXPECT_EQ(owned, nullptr);
 }
 
-TEST(VideoContract, UnsetOnDoneIsSkipped) {
-    TManualVideo video;
-    video.Finish(vidSuccess);
-    EXPECT_EQ(video.ErrorCode, vidSuccess);
-    EXPECT_TRUE(video.MediaUrl.empty() && video.Title.empty() && video.Cookies.empty());
-}
-
 }  // namespace
 
 namespace {
@@ -113,7 +106,9 @@ TEST(VideoKinds, HostTable) {
         {"dailymotion.com.evil.example", videoKindYouTube},
         {"www.dailymotion.com.", videoKindYouTube},
         {"", videoKindYouTube},
-        {"\xc4\xb0" "blip.tv", videoKindYouTube},
+        {"\xc4\xb0"
+         "blip.tv",
+         videoKindYouTube},
     };
     for (const auto& row : rows) EXPECT_EQ(VideoKindForHost(row.host), row.kind) << row.host;
 }

@@ -1,0 +1,130 @@
+// Receive throughput: 1 GiB from a sender thread on 127.0.0.1, read in 8190-byte pieces (the
+// HTTP engine's read size), once through TWSocket's OnDataAvailable and once by a plain
+// blocking recv() loop. Both run in the same process under the same conditions.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/TWSocket.h"
+#include "platform/EventLoop.h"
+
+namespace {
+
+constexpr std::int64_t kTotal = std::int64_t(1) << 30;
+constexpr int kReadSize = 8190;
+
+// Accepts one connection and writes kTotal bytes into it, then closes.
+class TSender {
+public:
+    TSender() {
+        ListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(ListenFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(ListenFd, 1) != 0)
+            throw std::runtime_error("sender: cannot listen");
+        socklen_t len = sizeof sa;
+        getsockname(ListenFd, reinterpret_cast<sockaddr*>(&sa), &len);
+        Port = ntohs(sa.sin_port);
+        Worker = std::thread([this] {
+            int fd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) return;
+            std::vector<char> chunk(1 << 20, 'b');
+            std::int64_t left = kTotal;
+            while (left > 0) {
+                ssize_t n =
+                    send(fd, chunk.data(),
+                         static_cast<std::size_t>(std::min<std::int64_t>(left, chunk.size())),
+                         MSG_NOSIGNAL);
+                if (n <= 0) break;
+                left -= n;
+            }
+            close(fd);
+        });
+    }
+    ~TSender() {
+        shutdown(ListenFd, SHUT_RDWR);
+        Worker.join();
+        close(ListenFd);
+    }
+    int Port = 0;
+
+private:
+    int ListenFd = -1;
+    std::thread Worker;
+};
+
+void BM_PlainRecvLoop(benchmark::State& State) {
+    std::int64_t received = 0;
+    for (auto _ : State) {
+        TSender sender;
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<std::uint16_t>(sender.Port));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            State.SkipWithError("connect failed");
+            close(fd);
+            break;
+        }
+        char buf[kReadSize];
+        std::int64_t got = 0;
+        for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got += n;
+        }
+        close(fd);
+        if (got != kTotal) State.SkipWithError("short transfer");
+        received += got;
+    }
+    State.SetBytesProcessed(received);
+}
+
+void BM_TWSocketReceive(benchmark::State& State) {
+    std::int64_t received = 0;
+    for (auto _ : State) {
+        TSender sender;
+        TWSocket s;
+        char buf[kReadSize];
+        std::int64_t got = 0;
+        bool closed = false;
+        s.OnDataAvailable = [&](TCustomWSocket* Sender, std::uint16_t) {
+            int n = Sender->Receive(buf, sizeof buf);
+            if (n > 0) got += n;
+        };
+        s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { closed = true; };
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(sender.Port));
+        s.Connect();
+        while (!closed) TEventLoop::Current().WaitOne(-1);
+        if (got != kTotal) State.SkipWithError("short transfer");
+        received += got;
+    }
+    State.SetBytesProcessed(received);
+}
+
+BENCHMARK(BM_PlainRecvLoop)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TWSocketReceive)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

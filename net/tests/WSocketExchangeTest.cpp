@@ -126,7 +126,7 @@ TEST(WSocketExchange, PeerResetWhileSendingClosesExactlyOnceWithReset) {
 }
 
 TEST(WSocketExchange, PeerHalfCloseDeliversEverythingThenCloses) {
-    std::string payload(100000, 'h');
+    std::string payload(8 << 20, 'h');  // a flood, then the half-close
     TScriptedServer server([&](int Fd) {
         WriteAll(Fd, payload);
         shutdown(Fd, SHUT_WR);
@@ -434,6 +434,91 @@ TEST(WSocketExchange, ReconnectAfterCloseNeedsAddrAndPortAgain) {
     s.Connect();
     ASSERT_TRUE(WaitFor([&] { return log.Closed == 2; }));
     EXPECT_EQ(log.Received, "2");
+}
+
+TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
+    TScriptedServer server([](int Fd) {
+        WriteAll(Fd, "last words");
+        close(Fd);
+    });
+    TWSocket s;
+    TClientLog log;
+    log.Attach(s);
+    // Closing on the end-of-stream read happens inside the close notice's own receive loop.
+    s.OnDataAvailable = [&](TCustomWSocket* Sender, std::uint16_t) {
+        char buf[64];
+        int n = Sender->Receive(buf, sizeof buf);
+        if (n > 0) log.Received.append(buf, static_cast<std::size_t>(n));
+        if (n == 0) Sender->Close();
+    };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(server.Port());
+    s.Connect();
+    ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
+    Settle();
+    EXPECT_EQ(log.Closed, 1);
+    EXPECT_EQ(log.Received, "last words");
+    EXPECT_EQ(log.Lines.back(), "closed 0");
+}
+
+TEST(WSocketExchange, ReconnectFromOnSessionClosedAfterARefusal) {
+    TScriptedServer server([](int Fd) {
+        WriteAll(Fd, "second try");
+        close(Fd);
+    });
+    TWSocket s;
+    TClientLog log;
+    log.Attach(s);
+    s.OnSessionClosed = [&](TCustomWSocket* Sender, std::uint16_t E) {
+        log.Lines.push_back("closed " + std::to_string(E));
+        if (++log.Closed == 1) {
+            Sender->SetAddr("127.0.0.1");
+            Sender->SetPort(server.Port());
+            Sender->Connect();
+        }
+    };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(ClosedPort());
+    s.Connect();
+    ASSERT_TRUE(WaitFor([&] { return log.Closed == 2; }));
+    EXPECT_EQ(log.Received, "second try");
+    EXPECT_TRUE(log.Has("connected 10061"));
+    EXPECT_TRUE(log.Has("connected 0"));
+}
+
+TEST(WSocketExchange, OperationsInTheWrongStateAreHarmless) {
+    TWSocket s;
+    TEventLog log;
+    log.Attach(s);
+    char buf[16];
+    EXPECT_EQ(s.Receive(buf, sizeof buf), -1);
+    EXPECT_EQ(s.ReceiveText(), "");
+    s.Close();
+    s.Abort();
+    s.CloseLater();
+    s.PauseEvents();
+    s.ResumeEvents();
+    s.Flush();
+    s.WaitClosed();
+    s.HalfClose(1);
+    s.CancelLookup();
+    Settle(20);
+    EXPECT_EQ(log.Lines, Lines{});
+    EXPECT_EQ(s.State(), wsClosed);
+
+    // Sending while the connection is still being made drops that connection, once.
+    int errors = 0;
+    s.OnError = [&](TCustomWSocket*) { ++errors; };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(ClosedPort());
+    s.Connect();
+    EXPECT_EQ(s.Send("x", 1), -1);
+    EXPECT_EQ(s.LastError(), 10057);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.HSocket(), -1);
+    Settle(100);
+    EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "closed 10057", "state 3>8"}));
 }
 
 TEST(WSocketExchange, HttpGetFromNginx) {

@@ -252,7 +252,7 @@ TEST(WSocketExchange, LargeSendToASlowReaderArrivesWholeWithOneDataSent) {
 
 TEST(WSocketExchange, QueuedDataGoesOutWithAnEmptySend) {
     std::string got;
-    TScriptedServer server([&](int Fd) {
+    auto server = std::make_unique<TScriptedServer>([&](int Fd) {
         got = ReadExactly(Fd, 6);
         close(Fd);
     });
@@ -265,9 +265,10 @@ TEST(WSocketExchange, QueuedDataGoesOutWithAnEmptySend) {
         EXPECT_EQ(Sender->Send(nullptr, 0), 0);
     };
     s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
+    s.SetPort(server->Port());
     s.Connect();
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
+    server.reset();  // joins the server thread before its result is read
     EXPECT_EQ(got, "abcdef");
     EXPECT_TRUE(log.Has("sent 0"));
 }

@@ -746,6 +746,9 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
         // A handler that read nothing (or paused) would make this spin forever on the same
         // pending bytes; they stay pending and the next read re-arms the notice.
         if (!FReadDone || FPaused) return;
+        // A short read already said nothing is pending; anything arriving after it comes with
+        // a fresh notice, so the count is only asked for after full reads.
+        if (FReadDrained) return;
         int pending = 0;
         if (ioctl(FHSocket, FIONREAD, &pending) != 0) {
             FLastError = WSocketRecordErrno();
@@ -1108,9 +1111,11 @@ int TCustomWSocket::ReadRaw(void* Buffer, int BufferSize) {
     }
     ssize_t n = ::recv(FHSocket, Buffer, BufferSize < 0 ? 0 : BufferSize, 0);
     if (n < 0) {
+        FReadDrained = false;
         WSocketRecordErrno();
         return -1;
     }
+    FReadDrained = n < BufferSize;
     return static_cast<int>(n);
 }
 

@@ -271,6 +271,7 @@ private:
     int FPendingConnectError = 0;  // a connect refused inside the call, reported from the loop
     int FDispatchDepth = 0;        // notices of this socket being handled right now
     bool FReadDone = false;        // a read happened since the receive loop's last pass
+    bool FReadDrained = false;     // the last read got less than asked: nothing was left
 
     // Address record and what is assigned and resolved.
     std::uint32_t FSinAddr = 0;  // network order

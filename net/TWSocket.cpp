@@ -1310,10 +1310,6 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         return;
     }
     StartPlatform();
-    if (!FWindow) {
-        RaiseSocketException("DnsLookup: Window not assigned");
-        return;
-    }
     StartLookup(HostName, false);
 }
 
@@ -1328,10 +1324,6 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
     FDnsResult.clear();
     FDnsResultList.clear();
     StartPlatform();
-    if (!FWindow) {
-        RaiseSocketException("ReverseDnsLookup: Window not assigned");
-        return;
-    }
     StartLookup(HostAddr, true);
 }
 

@@ -854,6 +854,7 @@ void TCustomWSocket::Connect() {
     }
 
     DeleteBufferedData();
+    ReleaseHandle();
     int type = FType == 1 ? SOCK_STREAM : FType == 2 ? SOCK_DGRAM : SOCK_RAW;
     int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
     if (fd < 0) {

@@ -139,7 +139,7 @@ double Median(std::vector<double> v) {
 // compares their medians.
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    constexpr int kRounds = 7;
+    constexpr int kRounds = 9;
     for (int round = 1; round <= kRounds; ++round) {
         std::string tag = "/round:" + std::to_string(round);
         benchmark::RegisterBenchmark(("PlainRecvLoop" + tag).c_str(), BM_PlainRecvLoop)
@@ -153,10 +153,18 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (PlainRates.empty() || SocketRates.empty()) return 0;  // a filter left one out
+    // On a shared machine the best run shows what each reader can do when left alone; the
+    // median shows what it did on the whole.
     double plain = Median(PlainRates), sock = Median(SocketRates);
-    std::printf(
-        "median plain recv loop: %.1f MiB/s\nmedian TWSocket:        %.1f MiB/s\n"
-        "ratio TWSocket/plain:   %.3f\n",
-        plain / (1 << 20), sock / (1 << 20), plain > 0 ? sock / plain : 0.0);
+    double plainBest = *std::max_element(PlainRates.begin(), PlainRates.end());
+    double sockBest = *std::max_element(SocketRates.begin(), SocketRates.end());
+    constexpr double kMiB = 1 << 20;
+    std::printf("plain recv loop: median %.1f MiB/s, best %.1f MiB/s\n", plain / kMiB,
+                plainBest / kMiB);
+    std::printf("TWSocket:        median %.1f MiB/s, best %.1f MiB/s\n", sock / kMiB,
+                sockBest / kMiB);
+    std::printf("ratio TWSocket/plain: median %.3f, best %.3f\n", sock / plain,
+                sockBest / plainBest);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -749,11 +750,15 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
         // A short read already said nothing is pending; anything arriving after it comes with
         // a fresh notice, so the count is only asked for after full reads.
         if (FReadDrained) return;
+        // Pending bytes only grow between our own reads, so while the last count is not used
+        // up they are certainly there and asking again would only cost a system call.
+        if (FKnownPending > 0) continue;
         int pending = 0;
         if (ioctl(FHSocket, FIONREAD, &pending) != 0) {
             FLastError = WSocketRecordErrno();
             return;
         }
+        FKnownPending = pending;
         if (pending == 0) return;
     }
 }
@@ -868,6 +873,7 @@ void TCustomWSocket::Connect() {
     FWriteArmed = false;
     FCloseNoticed = false;
     FPendingConnectError = 0;
+    FKnownPending = 0;
     // A new connection gets its own OnSessionClosed, whatever ended the previous one.
     FCloseInvoked = false;
 
@@ -1113,10 +1119,12 @@ int TCustomWSocket::ReadRaw(void* Buffer, int BufferSize) {
     ssize_t n = ::recv(FHSocket, Buffer, BufferSize < 0 ? 0 : BufferSize, 0);
     if (n < 0) {
         FReadDrained = false;
+        FKnownPending = 0;
         WSocketRecordErrno();
         return -1;
     }
     FReadDrained = n < BufferSize;
+    FKnownPending = FReadDrained ? 0 : std::max<std::int64_t>(FKnownPending - n, 0);
     return static_cast<int>(n);
 }
 

@@ -265,13 +265,14 @@ private:
     int FHSocket = -1;
     std::uint64_t FSerial = 0;  // new for every descriptor; posted notices name it
     TEventLoop::TWatchId FWatch = 0;
-    bool FReadArmed = false;       // a read notice may be given (re-armed by every read)
-    bool FWriteArmed = false;      // a write notice is wanted (a send fell short)
-    bool FCloseNoticed = false;    // the peer's close was reported already
-    int FPendingConnectError = 0;  // a connect refused inside the call, reported from the loop
-    int FDispatchDepth = 0;        // notices of this socket being handled right now
-    bool FReadDone = false;        // a read happened since the receive loop's last pass
-    bool FReadDrained = false;     // the last read got less than asked: nothing was left
+    bool FReadArmed = false;         // a read notice may be given (re-armed by every read)
+    bool FWriteArmed = false;        // a write notice is wanted (a send fell short)
+    bool FCloseNoticed = false;      // the peer's close was reported already
+    int FPendingConnectError = 0;    // a connect refused inside the call, reported from the loop
+    int FDispatchDepth = 0;          // notices of this socket being handled right now
+    bool FReadDone = false;          // a read happened since the receive loop's last pass
+    bool FReadDrained = false;       // the last read got less than asked: nothing was left
+    std::int64_t FKnownPending = 0;  // bytes the last pending count reported, minus reads since
 
     // Address record and what is assigned and resolved.
     std::uint32_t FSinAddr = 0;  // network order

@@ -11,7 +11,8 @@
 //   in OnDataAvailable: s.Receive(buf, size)                 -> count, -1 with LastError() set
 //   s.Close() / s.CloseLater() / s.Abort()                   -> OnSessionClosed (once)
 // Errors go to OnError when it is set (then LastError() tells which), else ESocketException.
-// Error numbers are the desktop platform's socket numbers (net/WSocketErrors.h).
+// A socket being destroyed delivers no event at all. Error numbers are the desktop platform's
+// socket numbers (net/WSocketErrors.h).
 #pragma once
 
 #include <cstdint>

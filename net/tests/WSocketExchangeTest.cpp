@@ -35,6 +35,12 @@ struct TClientLog : TEventLog {
 
 using Lines = std::vector<std::string>;
 
+void ConnectTo(TCustomWSocket& S, const std::string& Port) {
+    S.SetAddr("127.0.0.1");
+    S.SetPort(Port);
+    S.Connect();
+}
+
 TEST(WSocketExchange, OneClientExchangeInItsExactOrder) {
     TScriptedServer server([](int Fd) {
         if (ReadExactly(Fd, 7) == "hello\r\n") WriteAll(Fd, "world");
@@ -69,9 +75,7 @@ TEST(WSocketExchange, RefusedConnectionReportsErrorThenClosesOnce) {
     TWSocket s;
     TClientLog log;
     log.Attach(s);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(ClosedPort());
-    s.Connect();
+    ConnectTo(s, ClosedPort());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     Settle();
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "state 3>5", "connected 10061",
@@ -86,9 +90,7 @@ TEST(WSocketExchange, LocalCloseChangesStateBeforeSessionClosed) {
     TWSocket s;
     TClientLog log;
     log.Attach(s);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
     EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
     EXPECT_EQ(s.PeerPort(), server.Port());
@@ -114,9 +116,7 @@ TEST(WSocketExchange, PeerResetWhileSendingClosesExactlyOnceWithReset) {
     s.OnSessionConnected = [&](TCustomWSocket* Sender, std::uint16_t) {
         Sender->Send(big.data(), static_cast<int>(big.size()));
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     Settle(200);
     EXPECT_EQ(log.Closed, 1);
@@ -126,7 +126,7 @@ TEST(WSocketExchange, PeerResetWhileSendingClosesExactlyOnceWithReset) {
 }
 
 TEST(WSocketExchange, PeerHalfCloseDeliversEverythingThenCloses) {
-    std::string payload(100000, 'h');
+    std::string payload(8 << 20, 'h');  // a flood, then the half-close
     TScriptedServer server([&](int Fd) {
         WriteAll(Fd, payload);
         shutdown(Fd, SHUT_WR);
@@ -136,9 +136,7 @@ TEST(WSocketExchange, PeerHalfCloseDeliversEverythingThenCloses) {
     TWSocket s;
     TClientLog log;
     log.Attach(s);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     EXPECT_EQ(log.Received, payload);
     EXPECT_EQ(log.Lines.back(), "state 5>8");
@@ -154,9 +152,7 @@ TEST(WSocketExchange, SilentPeerAndDestroyWhileConnectedDeliverNothing) {
     {
         TWSocket s;
         log.Attach(s);
-        s.SetAddr("127.0.0.1");
-        s.SetPort(server.Port());
-        s.Connect();
+        ConnectTo(s, server.Port());
         ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
         Settle(100);  // the peer says nothing: no data, no close
         log.Lines.clear();
@@ -184,9 +180,7 @@ TEST(WSocketExchange, PausedSocketHoldsArrivingBytesUntilResumed) {
         reader(Sender, E);
         if (log.Received == "first") Sender->PauseEvents();
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Received == "first"; }));
     step = 1;
     ASSERT_TRUE(WaitFor([&] { return s.RcvdCount() == 6; }));
@@ -238,9 +232,7 @@ TEST(WSocketExchange, LargeSendToASlowReaderArrivesWholeWithOneDataSent) {
         insideSend = false;
         ++sendCalls;
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }, 120000));
     EXPECT_TRUE(intact);
     EXPECT_EQ(sentBytes, static_cast<std::int64_t>(kSize));
@@ -252,7 +244,7 @@ TEST(WSocketExchange, LargeSendToASlowReaderArrivesWholeWithOneDataSent) {
 
 TEST(WSocketExchange, QueuedDataGoesOutWithAnEmptySend) {
     std::string got;
-    TScriptedServer server([&](int Fd) {
+    auto server = std::make_unique<TScriptedServer>([&](int Fd) {
         got = ReadExactly(Fd, 6);
         close(Fd);
     });
@@ -264,10 +256,9 @@ TEST(WSocketExchange, QueuedDataGoesOutWithAnEmptySend) {
         Sender->QueueSendData("def", 3);
         EXPECT_EQ(Sender->Send(nullptr, 0), 0);
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server->Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
+    server.reset();  // joins the server thread before its result is read
     EXPECT_EQ(got, "abcdef");
     EXPECT_TRUE(log.Has("sent 0"));
 }
@@ -291,9 +282,7 @@ TEST(WSocketExchange, NoReceiveLoopGivesOneEventPerNoticeAndLosesNothing) {
         int n = Sender->Receive(buf, sizeof buf);
         if (n > 0) log.Received.append(buf, static_cast<std::size_t>(n));
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Received.size() == payload.size(); }));
     EXPECT_GE(events, 300);
     done = true;
@@ -314,9 +303,7 @@ TEST(WSocketExchange, WithoutADataHandlerPendingBytesAreDiscarded) {
         ++log.Closed;
         readAtClose = Sender->ReadCount();
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     EXPECT_EQ(readAtClose, 10000);
 }
@@ -331,9 +318,7 @@ TEST(WSocketExchange, HandlerThatNeverReadsDoesNotSpin) {
     TWSocket s;
     int events = 0;
     s.OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) { ++events; };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return events > 0; }));
     Settle(100);
     EXPECT_EQ(events, 1);  // no new notice until somebody reads
@@ -368,9 +353,7 @@ TEST(WSocketExchange, FreeLaterFromInsideAnEventDestroysSafely) {
             Sender->Close();
         }
     };
-    s->SetAddr("127.0.0.1");
-    s->SetPort(server.Port());
-    s->Connect();
+    ConnectTo(*s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return gone; }));
 }
 
@@ -387,9 +370,7 @@ TEST(WSocketExchange, ExceptionInAHandlerGoesToOnBgExceptionThenAborts) {
     s.OnBgException = [&](TCustomWSocket*, const std::exception& E, bool& CanClose) {
         log.Lines.push_back(std::string("bg ") + E.what() + (CanClose ? " close" : ""));
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "state 3>5", "connected 0",
                                 "bg handler close", "state 5>8", "closed 0"}));
@@ -408,32 +389,135 @@ TEST(WSocketExchange, CloseLaterClosesFromTheLoop) {
         Sender->CloseLater();
         log.Lines.push_back("after CloseLater");
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.Port());
-    s.Connect();
+    ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "state 3>5", "connected 0",
                                 "after CloseLater", "state 5>8", "closed 0"}));
 }
 
-TEST(WSocketExchange, ReconnectAfterCloseNeedsAddrAndPortAgain) {
-    TScriptedServer first([](int Fd) { close(Fd); });
-    TScriptedServer second([](int Fd) {
-        WriteAll(Fd, "2");
+TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
+    TScriptedServer server([](int Fd) {
+        WriteAll(Fd, "last words");
         close(Fd);
     });
     TWSocket s;
     TClientLog log;
     log.Attach(s);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(first.Port());
-    s.Connect();
-    ASSERT_TRUE(WaitFor([&] { return log.Closed == 1; }));
-    s.SetAddr("127.0.0.1");
-    s.SetPort(second.Port());
-    s.Connect();
+    // Closing on the end-of-stream read happens inside the close notice's own receive loop.
+    s.OnDataAvailable = [&](TCustomWSocket* Sender, std::uint16_t) {
+        char buf[64];
+        int n = Sender->Receive(buf, sizeof buf);
+        if (n > 0) log.Received.append(buf, static_cast<std::size_t>(n));
+        if (n == 0) Sender->Close();
+    };
+    ConnectTo(s, server.Port());
+    ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
+    Settle();
+    EXPECT_EQ(log.Closed, 1);
+    EXPECT_EQ(log.Received, "last words");
+    EXPECT_EQ(log.Lines.back(), "closed 0");
+}
+
+TEST(WSocketExchange, ReconnectFromOnSessionClosedAfterARefusal) {
+    TScriptedServer server([](int Fd) {
+        WriteAll(Fd, "second try");
+        close(Fd);
+    });
+    TWSocket s;
+    TClientLog log;
+    log.Attach(s);
+    s.OnSessionClosed = [&](TCustomWSocket* Sender, std::uint16_t E) {
+        log.Lines.push_back("closed " + std::to_string(E));
+        if (++log.Closed == 1) {
+            ConnectTo(*Sender, server.Port());
+        }
+    };
+    ConnectTo(s, ClosedPort());
     ASSERT_TRUE(WaitFor([&] { return log.Closed == 2; }));
-    EXPECT_EQ(log.Received, "2");
+    EXPECT_EQ(log.Received, "second try");
+    EXPECT_TRUE(log.Has("connected 10061"));
+    EXPECT_TRUE(log.Has("connected 0"));
+}
+
+TEST(WSocketExchange, OperationsInTheWrongStateAreHarmless) {
+    TWSocket s;
+    TEventLog log;
+    log.Attach(s);
+    char buf[16];
+    EXPECT_EQ(s.Receive(buf, sizeof buf), -1);
+    EXPECT_EQ(s.ReceiveText(), "");
+    s.Close();
+    s.Abort();
+    s.CloseLater();
+    s.PauseEvents();
+    s.ResumeEvents();
+    s.Flush();
+    s.WaitClosed();
+    s.HalfClose(1);
+    s.CancelLookup();
+    Settle(20);
+    EXPECT_EQ(log.Lines, Lines{});
+    EXPECT_EQ(s.State(), wsClosed);
+
+    // Sending while the connection is still being made drops that connection, once.
+    int errors = 0;
+    s.OnError = [&](TCustomWSocket*) { ++errors; };
+    ConnectTo(s, ClosedPort());
+    EXPECT_EQ(s.Send("x", 1), -1);
+    EXPECT_EQ(s.LastError(), 10057);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.HSocket(), -1);
+    Settle(100);
+    EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "closed 10057", "state 3>8"}));
+}
+
+TEST(WSocketExchange, FlushAndWaitClosedKeepTheLoopTurning) {
+    std::string payload(4 << 20, 'f');
+    std::atomic<bool> whole{false};
+    TScriptedServer server([&](int Fd) {
+        whole = ReadExactly(Fd, payload.size()) == payload;
+        close(Fd);
+    });
+    TWSocket s;
+    TEventLog log;
+    log.Attach(s);
+    ConnectTo(s, server.Port());
+    ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
+    s.QueueSendData(payload.data(), static_cast<int>(payload.size()));
+    s.Flush();
+    EXPECT_TRUE(s.AllSent());
+    s.WaitClosed();  // returns once the peer's close has come through the loop
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(log.Closed, 1);
+    EXPECT_TRUE(whole);
+}
+
+TEST(WSocketExchange, DatagramSocketIsConnectedAtOnceAndExchanges) {
+    int peer = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    socklen_t len = sizeof sa;
+    getsockname(peer, reinterpret_cast<sockaddr*>(&sa), &len);
+    TWSocket s;
+    TClientLog log;
+    log.Attach(s);
+    s.SetProto("udp");
+    ConnectTo(s, std::to_string(ntohs(sa.sin_port)));
+    EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>5", "connected 0"}));
+    EXPECT_NE(s.LocalPort(), "0");  // bound on connect, the real port is kept
+    EXPECT_EQ(s.SendText("ping"), 4);
+    char buf[16];
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    ASSERT_TRUE(WaitReadable(peer));
+    ssize_t n = recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "ping");
+    sendto(peer, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+    ASSERT_TRUE(WaitFor([&] { return log.Received == "pong"; }));
+    close(peer);
 }
 
 TEST(WSocketExchange, HttpGetFromNginx) {
@@ -447,9 +531,7 @@ TEST(WSocketExchange, HttpGetFromNginx) {
         ASSERT_EQ(E, 0);
         Sender->SendText("GET /index.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
     };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(nginx.Port());
-    s.Connect();
+    ConnectTo(s, nginx.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     EXPECT_EQ(log.Received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     ASSERT_GE(log.Received.size(), body.size());

@@ -1,0 +1,294 @@
+// Main window layout, request flow and waiting state.
+#include "app/TfrmMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+#include "app/Banner.h"
+#include "app/TDialogs.h"
+#include "app/TfrmSelectFolder.h"
+#include "settings/TProxy.h"
+#include "settings/uHelpers.h"
+#include "settings/uSettings.h"
+#include "sites/VideoKinds.h"
+
+const QEvent::Type TMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+namespace {
+
+const QString kCaption = QStringLiteral("Sorlen");
+const QString kBusyCaption = QStringLiteral("Sorlen - please wait...");
+constexpr int kWaitInterval = 500;
+constexpr int kWaitTicksBeforeCancel = 120;
+
+QString FromPath(const std::string& path) {
+    return QFile::decodeName(path.c_str());
+}
+std::string ToPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+// A labelled edit: the label sits just above the edit, as the form designer places it.
+QLineEdit* LabelledEdit(QWidget* parent, const QString& caption, int x, int y, int width,
+                        QLabel*& label) {
+    auto* edit = new QLineEdit(parent);
+    edit->setGeometry(x, y, width, 21);
+    label = new QLabel(caption, parent);
+    label->setGeometry(x, y - 16, width, 13);
+    label->setBuddy(edit);
+    return edit;
+}
+
+QPushButton* Button(QWidget* parent, const QString& caption, int x, int y, int w, int h) {
+    auto* button = new QPushButton(caption, parent);
+    button->setGeometry(x, y, w, h);
+    return button;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      Factory(std::move(factory)),
+      Dialogs(dialogs) {
+    // The form is laid out for Tahoma 8 pt; without it the nearest sans stands in.
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans Condensed")});
+    font.setPointSize(8);
+    setFont(font);
+    setFixedSize(344, 228);
+
+    pTop = new QWidget(this);
+    pTop->setGeometry(0, 0, 344, 60);
+    pTop->setAutoFillBackground(true);
+    QPalette white = pTop->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    pTop->setPalette(white);
+    Image2 = new QLabel(pTop);
+    Image2->setGeometry(0, 0, 345, 60);
+    Image2->setPixmap(MakeBanner());
+
+    pWorkspace = new QWidget(this);
+    pWorkspace->setGeometry(0, 60, 344, 168);
+    eURL = LabelledEdit(pWorkspace, QStringLiteral("Enter Video URL:"), 16, 32, 313, eURLLabel);
+    eFolder =
+        LabelledEdit(pWorkspace, QStringLiteral("Save to folder:"), 16, 80, 289, eFolderLabel);
+    bBrowse = Button(pWorkspace, QStringLiteral("..."), 308, 80, 21, 21);
+    lInfo = new QLabel(pWorkspace);
+    // The status text runs on under the dots' label, whose dots are centred well to its right.
+    lInfo->setGeometry(16, 112, 230, 13);
+    lWait = new QLabel(pWorkspace);
+    lWait->setGeometry(212, 112, 100, 13);
+    lWait->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    bOptions = Button(pWorkspace, QStringLiteral("Options"), 77, 136, 65, 25);
+    bOk = Button(pWorkspace, QStringLiteral("OK"), 145, 136, 65, 25);
+    bExit = Button(pWorkspace, QStringLiteral("Exit"), 213, 136, 65, 25);
+    bHelp = Button(pWorkspace, QStringLiteral("?"), 281, 136, 25, 25);
+    bAbout = Button(pWorkspace, QStringLiteral("A"), 309, 136, 25, 25);
+    bOk->setDefault(true);
+    setTabOrder(eURL, eFolder);
+    setTabOrder(eFolder, bBrowse);
+    setTabOrder(bBrowse, bOptions);
+    setTabOrder(bOptions, bOk);
+    setTabOrder(bOk, bExit);
+    setTabOrder(bExit, bHelp);
+    setTabOrder(bHelp, bAbout);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(kWaitInterval);
+
+    connect(bOk, &QPushButton::clicked, this, &TfrmMain::bOkClick);
+    connect(bExit, &QPushButton::clicked, this, &TfrmMain::bExitClick);
+    connect(bBrowse, &QPushButton::clicked, this, &TfrmMain::bBrowseClick);
+    connect(bHelp, &QPushButton::clicked, this, &TfrmMain::bHelpClick);
+    connect(bAbout, &QPushButton::clicked, this, &TfrmMain::bAboutClick);
+    connect(eURL, &QLineEdit::textChanged, this, &TfrmMain::eURLChange);
+    connect(Timer1, &QTimer::timeout, this, &TfrmMain::Timer1Timer);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+    FormDestroy();
+}
+
+void TfrmMain::FormCreate() {
+    Busy = false;
+    ClosePending = false;
+    Timer1->stop();
+    Downloads.clear();
+    QGuiApplication::setApplicationDisplayName(kCaption);
+    setWindowTitle(kCaption);
+    LoadSettings();
+    eFolder->setText(FromPath(Options.SaveTo));
+    eURL->setFocus();
+}
+
+void TfrmMain::FormDestroy() {
+    Timer1->stop();
+    if (!SaveSettings()) {
+        Dialogs.MessageBox(
+            this, kCaption,
+            QStringLiteral("Unable to write to %1").arg(FromPath(SettingsFilePath())),
+            TDialogs::TIcon::Error);
+    }
+    Downloads.clear();
+}
+
+void TfrmMain::bOkClick() {
+    if (eURL->text().isEmpty()) {
+        Dialogs.MessageBox(this, QStringLiteral("Warning"),
+                           QStringLiteral("Please enter a valid video URL!"),
+                           TDialogs::TIcon::Warning);
+        eURL->setFocus();
+        return;
+    }
+    DispatchAddress();
+}
+
+void TfrmMain::DispatchAddress() {
+    TProxy proxy;
+    if (Options.UseProxy) {
+        proxy = {Options.ProxyAddress, Options.ProxyPort, Options.ProxyUsername,
+                 Options.ProxyPassword};
+    }
+    const std::string address = eURL->text().toStdString();
+    const int32_t kind = VideoKindForHost(SplitUrl(address).Host);
+
+    Busy = true;
+    StartWaiting();
+    VideoKind = kind;
+    std::unique_ptr<TVideo> video = Factory ? Factory(kind, Options.Format) : nullptr;
+    if (!video) {
+        // No extractor for this kind in this build: the request fails like a failed fetch.
+        Busy = false;
+        StopWaiting();
+        lInfo->setText(QStringLiteral("Error retrieving data..."));
+        return;
+    }
+    video->OnDone = [this](TVideo* v, int32_t code) { VideoDone(v, code); };
+    video->PageUrl = address;
+    if (Options.UseProxy) video->Proxy = proxy;
+    CurrentVideo = std::move(video);
+    // The report may arrive inside Start and release the extractor: nothing touches it after.
+    CurrentVideo->Start();
+}
+
+void TfrmMain::SetBusy(bool busy) {
+    Busy = busy;
+    for (QWidget* control : {static_cast<QWidget*>(eURL), static_cast<QWidget*>(eFolder),
+                             static_cast<QWidget*>(bBrowse), static_cast<QWidget*>(bOptions),
+                             static_cast<QWidget*>(bOk)}) {
+        control->setEnabled(!busy);
+    }
+    eURL->setReadOnly(busy);
+    eFolder->setReadOnly(busy);
+    QGuiApplication::setApplicationDisplayName(busy ? kBusyCaption : kCaption);
+    bExit->setText(busy ? QStringLiteral("Cancel") : QStringLiteral("Exit"));
+    setWindowTitle(QGuiApplication::applicationDisplayName());
+}
+
+void TfrmMain::StartWaiting() {
+    SetBusy(true);
+    WaitTicks = 0;
+    lInfo->setText(QStringLiteral("Retrieving video information, please wait"));
+    Timer1->start();
+}
+
+void TfrmMain::StopWaiting() {
+    Timer1->stop();
+    lInfo->clear();
+    lWait->clear();
+    SetBusy(false);
+}
+
+void TfrmMain::Timer1Timer() {
+    ++WaitTicks;
+    lWait->setText(QString(WaitTicks % 6, QLatin1Char('.')));
+    // About a minute without a report: keep asking the extractor to give up until it does.
+    if (WaitTicks > kWaitTicksBeforeCancel && CurrentVideo) CurrentVideo->Cancel();
+}
+
+void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
+    if (video != CurrentVideo.get()) return;
+    Busy = false;
+    StopWaiting();
+    if (errorCode != vidSuccess) {
+        lInfo->setText(QStringLiteral("Error retrieving data..."));
+    } else {
+        PendingTitle = video->Title;
+        PendingMediaUrl = video->MediaUrl;
+        PendingCookies = video->Cookies;
+    }
+    // Released before the open request is handled: both go through the same queue, in order.
+    ReleaseVideo();
+    if (errorCode == vidSuccess) {
+        QCoreApplication::postEvent(this, new TMessageEvent(WM_OPEN_DOWNLOAD, 0, VideoKind));
+    }
+}
+
+void TfrmMain::ReleaseVideo() {
+    Released.push_back(std::move(CurrentVideo));
+    QMetaObject::invokeMethod(
+        this, [this] { Released.clear(); }, Qt::QueuedConnection);
+}
+
+void TfrmMain::customEvent(QEvent* event) {
+    if (event->type() != TMessageEvent::kType) return;
+    const auto* message = static_cast<TMessageEvent*>(event);
+    if (message->Message == WM_OPEN_DOWNLOAD) {
+        OpenDownloadRequests.emplace_back(message->WParam, message->LParam);
+    }
+}
+
+void TfrmMain::bExitClick() {
+    if (Busy) {
+        if (CurrentVideo) CurrentVideo->Cancel();
+        return;
+    }
+    close();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    if (Busy) {
+        if (CurrentVideo) CurrentVideo->Cancel();
+        event->ignore();
+        return;
+    }
+    event->setAccepted(Downloads.empty());
+}
+
+void TfrmMain::eURLChange() {
+    lInfo->clear();
+}
+
+void TfrmMain::bBrowseClick() {
+    const QPoint at = FolderPickerPosition(frameGeometry().topLeft(), screen()->size());
+    const auto folder =
+        Dialogs.SelectFolder(this, QStringLiteral("Select default folder:"), QString(), at);
+    if (!folder) return;
+    eFolder->setText(*folder);
+    Options.SaveTo = ToPath(*folder);
+}
+
+void TfrmMain::bHelpClick() {
+    Dialogs.OpenDocument(QStringLiteral("sorlen.chm"));
+}
+
+void TfrmMain::bAboutClick() {
+    if (About) Dialogs.ShowModal(About);
+}

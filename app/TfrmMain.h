@@ -1,0 +1,108 @@
+// The main window: takes a video page address, picks the extractor by host, waits for its one
+// report and asks for a download window. UI thread only. It owns the running extractor (at most
+// one) and releases it after the report; the extractors come from the factory it is given.
+#pragma once
+
+#include <QEvent>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sites/TVideo.h"
+
+class QCloseEvent;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class TDialogs;
+
+// The message the main window posts itself to open a download window after a report.
+constexpr int WM_OPEN_DOWNLOAD = 1025;
+
+// A posted window message: number and its two parameters.
+class TMessageEvent : public QEvent {
+public:
+    static const QEvent::Type kType;
+    TMessageEvent(int message, intptr_t wParam, intptr_t lParam)
+        : QEvent(kType), Message(message), WParam(wParam), LParam(lParam) {}
+    const int Message;
+    const intptr_t WParam;
+    const intptr_t LParam;
+};
+
+class TfrmMain : public QWidget {
+    Q_OBJECT
+public:
+    // Builds the extractor for a kind (videoKind*); quality is Options.Format, used by YouTube.
+    using TVideoFactory = std::function<std::unique_ptr<TVideo>(int32_t kind, int32_t quality)>;
+
+    TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    std::string PendingTitle;
+    std::string PendingMediaUrl;
+    std::unique_ptr<TVideo> CurrentVideo;
+    std::vector<QWidget*> Downloads;  // open download windows, not owned
+    int32_t WaitTicks = 0;
+    int32_t VideoKind = 0;
+    bool Busy = false;
+    bool ClosePending = false;
+    std::string PendingCookies;
+
+    // Open-download requests (first, second parameter) received so far; the download window
+    // takes them over when it exists.
+    std::vector<std::pair<intptr_t, intptr_t>> OpenDownloadRequests;
+
+    QDialog* About = nullptr;  // created hidden at start-up, not owned
+
+    QWidget* pTop;
+    QLabel* Image2;
+    QWidget* pWorkspace;
+    QLabel* eURLLabel;
+    QLineEdit* eURL;
+    QLabel* eFolderLabel;
+    QLineEdit* eFolder;
+    QPushButton* bBrowse;
+    QLabel* lInfo;
+    QLabel* lWait;
+    QPushButton* bOptions;
+    QPushButton* bOk;
+    QPushButton* bExit;
+    QPushButton* bHelp;
+    QPushButton* bAbout;
+    QTimer* Timer1;
+
+public slots:
+    void bOkClick();
+    void bExitClick();
+    void bBrowseClick();
+    void bHelpClick();
+    void bAboutClick();
+    void eURLChange();
+    void Timer1Timer();
+    // OnDone of every extractor; arrives on the UI thread, possibly inside Start.
+    void VideoDone(TVideo* video, int32_t errorCode);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;  // the close query
+    void customEvent(QEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormDestroy();
+    void DispatchAddress();
+    void SetBusy(bool busy);
+    void StartWaiting();
+    void StopWaiting();
+    void ReleaseVideo();
+
+    TVideoFactory Factory;
+    TDialogs& Dialogs;
+    // Extractors that have reported; freed from the event loop, after their report has unwound.
+    std::vector<std::unique_ptr<TVideo>> Released;
+};

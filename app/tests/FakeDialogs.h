@@ -1,0 +1,85 @@
+// Test answers for the dialog seam and an extractor double the tests drive by hand.
+#pragma once
+
+#include <QDialog>
+
+#include "app/TDialogs.h"
+#include "sites/TVideo.h"
+
+struct TFakeDialogs : TDialogs {
+    struct TMessage {
+        QString Title;
+        QString Text;
+        TIcon Icon;
+    };
+    std::vector<TMessage> Messages;
+    std::optional<QString> FolderAnswer;
+    std::vector<std::pair<QString, QPoint>> FolderCalls;
+    std::vector<QDialog*> Shown;
+    std::vector<QString> Opened;
+
+    void MessageBox(QWidget*, const QString& title, const QString& text, TIcon icon) override {
+        Messages.push_back({title, text, icon});
+    }
+    std::optional<QString> SelectFolder(QWidget*, const QString& prompt, const QString&,
+                                        QPoint topLeft) override {
+        FolderCalls.emplace_back(prompt, topLeft);
+        return FolderAnswer;
+    }
+    int ShowModal(QDialog* dialog) override {
+        Shown.push_back(dialog);
+        return QDialog::Accepted;
+    }
+    bool OpenDocument(const QString& path) override {
+        Opened.push_back(path);
+        return true;
+    }
+};
+
+// What the extractor double saw; outlives the double, which the window frees.
+struct TVideoLog {
+    int Created = 0;
+    int32_t Kind = 0;
+    int32_t Quality = -1;
+    std::string PageUrl;
+    TProxy Proxy;
+    int Starts = 0;
+    int Cancels = 0;
+    bool Destroyed = false;
+};
+
+class TFakeVideo : public TVideo {
+public:
+    // reportInStart >= 0: report that code from inside Start, as an early failure does.
+    TFakeVideo(TVideoLog& log, int32_t reportInStart) : Log(log), ReportInStart(reportInStart) {}
+    ~TFakeVideo() override { Log.Destroyed = true; }
+
+    void Start() override {
+        Cancelled = false;
+        ++Log.Starts;
+        Log.PageUrl = PageUrl;
+        Log.Proxy = Proxy;
+        if (ReportInStart >= 0) {
+            ErrorCode = ReportInStart;
+            ReportDone();
+            // Still alive here: the owner must not free us while Start is running.
+            Title = "after report";
+        }
+    }
+    void Cancel() override {
+        Cancelled = true;
+        ++Log.Cancels;
+    }
+    void Finish(int32_t code, std::string title = "", std::string media = "",
+                std::string cookies = "") {
+        ErrorCode = code;
+        Title = std::move(title);
+        MediaUrl = std::move(media);
+        Cookies = std::move(cookies);
+        ReportDone();
+    }
+
+private:
+    TVideoLog& Log;
+    int32_t ReportInStart;
+};

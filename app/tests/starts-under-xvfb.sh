@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Smoke test: the program starts on a virtual X display and is still running after a few
+# seconds (it has no way to end by itself, so the time-out is the pass).
+set -u
+program=$1
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+HOME=$home QT_QPA_PLATFORM=xcb timeout 6 xvfb-run -a -s "-screen 0 1024x768x24" "$program" \
+    >"$home/out.log" 2>&1
+rc=$?
+if [ "$rc" -ne 124 ]; then
+    echo "sorlen ended early with status $rc"
+    cat "$home/out.log"
+    exit 1
+fi

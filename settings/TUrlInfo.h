@@ -1,0 +1,30 @@
+// An address split into parts (SplitUrl) plus the request settings that travel with it to an
+// HTTP worker thread. A plain value: the worker gets its own copy.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Scheme codes as the WinINet scheme enumeration numbers them; 0 means "not an absolute address".
+constexpr int32_t urlSchemeUnknown = -1;
+constexpr int32_t urlSchemeNone = 0;
+constexpr int32_t urlSchemeFtp = 1;
+constexpr int32_t urlSchemeGopher = 2;
+constexpr int32_t urlSchemeHttp = 3;
+constexpr int32_t urlSchemeHttps = 4;
+constexpr int32_t urlSchemeFile = 5;
+
+struct TUrlInfo {
+    std::string Url;
+    int32_t Scheme = urlSchemeNone;
+    std::string Host;  // as written, case kept
+    std::string Path;  // path and query, trimmed
+    std::string ProxyAddress;
+    std::string ProxyPort;
+    std::string ProxyUserName;
+    std::string ProxyPassword;
+    std::string FileName;  // output file; empty = fetch the body into memory
+    std::string Cookies;   // cookie header text for the request
+
+    bool operator==(const TUrlInfo&) const = default;
+};

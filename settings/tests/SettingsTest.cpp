@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "settings/TIniFile.h"
+#include "settings/tests/TempFolder.h"
+#include "settings/uCrypt.h"
+#include "settings/uSettings.h"
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("HOME", Home.Path.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (Home.Path + "/config").c_str(), 1);
+        std::filesystem::create_directory(Home.File("Documents"));
+        InitSettingsModule();
+        ProgramFolder = Folder.Path + "/";
+    }
+    std::string IniPath() const { return Folder.File("Settings.ini"); }
+    std::string Docs() const { return Home.File("Documents"); }
+
+    TTempFolder Home;
+    TTempFolder Folder;
+};
+
+TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesElevenKeysInOrder) {
+    LoadSettings();
+    TOptions expected;
+    expected.SaveTo = Docs();
+    EXPECT_EQ(Options, expected);
+    ASSERT_TRUE(SaveSettings());
+    EXPECT_EQ(ReadFile(IniPath()),
+              "[Options]\nShowURL=0\nFormat=0\nSaveTo=" + Docs() +
+                  "\nCloseOnComplete=0\nUseProxy=0\nProxyAddress=\nProxyPort=\n"
+                  "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n");
+}
+
+TEST_F(SettingsFile, SaveThenLoadGivesTheSameOptionsWithThePasswordScrambled) {
+    Options = TOptions{true,   1,    "/data/videos", true, true, "proxy.lan",
+                       "3128", "me", "pa ss word",   true, true};
+    const TOptions saved = Options;
+    ASSERT_TRUE(SaveSettings());
+    EXPECT_EQ(ReadFile(IniPath()).find("pa ss word"), std::string::npos);
+    Options = TOptions{};
+    LoadSettings();
+    EXPECT_EQ(Options, saved);
+}
+
+TEST_F(SettingsFile, ValuesAreReadByTheProfileRules) {
+    const std::string longValue(3000, 'v');
+    const struct {
+        std::string file;
+        int32_t format;
+        bool useProxy;
+        std::string saveTo;
+        std::string address;
+    } rows[] = {
+        {"[Options]\nFormat=1\nUseProxy=1\n", 1, true, "", ""},
+        {"[options]\r\nformat = 0x10\r\nUSEPROXY=-7\r\n", 16, true, "", ""},
+        {"[Options]\nFormat=0XFFFFFFFF\nUseProxy=yes\n", -1, false, "", ""},
+        {"[Options]\nFormat=1.5\nUseProxy=0x\nSaveTo=  /v  \n", 0, false, "/v", ""},
+        {"[Options]\nFormat=99999999999\nUseProxy=2\n", 0, true, "", ""},
+        {"[Other]\nFormat=1\n[Options]\nFormat=2\n[Options]\nFormat=3\n", 2, false, "", ""},
+        {"[Options]\nFormat=4\nFormat=5\nProxyAddress=a=b\n", 4, false, "", "a=b"},
+        {"[Options]\nSaveTo=\nProxyAddress=" + longValue + "\n", 0, false, "",
+         longValue.substr(0, 2047)},
+        {"[Options]\nFormat=3\nProxyAddr", 3, false, "", ""},
+        {"[Options\nFormat=6\n", 6, false, "", ""},
+    };
+    for (const auto& row : rows) {
+        WriteFile(IniPath(), row.file);
+        Options = TOptions{};
+        LoadSettings();
+        EXPECT_EQ(Options.Format, row.format) << row.file;
+        EXPECT_EQ(Options.UseProxy, row.useProxy) << row.file;
+        EXPECT_EQ(Options.SaveTo, row.saveTo.empty() ? Docs() : row.saveTo) << row.file;
+        EXPECT_EQ(Options.ProxyAddress, row.address) << row.file;
+    }
+}
+
+TEST_F(SettingsFile, BrokenFilesKeepTheCurrentOptions) {
+    std::string binary;
+    for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 131) % 256);
+    const std::string files[] = {"",           "\n\n",
+                                 "Format=1\n", "[Optionsx]\nFormat=1\n",
+                                 binary,       std::string("[Opt\0ions]\nFormat=1", 19)};
+    for (const std::string& file : files) {
+        WriteFile(IniPath(), file);
+        Options = TOptions{};
+        Options.Format = 7;
+        LoadSettings();
+        EXPECT_EQ(Options.Format, 7);
+    }
+}
+
+TEST_F(SettingsFile, OldPasswordKeyIsTakenOnceAndRemovedAtOnce) {
+    WriteFile(IniPath(), "[Options]\nProxtPassword=" + EncryptSetting("old one ") +
+                             "\nProxyPassword=" + EncryptSetting("new") + "\n[Keep]\nx=1\n");
+    LoadSettings();
+    EXPECT_EQ(Options.ProxyPassword, "old one");
+    const std::string afterLoad = ReadFile(IniPath());
+    EXPECT_EQ(afterLoad.find("ProxtPassword"), std::string::npos);
+    EXPECT_NE(afterLoad.find("[Keep]\nx=1"), std::string::npos);
+
+    ASSERT_TRUE(SaveSettings());
+    TIniFile ini(IniPath());
+    ini.Load();
+    EXPECT_EQ(ini.ReadString("Options", "ProxyPassword", ""), EncryptSetting("old one"));
+    Options.ProxyPassword.clear();
+    LoadSettings();
+    EXPECT_EQ(Options.ProxyPassword, "old one");
+}
+
+TEST_F(SettingsFile, SavingKeepsOtherSectionsAndKeys) {
+    WriteFile(IniPath(),
+              "; note\n[Window]\nLeft=5\n\n[Options]\nExtra=x\nFormat=1\n\n[Tail]\ny=2\n");
+    LoadSettings();
+    ASSERT_TRUE(SaveSettings());
+    const std::string text = ReadFile(IniPath());
+    EXPECT_EQ(
+        text.rfind("; note\n[Window]\nLeft=5\n\n[Options]\nExtra=x\nFormat=1\nShowURL=0\n", 0), 0u)
+        << text;
+    EXPECT_NE(text.find("LoadOnStart=0\n\n[Tail]\ny=2\n"), std::string::npos) << text;
+}
+
+TEST_F(SettingsFile, UnwritableFileReportsFailureAndKeepsOptions) {
+    std::filesystem::create_directory(IniPath());
+    Options.Format = 1;
+    Options.ProxyAddress = "kept";
+    EXPECT_FALSE(SaveSettings());
+    EXPECT_EQ(Options.Format, 1);
+    EXPECT_EQ(Options.ProxyAddress, "kept");
+    EXPECT_TRUE(std::filesystem::is_directory(IniPath()));
+}
+
+TEST_F(SettingsFile, ValueThatWouldBreakTheLineIsRefusedAndTheOldFileStays) {
+    Options.ProxyAddress = "first";
+    ASSERT_TRUE(SaveSettings());
+    const std::string before = ReadFile(IniPath());
+    Options.SaveTo = "/tmp/a\nUseProxy=1";
+    EXPECT_FALSE(SaveSettings());
+    EXPECT_EQ(ReadFile(IniPath()), before);
+}
+
+TEST_F(SettingsFile, ReadOnlyProgramFolderFallsBackToTheConfigFolder) {
+    ProgramFolder = "/nonexistent-sorlen-folder/";
+    EXPECT_EQ(SettingsFilePath(), Home.Path + "/config/sorlen/Settings.ini");
+    ASSERT_TRUE(SaveSettings());
+    EXPECT_TRUE(std::filesystem::exists(Home.Path + "/config/sorlen/Settings.ini"));
+}
+
+TEST(IniInteger, DecimalAndHexadecimalForms) {
+    const struct {
+        std::string text;
+        std::optional<int32_t> value;
+    } rows[] = {
+        {"0", 0},
+        {"42", 42},
+        {"-5", -5},
+        {"+7", 7},
+        {"2147483647", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"2147483648", std::nullopt},
+        {"0x1F", 31},
+        {"0X10", 16},
+        {"0xFFFFFFFF", -1},
+        {"0x123456789", std::nullopt},
+        {"0x", std::nullopt},
+        {"0xG", std::nullopt},
+        {"12a", std::nullopt},
+        {"", std::nullopt},
+        {"-", std::nullopt},
+        {"1 2", std::nullopt},
+    };
+    for (const auto& row : rows) EXPECT_EQ(ParseIniInteger(row.text), row.value) << row.text;
+}
+
+}  // namespace

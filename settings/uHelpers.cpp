@@ -1,0 +1,76 @@
+// SplitUrl and CleanFileName.
+#include "settings/uHelpers.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool IsSchemeChar(char c, bool first) {
+    const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (first) return alpha;
+    return alpha || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+int32_t SchemeCode(const std::string& name) {
+    static constexpr std::array<std::pair<const char*, int32_t>, 5> kSchemes = {{
+        {"ftp", urlSchemeFtp},
+        {"gopher", urlSchemeGopher},
+        {"http", urlSchemeHttp},
+        {"https", urlSchemeHttps},
+        {"file", urlSchemeFile},
+    }};
+    std::string lower;
+    for (char c : name) lower += Lower(c);
+    for (const auto& [text, code] : kSchemes) {
+        if (lower == text) return code;
+    }
+    return urlSchemeUnknown;
+}
+
+std::string TrimControls(const std::string& s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+}  // namespace
+
+TUrlInfo SplitUrl(const std::string& text) {
+    TUrlInfo info;
+    info.Url = text;
+    const size_t sep = text.find("://");
+    if (sep == std::string::npos || sep == 0) return info;
+    for (size_t i = 0; i < sep; ++i) {
+        if (!IsSchemeChar(text[i], i == 0)) return info;
+    }
+    const size_t authorityStart = sep + 3;
+    size_t pathStart = text.find('/', authorityStart);
+    if (pathStart == std::string::npos) pathStart = text.size();
+    std::string authority = text.substr(authorityStart, pathStart - authorityStart);
+    // user:password@ is not part of the host; the password may itself hold ":".
+    const size_t at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);
+    const size_t colon = authority.find(':');
+    if (colon == 0 || authority.empty()) return info;
+    info.Host = authority.substr(0, colon);
+    info.Scheme = SchemeCode(text.substr(0, sep));
+    info.Path = TrimControls(text.substr(pathStart));
+    return info;
+}
+
+std::string CleanFileName(const std::string& text) {
+    static constexpr char kBad[] = "\\|/?><:\"*";
+    std::string out = text;
+    for (char& c : out) {
+        if (c == '\0' || std::strchr(kBad, c) != nullptr) c = '_';
+    }
+    return out;
+}

@@ -1,0 +1,16 @@
+// Address splitting and title-to-file-name cleaning. Pure functions, any thread.
+#pragma once
+
+#include <string>
+
+#include "settings/TUrlInfo.h"
+
+// Fills Url, Scheme, Host and Path the way the desktop's URL cracker does with no decoding:
+// Host is what lies between "://" (after any user:password@) and the next ":" or "/", Path is
+// everything after host and port, trimmed. Text that is not an absolute address gives
+// Scheme 0 and empty Host and Path. The other fields are left empty.
+TUrlInfo SplitUrl(const std::string& text);
+
+// Replaces each of \ | / ? > < : " * (and NUL, which no Linux file name can hold) with "_";
+// everything else stays, and the length does not change.
+std::string CleanFileName(const std::string& text);

@@ -1,0 +1,112 @@
+// Loading and saving Options through TIniFile, plus module initialisation.
+#include "settings/uSettings.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "settings/TIniFile.h"
+#include "settings/uCrypt.h"
+#include "settings/uSystem.h"
+
+TOptions Options;
+std::string ProgramFolder;
+bool AppStarted = false;
+
+namespace {
+
+constexpr const char* kOldPasswordKey = "ProxtPassword";
+
+std::string ExecutableFolder() {
+    std::string path(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return std::string();
+    path.resize(static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string ConfigFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/sorlen/";
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.config/sorlen/";
+}
+
+// mkdir -p for the configuration folder; failures show up when the file is written.
+void MakeFolders(const std::string& folder) {
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1)) {
+        mkdir(folder.substr(0, slash).c_str(), 0700);
+    }
+}
+
+[[maybe_unused]] const bool initialised = (InitSettingsModule(), true);
+
+}  // namespace
+
+void InitSettingsModule() {
+    Options = TOptions{};
+    Options.SaveTo = GetDocumentsFolder();
+    ProgramFolder = ExecutableFolder();
+    AppStarted = false;
+}
+
+std::string SettingsFilePath() {
+    if (!ProgramFolder.empty() && access(ProgramFolder.c_str(), W_OK) == 0) {
+        return ProgramFolder + kSettingsFileName;
+    }
+    return ConfigFolder() + kSettingsFileName;
+}
+
+void LoadSettings() {
+    TIniFile ini(SettingsFilePath());
+    ini.Load();
+    const std::string s = kSettingsSection;
+    if (!ini.SectionExists(s)) return;
+
+    const TOptions def;
+    Options.ShowURL = ini.ReadBool(s, "ShowURL", def.ShowURL);
+    Options.Format = ini.ReadInteger(s, "Format", def.Format);
+    Options.SaveTo = ini.ReadString(s, "SaveTo", def.SaveTo);
+    Options.CloseOnComplete = ini.ReadBool(s, "CloseOnComplete", def.CloseOnComplete);
+    Options.UseProxy = ini.ReadBool(s, "UseProxy", def.UseProxy);
+    Options.ProxyAddress = ini.ReadString(s, "ProxyAddress", def.ProxyAddress);
+    Options.ProxyPort = ini.ReadString(s, "ProxyPort", def.ProxyPort);
+    Options.ProxyUsername = ini.ReadString(s, "ProxyUsername", def.ProxyUsername);
+    if (ini.ValueExists(s, kOldPasswordKey)) {
+        // Older builds misspelt the key; take its value once and drop it from the file.
+        Options.ProxyPassword = ini.ReadString(s, kOldPasswordKey, def.ProxyPassword);
+        ini.DeleteKey(s, kOldPasswordKey);
+        ini.Save();
+    } else {
+        Options.ProxyPassword = ini.ReadString(s, "ProxyPassword", def.ProxyPassword);
+    }
+    Options.MonitorClipboard = ini.ReadBool(s, "MonitorClipboard", def.MonitorClipboard);
+    Options.LoadOnStart = ini.ReadBool(s, "LoadOnStart", def.LoadOnStart);
+
+    if (Options.SaveTo.empty()) Options.SaveTo = GetDocumentsFolder();
+    if (!Options.ProxyPassword.empty())
+        Options.ProxyPassword = DecryptSetting(Options.ProxyPassword);
+}
+
+bool SaveSettings() {
+    const std::string path = SettingsFilePath();
+    if (path.rfind(ConfigFolder(), 0) == 0) MakeFolders(ConfigFolder());
+    TIniFile ini(path);
+    ini.Load();
+    const std::string s = kSettingsSection;
+    const TOptions& o = Options;
+    const bool ok = ini.WriteBool(s, "ShowURL", o.ShowURL) &&
+                    ini.WriteInteger(s, "Format", o.Format) &&
+                    ini.WriteString(s, "SaveTo", o.SaveTo) &&
+                    ini.WriteBool(s, "CloseOnComplete", o.CloseOnComplete) &&
+                    ini.WriteBool(s, "UseProxy", o.UseProxy) &&
+                    ini.WriteString(s, "ProxyAddress", o.ProxyAddress) &&
+                    ini.WriteString(s, "ProxyPort", o.ProxyPort) &&
+                    ini.WriteString(s, "ProxyUsername", o.ProxyUsername) &&
+                    ini.WriteString(s, "ProxyPassword", EncryptSetting(o.ProxyPassword)) &&
+                    ini.WriteBool(s, "MonitorClipboard", o.MonitorClipboard) &&
+                    ini.WriteBool(s, "LoadOnStart", o.LoadOnStart);
+    return ok && ini.Save();
+}

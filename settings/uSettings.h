@@ -1,0 +1,27 @@
+// Program-wide state (Options, ProgramFolder, AppStarted) and the settings file Settings.ini.
+// UI thread only: workers receive copies of what they need and never read these.
+#pragma once
+
+#include <string>
+
+#include "settings/TOptions.h"
+
+extern TOptions Options;
+extern std::string ProgramFolder;  // folder of the program file, ending in "/"
+extern bool AppStarted;            // set once the start-up sequence has created the windows
+
+constexpr const char* kSettingsSection = "Options";
+constexpr const char* kSettingsFileName = "Settings.ini";
+
+// Module initialisation (runs before main; tests call it again to reset): default options with
+// SaveTo the documents folder, ProgramFolder from the running executable, AppStarted false.
+void InitSettingsModule();
+
+// Settings.ini in ProgramFolder when that folder is writable (a portable copy such as the build
+// tree), otherwise $XDG_CONFIG_HOME/sorlen/Settings.ini so an installed copy can still save.
+std::string SettingsFilePath();
+
+// Fills Options from the settings file; a missing file or section leaves Options as it is.
+void LoadSettings();
+// Writes every option; false when the file cannot be written. Options is never changed.
+bool SaveSettings();

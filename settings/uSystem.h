@@ -1,0 +1,30 @@
+// The desktop's per-user settings as Linux keeps them: the documents folder (XDG user dirs),
+// the proxy (http_proxy / ftp_proxy) and the programs started at log-on (XDG autostart).
+// Called on the UI thread; each call reads or writes the files anew.
+#pragma once
+
+#include <string>
+
+// XDG_DOCUMENTS_DIR from user-dirs.dirs, else ~/Documents when it exists, else empty.
+std::string GetDocumentsFolder();
+
+struct TSystemProxy {
+    bool Found = false;
+    std::string Host;
+    std::string Port;
+};
+
+constexpr int kProxyHttp = 1;
+constexpr int kProxyFtp = 2;
+
+// kind 1 reads http_proxy (or HTTP_PROXY), kind 2 ftp_proxy (or FTP_PROXY); any other kind finds
+// nothing. Found only for a setting of the form [scheme://][user:password@]host:port[/...].
+TSystemProxy FindSystemProxy(int kind);
+// The same reading applied to a setting's text, for callers that already have it.
+TSystemProxy ParseProxySetting(const std::string& setting);
+
+// Writes (non-empty data: the program's path) or removes (empty data) the autostart entry
+// $XDG_CONFIG_HOME/autostart/<name>.desktop. False when the entry cannot be written or removed.
+bool SetRunAtStartup(const std::string& name, const std::string& data);
+// Path of the autostart entry for name.
+std::string AutostartEntryPath(const std::string& name);

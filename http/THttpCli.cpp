@@ -820,10 +820,14 @@ void THttpCli::HandleHeaderEnd() {
         InCount = 0;
         return;
     }
+    ContinueAfterHeader(FContentLength);
+}
+
+void THttpCli::ContinueAfterHeader(std::int64_t Length) {
     const bool noBody =
-        FRequestType == httpHEAD || FContentLength == 0 ||
-        (FContentLength == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
-                                  FStatusCode == 302 || FStatusCode == 304));
+        FRequestType == httpHEAD || Length == 0 ||
+        (Length == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
+                          FStatusCode == 302 || FStatusCode == 304));
     if (noBody) {
         if (FRelocationPending) {
             FollowOnSameConnection();
@@ -845,7 +849,7 @@ void THttpCli::HandleHeaderEnd() {
     ChangeState(EngineState::ReceivingBody);
     NextStep = &THttpCli::HandleBodyData;
     if (InCount > 0) {
-        DeliverHeldBody(FContentLength >= 0 ? FContentLength - FReceivedCount : -1);
+        DeliverHeldBody(Length >= 0 ? Length - FReceivedCount : -1);
         if (ResponseFailed || FState == EngineState::Idle) return;
     }
     if (NextStep == nullptr) FinishResponse();

@@ -195,6 +195,21 @@ TEST(Request, KeptConnectionIsReused) {
     }
 }
 
+TEST(Request, CloseRequestEndsTheKeptConnection) {
+    TEngineRun run({kOk});
+    run.Cli.SetRequestVer("1.1");
+    ASSERT_TRUE(run.Go());
+    run.Events.clear();
+    ASSERT_TRUE(run.Go(httpCLOSE));
+    EXPECT_EQ(run.Log(), "sc rd0");
+    EXPECT_EQ(run.Cli.Socket()->State(), wsClosed);
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Cli.RequestType(), httpGET);  // the close does not replace the request type
+    run.Events.clear();
+    ASSERT_TRUE(run.Go(httpCLOSE));  // nothing to close: straight back to Idle
+    EXPECT_EQ(run.Log(), "rd0");
+}
+
 TEST(Request, EngineFailures) {
     TEngineRun https;
     https.Cli.URL = "https://example.test/";

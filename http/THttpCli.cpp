@@ -92,11 +92,15 @@ TWSocket* THttpCli::Socket() {
         FSocket->OnDnsLookupDone = [this](TCustomWSocket* s, std::uint16_t e) {
             HandleDnsLookupDone(s, e);
         };
-        FSocket->OnError = [this](TCustomWSocket*) {
-            if (OnSocketError) OnSocketError(this);
-        };
+        ForwardSocketErrors();
     }
     return FSocket.get();
+}
+
+void THttpCli::ForwardSocketErrors() {
+    FSocket->OnError = [this](TCustomWSocket*) {
+        if (OnSocketError) OnSocketError(this);
+    };
 }
 
 std::unique_ptr<TWSocket> THttpCli::MakeSocket() {
@@ -241,6 +245,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
     FRequestType = Type;
     RelocationCount = 0;
     ResetResponse();
+    InCount = 0;  // whatever a kept connection sent after the last response is not this answer
     PrepareAddresses();
     if (Socket()->State() == wsConnected) {
         if (FConnectHost == LiveHost && FConnectPort == LivePort && FProtocol == LiveProtocol) {
@@ -375,6 +380,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         }
         return;
     }
+    // A lookup of a dotted address ends inside DnsLookup, where errors are made to raise.
+    ForwardSocketErrors();
     ResolvedAddress = Socket()->DnsResult();
     ChangeState(EngineState::Resolved);
     // Finished authentication does not carry over to a new connection.

@@ -245,6 +245,8 @@ protected:
     bool TryNtlmStep();
     bool TryBasicStep();
     void BandwidthTick();
+    // Points the socket's OnError at the OnSocketError forwarder.
+    void ForwardSocketErrors();
     // Closes the socket now without the close being reported back to the engine.
     void CloseSocketQuietly();
 

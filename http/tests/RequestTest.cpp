@@ -113,21 +113,6 @@ TEST(Request, ThroughProxy) {
     }
 }
 
-TEST(Request, ProxiedRelocationKeepsTargetPortAndProxy) {
-    TEngineRun run({{{"HTTP/1.0 302 Found\r\nLocation: http://other.test:8080/x\r\n\r\n"}, true},
-                    {{"HTTP/1.0 200 OK\r\n\r\nz"}, true}});
-    run.Cli.URL = "http://site.test/a";
-    run.Cli.Proxy = "proxy.test:8888";
-    ASSERT_TRUE(run.Go());
-    const std::string& sent = run.Cli.Feed()->Sent;
-    std::size_t second = sent.find("\r\n\r\n") + 4;
-    EXPECT_TRUE(sent.substr(second).starts_with("GET http://other.test:8080/x HTTP/1.0\r\n"))
-        << sent;
-    EXPECT_NE(sent.find("Host: other.test:8080\r\n", second), std::string::npos);
-    EXPECT_EQ(run.Cli.ConnectPort(), "8888");
-    EXPECT_EQ(run.Cli.Location(), "http://other.test/x");
-}
-
 // Values with CR, LF or NUL would add lines of their own; the request is refused instead.
 TEST(Request, LineBreaksInValuesAreRefused) {
     using namespace std::string_literals;

@@ -206,7 +206,10 @@ TEST(LiveScripted, PostWithContinueThenRelocatedToGet) {
     run.Cli.URL = server.Url("/form");
     run.Cli.SetRequestVer("1.1");
     run.Cli.SendStream = &post;
+    std::vector<int> blocks;
+    run.Cli.OnSendData = [&](THttpCli*, const char*, int n) { blocks.push_back(n); };
     ASSERT_TRUE(run.Go(httpPOST)) << run.Log();
+    EXPECT_EQ(blocks, (std::vector<int>{8193, 8193, 3614}));
     EXPECT_EQ(run.Log(), "hb he db de rd0");  // one header despite the interim answer
     EXPECT_EQ(run.Body.Data(), "sent");
     EXPECT_EQ(run.Cli.ReceivedHeader().front(), "HTTP/1.1 200 OK");
@@ -217,6 +220,7 @@ TEST(LiveScripted, PostWithContinueThenRelocatedToGet) {
 
     // A POST answered with a relocation (on the kept connection) is followed with a GET on a
     // new one.
+    run.Cli.OnSendData = nullptr;
     TMemoryStream again("k=v");
     run.Cli.SendStream = &again;
     run.Cli.SetRequestVer("1.0");
@@ -344,6 +348,19 @@ TEST(LiveFailures, RefusedLookupAndHttps) {
     ASSERT_TRUE(unknown.Go());
     EXPECT_EQ(unknown.Cli.StatusCode(), 404);
     EXPECT_EQ(unknown.Cli.ReasonPhrase(), "can't resolve hostname to IP address");
+
+    TLiveRun badPort;
+    badPort.Cli.URL = "http://127.0.0.1:nonsense/";
+    ASSERT_TRUE(badPort.Go());
+    EXPECT_EQ(badPort.Cli.StatusCode(), 404);
+    EXPECT_TRUE(badPort.Cli.ReasonPhrase().starts_with("can't connect: "))
+        << badPort.Cli.ReasonPhrase();
+
+    TLiveRun noHost;
+    noHost.Cli.URL = "http:///x";
+    ASSERT_TRUE(noHost.Go());
+    EXPECT_EQ(noHost.Cli.StatusCode(), 404);
+    EXPECT_FALSE(noHost.Cli.ReasonPhrase().empty());
 
     TLiveRun https;
     https.Cli.URL = "https://127.0.0.1/";

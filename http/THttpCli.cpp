@@ -395,20 +395,21 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         ProxyAuthBasicState = 0;
         AuthBasicState = 0;
     }
-    auto connectFailed = [&](const std::string& reason) {
+    // The socket's error number words the reason; without one its own message does.
+    auto connectFailed = [&](const std::exception& e) {
         int err = Socket()->LastError();
         FRequestError = static_cast<std::uint16_t>(err);
         FStatusCode = 404;
-        FReasonPhrase = reason.empty() ? "can't connect: " + ErrorDescription(err) + " (Error #" +
-                                             std::to_string(err) + ")"
-                                       : reason;
+        FReasonPhrase = err != 0 ? "can't connect: " + ErrorDescription(err) + " (Error #" +
+                                       std::to_string(err) + ")"
+                                 : std::string("can't connect: ") + e.what();
         CloseSocketQuietly();
         HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
     };
     try {
         ConfigureSocket();
     } catch (const std::exception& e) {
-        connectFailed(std::string("can't connect: ") + e.what());
+        connectFailed(e);
         return;
     }
     LiveHost = FConnectHost;
@@ -425,8 +426,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     }
     try {
         WithSocketRaising(Socket(), [this] { Socket()->Connect(); });
-    } catch (const std::exception&) {
-        connectFailed(std::string());
+    } catch (const std::exception& e) {
+        connectFailed(e);
     }
 }
 

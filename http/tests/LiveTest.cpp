@@ -267,6 +267,17 @@ TEST_F(LiveNginx, PlainGetHeadAndMissing) {
     EXPECT_EQ(run.Body.Data(), "");
     EXPECT_EQ(run.Log(), "hb he sc rd0");
 
+    // The waiting form, pumping only the socket's messages as on a worker thread.
+    run.Cli.SetMultiThreaded(true);
+    run.Body.SetSize(0);
+    run.Cli.RunRequest(httpGET);
+    while (TEventLoop::Current().ProcessPending()) {
+    }  // OnRequestDone is still queued when the wait ends at Idle
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Body.Data(), "hello from nginx");
+    EXPECT_TRUE(run.Cli.Socket()->MultiThreaded());
+    run.Cli.SetMultiThreaded(false);
+
     run.Cli.URL = Server->Url("/missing");
     ASSERT_TRUE(run.Go());
     EXPECT_EQ(run.Cli.StatusCode(), 404);

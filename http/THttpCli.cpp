@@ -92,11 +92,15 @@ TWSocket* THttpCli::Socket() {
         FSocket->OnDnsLookupDone = [this](TCustomWSocket* s, std::uint16_t e) {
             HandleDnsLookupDone(s, e);
         };
-        FSocket->OnError = [this](TCustomWSocket*) {
-            if (OnSocketError) OnSocketError(this);
-        };
+        ForwardSocketErrors();
     }
     return FSocket.get();
+}
+
+void THttpCli::ForwardSocketErrors() {
+    FSocket->OnError = [this](TCustomWSocket*) {
+        if (OnSocketError) OnSocketError(this);
+    };
 }
 
 std::unique_ptr<TWSocket> THttpCli::MakeSocket() {
@@ -241,6 +245,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
     FRequestType = Type;
     RelocationCount = 0;
     ResetResponse();
+    InCount = 0;  // whatever a kept connection sent after the last response is not this answer
     PrepareAddresses();
     if (Socket()->State() == wsConnected) {
         if (FConnectHost == LiveHost && FConnectPort == LivePort && FProtocol == LiveProtocol) {
@@ -375,6 +380,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         }
         return;
     }
+    // A lookup of a dotted address ends inside DnsLookup, where errors are made to raise.
+    ForwardSocketErrors();
     ResolvedAddress = Socket()->DnsResult();
     ChangeState(EngineState::Resolved);
     // Finished authentication does not carry over to a new connection.
@@ -388,20 +395,21 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         ProxyAuthBasicState = 0;
         AuthBasicState = 0;
     }
-    auto connectFailed = [&](const std::string& reason) {
+    // The socket's error number words the reason; without one its own message does.
+    auto connectFailed = [&](const std::exception& e) {
         int err = Socket()->LastError();
         FRequestError = static_cast<std::uint16_t>(err);
         FStatusCode = 404;
-        FReasonPhrase = reason.empty() ? "can't connect: " + ErrorDescription(err) + " (Error #" +
-                                             std::to_string(err) + ")"
-                                       : reason;
+        FReasonPhrase = err != 0 ? "can't connect: " + ErrorDescription(err) + " (Error #" +
+                                       std::to_string(err) + ")"
+                                 : std::string("can't connect: ") + e.what();
         CloseSocketQuietly();
         HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
     };
     try {
         ConfigureSocket();
     } catch (const std::exception& e) {
-        connectFailed(std::string("can't connect: ") + e.what());
+        connectFailed(e);
         return;
     }
     LiveHost = FConnectHost;
@@ -418,8 +426,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     }
     try {
         WithSocketRaising(Socket(), [this] { Socket()->Connect(); });
-    } catch (const std::exception&) {
-        connectFailed(std::string());
+    } catch (const std::exception& e) {
+        connectFailed(e);
     }
 }
 
@@ -820,10 +828,14 @@ void THttpCli::HandleHeaderEnd() {
         InCount = 0;
         return;
     }
+    ContinueAfterHeader(FContentLength);
+}
+
+void THttpCli::ContinueAfterHeader(std::int64_t Length) {
     const bool noBody =
-        FRequestType == httpHEAD || FContentLength == 0 ||
-        (FContentLength == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
-                                  FStatusCode == 302 || FStatusCode == 304));
+        FRequestType == httpHEAD || Length == 0 ||
+        (Length == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
+                          FStatusCode == 302 || FStatusCode == 304));
     if (noBody) {
         if (FRelocationPending) {
             FollowOnSameConnection();
@@ -845,7 +857,7 @@ void THttpCli::HandleHeaderEnd() {
     ChangeState(EngineState::ReceivingBody);
     NextStep = &THttpCli::HandleBodyData;
     if (InCount > 0) {
-        DeliverHeldBody(FContentLength >= 0 ? FContentLength - FReceivedCount : -1);
+        DeliverHeldBody(Length >= 0 ? Length - FReceivedCount : -1);
         if (ResponseFailed || FState == EngineState::Idle) return;
     }
     if (NextStep == nullptr) FinishResponse();

@@ -245,6 +245,8 @@ protected:
     bool TryNtlmStep();
     bool TryBasicStep();
     void BandwidthTick();
+    // Points the socket's OnError at the OnSocketError forwarder.
+    void ForwardSocketErrors();
     // Closes the socket now without the close being reported back to the engine.
     void CloseSocketQuietly();
 
@@ -303,9 +305,14 @@ protected:
     // Names the first request line that held CR, LF or NUL; empty when all were clean.
     std::string UnsafeLine;
 
+    // Reads one header field line (not the status line) into the response state.
+    void ParseHeaderField(const std::string& Line);
+    // After OnHeaderEnd: decides between no body and a body, taking the announced Length
+    // (-1 when none) for the decision and as the bound of the bytes already held.
+    void ContinueAfterHeader(std::int64_t Length);
+
 private:
     void PrepareAddresses();
-    void ParseHeaderField(const std::string& Line);
     void HandleHeaderEnd();
     void DecodeChunked();
     void BodyFromBuffer();

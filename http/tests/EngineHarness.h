@@ -1,0 +1,84 @@
+// Drives one THttpCli over a scripted TFeedSocket on the test thread and records its events as
+// a short text ("hb he db d:hello de sc rd0"), so a test can assert the whole sequence.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "http/THttpCli.h"
+#include "http/TStream.h"
+#include "http/tests/FeedSocket.h"
+#include "platform/EventLoop.h"
+
+// One answer of the scripted server: the bytes in the pieces it writes them in, then maybe a close.
+struct TScriptedAnswer {
+    std::vector<std::string> Pieces;
+    bool Close = true;
+};
+
+class TEngineRun {
+public:
+    TFeedHttpCli Cli;
+    TMemoryStream Body;
+    std::vector<std::string> Events;
+    int Done = 0;
+    std::uint16_t DoneError = 0;
+
+    explicit TEngineRun(std::vector<TScriptedAnswer> Script = {}) : Answers(std::move(Script)) {
+        Cli.URL = "http://example.test/dir/page.html";
+        Cli.ReceiveStream = &Body;
+        Cli.OnHeaderBegin = [this](THttpCli*) { Events.push_back("hb"); };
+        Cli.OnHeaderEnd = [this](THttpCli*) { Events.push_back("he"); };
+        Cli.OnDocBegin = [this](THttpCli*) { Events.push_back("db"); };
+        Cli.OnDocData = [this](THttpCli*, const char* b, int n) {
+            Events.push_back("d:" + std::string(b, n));
+        };
+        Cli.OnDocEnd = [this](THttpCli*) { Events.push_back("de"); };
+        Cli.OnSessionClosed = [this](THttpCli*) { Events.push_back("sc"); };
+        Cli.OnLocationChange = [this](THttpCli*) { Events.push_back("lc"); };
+        Cli.OnDataPush2 = [this](THttpCli*) { Events.push_back("p2"); };
+        Cli.OnRequestDone = [this](THttpCli*, THttpRequest, std::uint16_t e) {
+            Events.push_back("rd" + std::to_string(e));
+            ++Done;
+            DoneError = e;
+        };
+        Cli.Feed()->OnRequest = [this] { Answer(); };
+    }
+
+    void Answer() {
+        if (Next >= Answers.size()) return;
+        const TScriptedAnswer& a = Answers[Next++];
+        for (const std::string& piece : a.Pieces) Cli.Feed()->Feed(piece);
+        if (a.Close) Cli.Feed()->PeerClose();
+    }
+
+    // Starts a request and pumps the loop until it is done (false after two seconds).
+    bool Go(THttpRequest Type = httpGET) {
+        int before = Done;
+        Cli.StartRequest(Type);
+        return WaitDone(before + 1);
+    }
+
+    bool WaitDone(int Count) {
+        TEventLoop& loop = TEventLoop::Current();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (Done < Count && std::chrono::steady_clock::now() < deadline) loop.WaitOne(5);
+        // Whatever is still queued must not report the request a second time.
+        while (loop.ProcessPending()) {
+        }
+        return Done == Count;
+    }
+
+    std::string Log() const {
+        std::string out;
+        for (const std::string& e : Events) out += (out.empty() ? "" : " ") + e;
+        return out;
+    }
+
+private:
+    std::vector<TScriptedAnswer> Answers;
+    std::size_t Next = 0;
+};

@@ -1,0 +1,382 @@
+// The engine over real sockets: a scripted server for byte-exact answers, nginx as the origin
+// server and squid as the HTTP proxy, all on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/THttpCli.h"
+#include "http/TStream.h"
+#include "http/tests/TestPeers.h"
+#include "platform/EventLoop.h"
+
+namespace {
+
+using TExchange = TScriptedServer::TExchange;
+
+// Counts events by kind and records their order without the data blocks.
+struct TLiveRun {
+    THttpCli Cli;
+    TMemoryStream Body;
+    std::vector<std::string> Events;
+    std::vector<std::string> Commands;
+    std::vector<int> States;
+    int Done = 0;
+
+    TLiveRun() {
+        Cli.ReceiveStream = &Body;
+        Cli.OnHeaderBegin = [this](THttpCli*) { Events.push_back("hb"); };
+        Cli.OnHeaderEnd = [this](THttpCli*) { Events.push_back("he"); };
+        Cli.OnDocBegin = [this](THttpCli*) { Events.push_back("db"); };
+        Cli.OnDocEnd = [this](THttpCli*) { Events.push_back("de"); };
+        Cli.OnSessionClosed = [this](THttpCli*) { Events.push_back("sc"); };
+        Cli.OnLocationChange = [this](THttpCli*) { Events.push_back("lc"); };
+        Cli.OnCommand = [this](THttpCli*, std::string& s) { Commands.push_back(s); };
+        Cli.OnStateChange = [this](THttpCli* s) { States.push_back(int(s->State())); };
+        Cli.OnRequestDone = [this](THttpCli*, THttpRequest, std::uint16_t e) {
+            Events.push_back("rd" + std::to_string(e));
+            ++Done;
+        };
+    }
+
+    // Starts a request and runs the loop until it is done; a hang fails after ten seconds.
+    bool Go(THttpRequest Type = httpGET) {
+        int want = Done + 1;
+        Events.clear();
+        Commands.clear();
+        States.clear();
+        Cli.StartRequest(Type);
+        TEventLoop& loop = TEventLoop::Current();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Done < want && std::chrono::steady_clock::now() < deadline) loop.WaitOne(20);
+        for (int i = 0; i < 5; ++i) loop.WaitOne(2);  // a second report would show up here
+        return Done == want;
+    }
+
+    std::string Log() const {
+        std::string out;
+        for (const std::string& e : Events) out += (out.empty() ? "" : " ") + e;
+        return out;
+    }
+};
+
+std::string RequestLine(const std::string& request) {
+    return request.substr(0, request.find("\r\n"));
+}
+
+struct ScriptedCase {
+    const char* name;
+    const char* version;
+    std::vector<TScriptedServer::TConnection> script;
+    int status;
+    std::string body;
+    const char* log;
+};
+
+TEST(LiveScripted, ByteExactAnswers) {
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::vector<std::string> everyByte;
+    for (char c : chunked + "5;name=v\r\nhello\r\n6\r\n world\r\n0\r\n\r\n")
+        everyByte.emplace_back(1, c);
+    const std::vector<ScriptedCase> cases = {
+        {"chunked example",
+         "1.1",
+         {{{{chunked + "5\r\n", "hello\r\n", "0\r\n\r\n"}, false}}},
+         200,
+         "hello",
+         "hb he db de rd0"},
+        {"chunked, every byte apart",
+         "1.1",
+         {{{everyByte, false}}},
+         200,
+         "hello world",
+         "hb he db de rd0"},
+        {"no header at all",
+         "1.0",
+         {{{{"<html>\r\n<body>x</body>\r\n"}, true}}},
+         0,
+         "<html><body>x</body>\r\n",
+         "hb he db de sc rd0"},
+        {"204 without length",
+         "1.1",
+         {{{{"HTTP/1.1 204 No Content\r\n\r\n"}, false}}},
+         204,
+         "",
+         "hb he rd0"},
+        {"body ended by the close",
+         "1.0",
+         {{{{"HTTP/1.0 200 OK\r\n\r\n", "part one ", "part two"}, true}}},
+         200,
+         "part one part two",
+         "hb he db de sc rd0"},
+        {"closed inside the header",
+         "1.0",
+         {{{{"HTTP/1.0 200 OK\r\nContent-Ty"}, true}}},
+         502,
+         "",
+         "hb he sc rd0"},
+        {"relocation on the same connection",
+         "1.1",
+         {{{{"HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 4\r\n\r\n", "gone"}, false},
+           {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}, false}}},
+         200,
+         "final",
+         "hb he db de lc hb he db de rd0"},
+        {"relocation on a new connection",
+         "1.0",
+         {{{{"HTTP/1.0 301 Moved\r\nLocation: ../up.html\r\nContent-Length: 4\r\n\r\n", "gone"},
+            true}},
+          {{{"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}, true}}},
+         200,
+         "final",
+         "hb he db de lc hb he db de sc rd0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TScriptedServer server(c.script);
+        TLiveRun run;
+        run.Cli.URL = server.Url("/dir/page.html");
+        run.Cli.SetRequestVer(c.version);
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.Log(), c.log);
+        EXPECT_EQ(run.Cli.StatusCode(), c.status) << run.Cli.ReasonPhrase();
+        EXPECT_EQ(run.Body.Data(), c.body);
+        EXPECT_EQ(int(server.Requests().size()),
+                  int(c.script.size() == 1 ? c.script[0].size() : c.script.size()));
+    }
+}
+
+TEST(LiveScripted, RelocationRequestLines) {
+    TScriptedServer server({{{{"HTTP/1.0 302 Found\r\nLocation: ../up.html\r\n\r\n"}, true}},
+                            {{{"HTTP/1.0 200 OK\r\n\r\ndone"}, true}}});
+    TLiveRun run;
+    run.Cli.URL = server.Url("/a/b/page.html");
+    ASSERT_TRUE(run.Go());
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(RequestLine(requests[1]), "GET /a/b/../up.html HTTP/1.0");
+    EXPECT_EQ(run.Cli.Location(), "http://127.0.0.1/a/b/../up.html");
+}
+
+// The scripted server plays the proxy: the request lines show the absolute targets.
+TEST(LiveScripted, LocationsThroughAProxy) {
+    struct {
+        const char* location;
+        const char* secondLine;
+        const char* host;
+    } cases[] = {
+        {"/abs/path", "GET http://site.test/abs/path HTTP/1.0", "Host: site.test"},
+        {"rel.html", "GET http://site.test/dir/rel.html HTTP/1.0", "Host: site.test"},
+        {"http://other.test/x", "GET http://other.test/x HTTP/1.0", "Host: other.test"},
+        {"http://other.test:81/x", "GET http://other.test:81/x HTTP/1.0", "Host: other.test:81"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.location);
+        TScriptedServer proxy(
+            {{{{std::string("HTTP/1.0 302 Found\r\nLocation: ") + c.location + "\r\n\r\n"}, true}},
+             {{{"HTTP/1.0 200 OK\r\n\r\nvia proxy"}, true}}});
+        TLiveRun run;
+        run.Cli.URL = "http://site.test/dir/page.html";
+        run.Cli.Proxy = "127.0.0.1";
+        run.Cli.ProxyPort = std::to_string(proxy.Port());
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.Body.Data(), "via proxy");
+        auto requests = proxy.Requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(RequestLine(requests[0]), "GET http://site.test/dir/page.html HTTP/1.0");
+        EXPECT_NE(requests[0].find("\r\nHost: site.test\r\n"), std::string::npos);
+        EXPECT_EQ(RequestLine(requests[1]), c.secondLine);
+        EXPECT_NE(requests[1].find(std::string("\r\n") + c.host + "\r\n"), std::string::npos);
+    }
+}
+
+TEST(LiveScripted, PostWithContinueThenRelocatedToGet) {
+    TScriptedServer server(
+        {{{{"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nsent"},
+           false,
+           "HTTP/1.1 100 Continue\r\n\r\n"},
+          {{"HTTP/1.0 303 See Other\r\nLocation: /result\r\nContent-Length: 0\r\n\r\n"}, true}},
+         {{{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true}}});
+    std::string big(20000, 'p');  // more than two body blocks
+    TMemoryStream post(big);
+    TLiveRun run;
+    run.Cli.URL = server.Url("/form");
+    run.Cli.SetRequestVer("1.1");
+    run.Cli.SendStream = &post;
+    std::vector<int> blocks;
+    run.Cli.OnSendData = [&](THttpCli*, const char*, int n) { blocks.push_back(n); };
+    ASSERT_TRUE(run.Go(httpPOST)) << run.Log();
+    EXPECT_EQ(blocks, (std::vector<int>{8193, 8193, 3614}));
+    EXPECT_EQ(run.Log(), "hb he db de rd0");  // one header despite the interim answer
+    EXPECT_EQ(run.Body.Data(), "sent");
+    EXPECT_EQ(run.Cli.ReceivedHeader().front(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(run.Cli.SentCount(), 20000);
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].substr(requests[0].size() - 20000), big);
+
+    // A POST answered with a relocation (on the kept connection) is followed with a GET on a
+    // new one.
+    run.Cli.OnSendData = nullptr;
+    TMemoryStream again("k=v");
+    run.Cli.SendStream = &again;
+    run.Cli.SetRequestVer("1.0");
+    run.Body.SetSize(0);
+    ASSERT_TRUE(run.Go(httpPOST)) << run.Log();
+    EXPECT_EQ(run.Body.Data(), "ok");
+    requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(RequestLine(requests[1]), "POST /form HTTP/1.0");
+    EXPECT_EQ(RequestLine(requests[2]), "GET /result HTTP/1.0");
+    EXPECT_EQ(requests[2].find("Content-Length"), std::string::npos);
+}
+
+class LiveNginx : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Server = new TNginx;
+        if (!Server->Start()) {
+            delete Server;
+            Server = nullptr;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete Server;
+        Server = nullptr;
+    }
+    void SetUp() override { ASSERT_NE(Server, nullptr) << "nginx did not start"; }
+    static TNginx* Server;
+};
+TNginx* LiveNginx::Server = nullptr;
+
+TEST_F(LiveNginx, PlainGetHeadAndMissing) {
+    TLiveRun run;
+    run.Cli.URL = Server->Url("/hello.txt");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Cli.ContentLength(), 16);
+    EXPECT_EQ(run.Body.Data(), "hello from nginx");
+    EXPECT_EQ(run.Log(), "hb he db de sc rd0");  // HTTP/1.0: the server closes
+
+    run.Body.SetSize(0);
+    ASSERT_TRUE(run.Go(httpHEAD));
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Body.Data(), "");
+    EXPECT_EQ(run.Log(), "hb he sc rd0");
+
+    // The waiting form, pumping only the socket's messages as on a worker thread.
+    run.Cli.SetMultiThreaded(true);
+    run.Body.SetSize(0);
+    run.Cli.RunRequest(httpGET);
+    while (TEventLoop::Current().ProcessPending()) {
+    }  // OnRequestDone is still queued when the wait ends at Idle
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Body.Data(), "hello from nginx");
+    EXPECT_TRUE(run.Cli.Socket()->MultiThreaded());
+    run.Cli.SetMultiThreaded(false);
+
+    run.Cli.URL = Server->Url("/missing");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 404);
+
+    try {
+        run.Cli.RunRequest(httpGET);
+        ADD_FAILURE() << "no exception";
+    } catch (const EHttpException& e) {
+        EXPECT_EQ(e.HttpErrorCode, 404);
+        EXPECT_EQ(std::string(e.what()), "Not Found");
+    }
+}
+
+TEST_F(LiveNginx, KeepAliveReusesTheConnection) {
+    TLiveRun run;
+    run.Cli.SetRequestVer("1.1");
+    run.Cli.URL = Server->Url("/hello.txt");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.States.front(), int(EngineState::Starting));
+    EXPECT_EQ(run.Cli.Socket()->State(), wsConnected);
+    ASSERT_TRUE(run.Go());
+    // Connected, AwaitingHeader, ReceivingBody, BodyComplete, Idle: no lookup, no connect.
+    EXPECT_EQ(run.States, (std::vector<int>{2, 5, 6, 7, 0}));
+    EXPECT_EQ(run.Log(), "hb he db de rd0");
+    EXPECT_EQ(run.Body.Data(), "hello from nginxhello from nginx");
+}
+
+TEST_F(LiveNginx, RelocationChainAndRange) {
+    TLiveRun run;
+    run.Cli.URL = Server->Url("/r1");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Body.Data(), "hello from nginx");  // the 302 bodies are trimmed
+    EXPECT_EQ(run.Cli.Location(), "http://127.0.0.1/hello.txt");
+    EXPECT_EQ(run.Cli.DocumentName(), "hello.txt");
+    EXPECT_EQ(run.Cli.AcceptRanges(), "bytes");
+    int changes = 0;
+    for (const std::string& e : run.Events) changes += e == "lc";
+    EXPECT_EQ(changes, 2);
+
+    run.Body.SetSize(0);
+    run.Cli.URL = Server->Url("/hello.txt");
+    run.Cli.ContentRangeBegin = "2";
+    run.Cli.ContentRangeEnd = "5";
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 206);
+    EXPECT_EQ(run.Body.Data(), "llo ");
+    EXPECT_EQ(run.Cli.ContentRangeBegin, "2");
+    EXPECT_EQ(run.Cli.ContentRangeEnd, "5");
+}
+
+TEST_F(LiveNginx, ThroughSquid) {
+    TSquid squid;
+    ASSERT_TRUE(squid.Start()) << "squid did not start";
+    TLiveRun run;
+    run.Cli.URL = Server->Url("/hello.txt");
+    run.Cli.Proxy = "127.0.0.1";
+    run.Cli.ProxyPort = std::to_string(squid.Port());
+    ASSERT_TRUE(run.Go()) << run.Log();
+    EXPECT_EQ(run.Cli.StatusCode(), 200);
+    EXPECT_EQ(run.Body.Data(), "hello from nginx");
+    ASSERT_FALSE(run.Commands.empty());
+    EXPECT_EQ(run.Commands[0], "GET " + Server->Url("/hello.txt") + " HTTP/1.0");
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(Server->Port());
+    EXPECT_NE(std::find(run.Commands.begin(), run.Commands.end(), host), run.Commands.end());
+    EXPECT_EQ(run.Cli.ConnectPort(), std::to_string(squid.Port()));
+}
+
+TEST(LiveFailures, RefusedLookupAndHttps) {
+    TLiveRun refused;
+    refused.Cli.URL = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
+    ASSERT_TRUE(refused.Go());
+    EXPECT_EQ(refused.Cli.StatusCode(), 404);
+    EXPECT_EQ(refused.Cli.ReasonPhrase(), "Connection refused (Error #10061)");
+    EXPECT_EQ(refused.Cli.RequestError(), 10061);
+
+    TLiveRun unknown;
+    unknown.Cli.URL = "http://no-such-host.invalid/";
+    ASSERT_TRUE(unknown.Go());
+    EXPECT_EQ(unknown.Cli.StatusCode(), 404);
+    EXPECT_EQ(unknown.Cli.ReasonPhrase(), "can't resolve hostname to IP address");
+
+    TLiveRun badPort;
+    badPort.Cli.URL = "http://127.0.0.1:nonsense/";
+    ASSERT_TRUE(badPort.Go());
+    EXPECT_EQ(badPort.Cli.StatusCode(), 404);
+    EXPECT_TRUE(badPort.Cli.ReasonPhrase().starts_with("can't connect: "))
+        << badPort.Cli.ReasonPhrase();
+
+    TLiveRun noHost;
+    noHost.Cli.URL = "http:///x";
+    ASSERT_TRUE(noHost.Go());
+    EXPECT_EQ(noHost.Cli.StatusCode(), 404);
+    EXPECT_FALSE(noHost.Cli.ReasonPhrase().empty());
+
+    TLiveRun https;
+    https.Cli.URL = "https://127.0.0.1/";
+    ASSERT_TRUE(https.Go());
+    EXPECT_EQ(https.Cli.StatusCode(), 501);
+}
+
+}  // namespace

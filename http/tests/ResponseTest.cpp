@@ -1,0 +1,306 @@
+// Response handling against a scripted socket: event sequences, body framing, relocations and
+// every kind of bad server input the engine must survive.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http/tests/EngineHarness.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct ResponseCase {
+    const char* name;
+    THttpRequest type;
+    const char* version;
+    std::string response;
+    bool close;
+    int status;
+    const char* body;
+    const char* log;
+};
+
+const std::string kChunked =
+    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+    "5\r\nhello\r\n0\r\n\r\n";
+
+TEST(Response, EventSequencesByFraming) {
+    const std::vector<ResponseCase> cases = {
+        {"length, server closes", httpGET, "1.0",
+         "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", true, 200, "hello",
+         "hb he db d:hello de sc rd0"},
+        {"length, kept", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false,
+         200, "hello", "hb he db d:hello de rd0"},
+        {"close-delimited", httpGET, "1.0", "HTTP/1.0 200 OK\r\n\r\nabc", true, 200, "abc",
+         "hb he db d:abc de sc rd0"},
+        {"chunked", httpGET, "1.1", kChunked, false, 200, "hello", "hb he db d:hello de rd0"},
+        {"chunk extension and trailer", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\na\r\n0123456789\r\n"
+         "0\r\nX-Trailer: 1\r\n\r\n",
+         false, 200, "abc0123456789", "hb he db d:abc d:0123456789 de rd0"},
+        {"'Chunked' is not decoded", httpGET, "1.0",
+         "HTTP/1.0 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n", true, 200,
+         "2\r\nab\r\n0\r\n\r\n", "hb he db d:2\r\nab\r\n0\r\n\r\n de sc rd0"},
+        {"204 without length", httpGET, "1.1", "HTTP/1.1 204 No Content\r\n\r\n", false, 204, "",
+         "hb he rd0"},
+        {"304 without length", httpGET, "1.1", "HTTP/1.1 304 Not Modified\r\n\r\n", false, 304, "",
+         "hb he rd0"},
+        {"length 0 kept", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false,
+         200, "", "hb he rd0"},
+        {"length 0, closing", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false,
+         200, "", "hb he sc rd0"},
+        {"HEAD kept", httpHEAD, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", false, 200,
+         "", "hb he rd0"},
+        {"HEAD closing drops what follows", httpHEAD, "1.0",
+         "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nstray bytes", false, 200, "",
+         "hb he sc rd0"},
+        {"100 continue", httpGET, "1.1",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, 200,
+         "ok", "hb he db d:ok de rd0"},
+        {"no header at all", httpGET, "1.0", "<html><body>\r\nline two\r\n", true, 0,
+         "<html><body>line two\r\n", "hb he db d:<html><body> d:line two\r\n de sc rd0"},
+        {"status line that is not one", httpGET, "1.1", "FOO BAR\r\nContent-Length: 2\r\n\r\nok",
+         false, 0, "ok", "hb p2 he db d:ok de rd0"},
+        {"NUL inside a header line", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nX-A: a\0b\r\nContent-Length: 2\r\n\r\nok"s, false, 200, "ok",
+         "hb he db d:ok de rd0"},
+        {"huge length reads as none", httpGET, "1.0",
+         "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab", true, 200, "ab",
+         "hb he db d:ab de sc rd0"},
+        {"negative length reads as none", httpGET, "1.0",
+         "HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nab", true, 200, "ab",
+         "hb he db d:ab de sc rd0"},
+        {"body cut short", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc", true,
+         200, "abc", "hb he db d:abc de sc rd0"},
+        {"closed inside the header", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Le", true, 502, "",
+         "hb he sc rd0"},
+        {"closed before any byte", httpGET, "1.1", "", true, 0, "", "sc rd0"},
+        {"status code not a number", httpGET, "1.1",
+         "HTTP/1.1 2x0 OK\r\nContent-Length: 2\r\n\r\nok", false, 502, "", "hb he sc rd0"},
+        {"status line too short", httpGET, "1.1", "HTTP/1.1\r\n\r\n", false, 502, "",
+         "hb he sc rd0"},
+        {"chunk size beyond 64 bits", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\nab", false,
+         502, "", "hb he db de sc rd0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TEngineRun run({{{c.response}, c.close}});
+        run.Cli.SetRequestVer(c.version);
+        ASSERT_TRUE(run.Go(c.type)) << run.Log();
+        EXPECT_EQ(run.Log(), c.log);
+        EXPECT_EQ(run.Cli.StatusCode(), c.status) << run.Cli.ReasonPhrase();
+        EXPECT_EQ(run.Body.Data(), c.body);
+        EXPECT_EQ(run.Cli.State(), EngineState::Idle);
+    }
+}
+
+TEST(Response, HeaderFieldsAreRead) {
+    TEngineRun run({{{"HTTP/1.1 206 Partial Content\r\n"
+                      "Content-Type: Text/HTML; Charset=X\r\n"
+                      "Content-Range: bytes 100-199/1000\r\n"
+                      "Accept-Ranges: bytes\r\n"
+                      "WWW-Authenticate: Basic realm=x\r\n"
+                      "Set-Cookie: a=1\r\n"
+                      "SET-COOKIE:    b=2\r\n"
+                      "X-Empty:   \r\n"
+                      "no colon here\r\n"
+                      "Content-Length: 2\r\n\r\nok"},
+                     false}});
+    std::vector<std::string> cookies;
+    run.Cli.OnCookie = [&](THttpCli*, const std::string& v, bool& accept) {
+        EXPECT_TRUE(accept);
+        cookies.push_back(v);
+    };
+    int headerData = 0;
+    run.Cli.OnHeaderData = [&](THttpCli*) { ++headerData; };
+    run.Cli.SetRequestVer("1.1");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 206);
+    EXPECT_EQ(run.Cli.ReasonPhrase(), "Partial Content");
+    EXPECT_EQ(run.Cli.ResponseVersion(), "1.1");
+    EXPECT_EQ(run.Cli.ContentType(), "text/html; charset=x");
+    EXPECT_EQ(run.Cli.ContentRangeBegin, "100");
+    EXPECT_EQ(run.Cli.ContentRangeEnd, "199");
+    EXPECT_EQ(run.Cli.AcceptRanges(), "bytes");
+    EXPECT_EQ(run.Cli.ContentLength(), 2);
+    EXPECT_EQ(cookies, (std::vector<std::string>{"a=1", "b=2"}));
+    EXPECT_EQ(run.Cli.ReceivedHeader().size(), 10u);
+    EXPECT_EQ(headerData, 10);
+    EXPECT_EQ(run.Cli.ReceivedHeader().front(), "HTTP/1.1 206 Partial Content");
+}
+
+TEST(Response, ConnectionValueDecidesTheClose) {
+    struct {
+        const char* version;
+        const char* connection;
+        bool closes;
+    } cases[] = {
+        {"1.0", "", true},        {"1.0", "Keep-Alive", false}, {"1.1", "", false},
+        {"1.1", " close ", true}, {"1.1", "upgrade", false},    {"1.0", "whatever", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.version) + " '" + c.connection + "'");
+        std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n";
+        if (*c.connection) header += std::string("Connection:") + c.connection + "\r\n";
+        TEngineRun run({{{header + "\r\nx"}, false}});
+        run.Cli.SetRequestVer(c.version);
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.Cli.CloseAfterResponse(), c.closes);
+        EXPECT_EQ(run.Cli.Socket()->State() == wsClosed, c.closes);
+    }
+}
+
+// The same response must come out the same however the network splits it.
+TEST(Response, AnySplitGivesTheSameBody) {
+    const std::vector<std::pair<std::string, std::string>> responses = {
+        {kChunked, "hello"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;ext\r\nabc\r\n10\r\n"
+         "0123456789abcdef\r\n0\r\n\r\n",
+         "abc0123456789abcdef"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\npayload", "payload"},
+    };
+    for (const auto& [response, body] : responses) {
+        for (std::size_t cut = 0; cut <= response.size(); ++cut) {
+            SCOPED_TRACE("cut at " + std::to_string(cut));
+            TEngineRun run({{{response.substr(0, cut), response.substr(cut)}, false}});
+            run.Cli.SetRequestVer("1.1");
+            ASSERT_TRUE(run.Go());
+            EXPECT_EQ(run.Body.Data(), body);
+            EXPECT_EQ(run.Cli.StatusCode(), 200);
+        }
+        std::vector<std::string> bytes;
+        for (char ch : response) bytes.emplace_back(1, ch);
+        TEngineRun run({{bytes, false}});
+        run.Cli.SetRequestVer("1.1");
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.Body.Data(), body) << "byte by byte";
+    }
+}
+
+// A close at any byte of a response ends the request exactly once.
+TEST(Response, CloseAtEveryByteEndsTheRequest) {
+    const std::vector<std::string> responses = {
+        kChunked,
+        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc",
+        "HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 2\r\n\r\nmv",
+        "<HTML>\r\nabc",
+    };
+    for (const std::string& response : responses) {
+        for (std::size_t cut = 0; cut <= response.size(); ++cut) {
+            SCOPED_TRACE(response.substr(0, cut));
+            TEngineRun run({{{response.substr(0, cut)}, true},
+                            {{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz"}, true}});
+            run.Cli.SetRequestVer("1.1");
+            ASSERT_TRUE(run.Go()) << run.Log();
+            EXPECT_EQ(run.Cli.State(), EngineState::Idle);
+        }
+    }
+}
+
+TEST(Response, BytesBeyondAKeptBodyDoNotLeakIntoTheNextAnswer) {
+    TEngineRun run({{{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokJUNK"}, false},
+                    {{"HTTP/1.1 201 Created\r\nContent-Length: 1\r\n\r\nz"}, false}});
+    run.Cli.SetRequestVer("1.1");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Body.Data(), "ok");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 201);
+    EXPECT_EQ(run.Body.Data(), "okz");
+}
+
+TEST(Response, OverlongLineLosesItsEndOnly) {
+    const std::string longLine = "X-Long: " + std::string(20000, 'a') + "\r\n";
+    TEngineRun run({{{"HTTP/1.1 200 OK\r\n" + longLine + "Content-Length: 2\r\n\r\nok"}, false}});
+    run.Cli.SetRequestVer("1.1");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Body.Data(), "ok");
+    ASSERT_EQ(run.Cli.ReceivedHeader().size(), 3u);
+    EXPECT_LT(run.Cli.ReceivedHeader()[1].size(), 8192u);
+    EXPECT_EQ(run.Cli.ReceivedHeader()[1].compare(0, 8, "X-Long: "), 0);
+}
+
+struct RelocationCase {
+    const char* name;
+    const char* url;
+    const char* location;
+    const char* version;
+    const char* secondRequestLine;
+    const char* secondHost;
+    const char* finalLocation;
+    int connects;
+    const char* log;
+};
+
+TEST(Relocation, SameAndNewConnection) {
+    const std::vector<RelocationCase> cases = {
+        {"absolute path, kept", "http://example.test/dir/page.html", "/next", "1.1",
+         "GET /next HTTP/1.1", "example.test", "http://example.test/next", 1,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"relative, kept", "http://example.test/dir/page.html", "other.html", "1.1",
+         "GET /dir/other.html HTTP/1.1", "example.test", "http://example.test/dir/other.html", 1,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"absolute path, closing", "http://example.test/dir/page.html", "/next", "1.0",
+         "GET /next HTTP/1.0", "example.test", "http://example.test/next", 2,
+         "hb he db d:mv de lc hb he db d:final de sc rd0"},
+        {"other host and port", "http://example.test/a", "http://other.test:8080/x?y", "1.1",
+         "GET /x?y HTTP/1.1", "other.test:8080", "http://other.test/x?y", 2,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"host only", "http://example.test/a", "HTTP://other.test", "1.1", "GET / HTTP/1.1",
+         "other.test", "http://other.test", 2, "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"port kept for a path", "http://example.test:8080/a", "/x", "1.1", "GET /x HTTP/1.1",
+         "example.test:8080", "http://example.test/x", 1,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool closes = std::string(c.version) == "1.0";
+        TEngineRun run({{{std::string("HTTP/1.1 302 Found\r\nLocation: ") + c.location +
+                          "\r\nContent-Length: 2\r\n\r\nmv"},
+                         closes},
+                        {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}, closes}});
+        run.Cli.URL = c.url;
+        run.Cli.SetRequestVer(c.version);
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.Log(), c.log);
+        EXPECT_EQ(run.Cli.StatusCode(), 200);
+        EXPECT_EQ(run.Body.Data(), "final");  // the relocating body is trimmed away
+        EXPECT_EQ(run.Cli.Location(), c.finalLocation);
+        EXPECT_EQ(run.Cli.Feed()->Connects, c.connects);
+        const std::string& sent = run.Cli.Feed()->Sent;
+        std::size_t second = sent.find("\r\n\r\n") + 4;
+        EXPECT_EQ(sent.substr(second, sent.find("\r\n", second) - second), c.secondRequestLine);
+        EXPECT_NE(sent.find(std::string("Host: ") + c.secondHost + "\r\n", second),
+                  std::string::npos);
+    }
+}
+
+TEST(Relocation, LoopStopsAndNotFollowingKeepsTheAnswer) {
+    const std::string loop = "HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n";
+    std::vector<TScriptedAnswer> script(THttpCli::MaxRelocations + 5, {{loop}, false});
+    TEngineRun run(script);
+    run.Cli.SetRequestVer("1.1");
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Cli.StatusCode(), 302);
+    EXPECT_EQ(run.Cli.RelocationPending(), false);
+
+    TEngineRun plain({{{loop}, false}});
+    plain.Cli.SetRequestVer("1.1");
+    plain.Cli.FollowRelocation = false;
+    ASSERT_TRUE(plain.Go());
+    EXPECT_EQ(plain.Cli.StatusCode(), 302);
+    EXPECT_EQ(plain.Cli.Location(), plain.Cli.URL);
+    EXPECT_EQ(plain.Log(), "hb he rd0");
+}
+
+TEST(Relocation, ClosedMidHeaderWithLocationFollows) {
+    TEngineRun run({{{"HTTP/1.0 302 Found\r\nLocation: /n\r\nServ"}, true},
+                    {{"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nz"}, true}});
+    ASSERT_TRUE(run.Go());
+    EXPECT_EQ(run.Log(), "hb he lc hb he db d:z de sc rd0");
+    EXPECT_EQ(run.Body.Data(), "z");
+}
+
+}  // namespace

@@ -86,7 +86,7 @@ bool TRegExpr::ExecNext() {
 }
 
 void TRegExpr::Compile() {
-    PrepareProgram();
+    CompileProgram();
 }
 
 void TRegExpr::ClearGroups() {

@@ -113,6 +113,35 @@ TEST(RegExprMatch, BackReferences) {
     });
 }
 
+TEST(RegExprMatch, EscapesClassesAndCodePage) {
+    RunTable({
+        {"\\x41\\x{42}\\x{}?c", "ABc", "ABc"},
+        {"\\t\\n\\r\\f\\a\\e", "\t\n\r\f\a\x1b", "\t\n\r\f\a\x1b"},
+        {"a\\.b", "axb a.b", "a.b"},
+        {"\\(\\)\\{\\}\\;", "(){};", "(){};"},
+        {"[\\d.]+", "a1.5b", "1.5"},
+        {"\\s+", "a \t\r\nb", " \t\r\n"},
+        {"\\w+", "--ab_9--", "ab_9"},
+        {"\\W+", "ab--cd", "--"},
+        {"\\S+", "  ab ", "ab"},
+        {"[\\S]", "aS", "S"},
+        {"\\d\\D", "a1b", "1b"},
+        {"a{x}", "a{x}", "a{x}"},
+        {"a{,3}", "a{,3}", "a{,3}"},
+        {"x{", "x{", "x{"},
+        {"[\xE0-\xFF]+", "a\xB8\xE0\xFFz", "\xB8\xE0\xFF"},
+        {"[\xE0-\xFF]+", "\xB8\xE0", "\xE0", "-r"},
+        {"[\xC0-\xDF]+", "\xA8\xC0", "\xA8\xC0"},
+        {"\\x00", "a", "-"},  // NUL only ends the subject, it is never matched
+    });
+    TRegExpr re;
+    re.SetExpression("b+");
+    std::string page = std::string("abbc\0bb", 7);
+    ASSERT_TRUE(re.Exec(std::move(page)));
+    EXPECT_EQ(re.MatchText(0), "bb");
+    EXPECT_EQ(re.InputString(), "abbc");
+}
+
 TEST(RegExprMatch, AnchorsAndLineSeparators) {
     RunTable({
         {"^a", "b\na", "-"},
@@ -263,6 +292,14 @@ TEST(RegExprMatch, HostileInputEndsCleanly) {
     re.MatchStepLimit = 100000;
     EXPECT_THROW(re.Exec(std::string(60, 'a') + "bc"), ERegExpr);
     EXPECT_EQ(re.LastError(), TRegExpr::ErrStepLimit);
+
+    // Long alternations and long runs of optional pieces compile and match.
+    std::string alternation;
+    for (int i = 0; i < 20000; ++i) alternation += "ab|";
+    EXPECT_EQ(Search(alternation + "zz", "xxzz"), "zz");
+    std::string optional;
+    for (int i = 0; i < 5000; ++i) optional += "a?";
+    EXPECT_EQ(Search(optional + "b", "xaaab"), "aaab");
 
     // Eleven nested counted loops exceed the loop stack at match time.
     std::string nested = "a";

@@ -1,5 +1,6 @@
 // TRegExpr interface: pattern and subject storage, modifiers, separators, results and error
-// texts. The compiler lives in TRegExprCompile.cpp, the matcher in TRegExprMatch.cpp.
+// texts; the compiler lives in TRegExprCompile.cpp, the matcher in TRegExprMatch.cpp. Called on
+// the engine's one thread; the engine owns its pattern, subject and program copies.
 #include "regex/TRegExpr.h"
 
 #include <cstring>

@@ -1,6 +1,7 @@
 // Matcher behaviour: quantifiers, back-references, anchors, word boundaries, modifier scoping,
 // the search interface, and bounded behaviour on hostile patterns and subjects.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <string>
 #include <vector>
@@ -286,6 +287,31 @@ TEST(RegExprMatch, HostileInputEndsCleanly) {
     EXPECT_EQ(re.MatchText(0), "");
     EXPECT_TRUE(re.Exec("abba!"));
     EXPECT_EQ(re.MatchText(0), "abba!");
+
+    // The bound follows the stack of the thread that searches, small ones included.
+    struct Job {
+        std::string subject;
+        int error = 0;
+    } job{long_subject.substr(0, 200001)};
+    auto body = [](void* arg) -> void* {
+        auto* j = static_cast<Job*>(arg);
+        TRegExpr local;
+        local.SetExpression("(a|b)*!");
+        try {
+            local.Exec(j->subject + "!");
+        } catch (const ERegExpr& e) {
+            j->error = e.ErrorNumber;
+        }
+        return nullptr;
+    };
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.error, TRegExpr::ErrRecursionTooDeep);
 
     // Exponential backtracking runs into the step budget.
     re.SetExpression("(a|aa)*c");

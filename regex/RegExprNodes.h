@@ -1,6 +1,7 @@
 // Layout of a compiled TRegExpr program: node kinds and the accessors both the compiler and the
 // matcher use. A program is one byte block: the magic byte, then nodes of
 // kind (1 byte) + next (signed 32-bit little-endian offset, 0 = end of chain) + operand.
+// Kind numbers follow the classic table; 4, 5, 21, 22 (set flavours) and 14-17 never occur.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,6 @@ enum class RegNode : uint8_t {
     InputStart = 1,        // only at the start of the subject
     InputEnd = 2,          // only at the terminating NUL
     AnyChar = 3,           // any character except NUL
-    AnyOf = 4,             // compiler only: plain set before emission
-    AnyBut = 5,            // compiler only: negated set before emission
     Branch = 6,            // one alternative; its chain starts right after the head
     Back = 7,              // nothing; loop-back link
     Literal = 8,           // the operand string (NUL-terminated)
@@ -23,8 +22,6 @@ enum class RegNode : uint8_t {
     Braces = 18,           // greedy min..max of a one-character operand
     Comment = 19,          // nothing: comments, modifier groups, skipped white space
     LiteralNoCase = 20,    // the operand string, each character in either case
-    AnyOfNoCase = 21,      // compiler only: case-insensitive set
-    AnyButNoCase = 22,     // compiler only: case-insensitive negated set
     LoopEntry = 23,        // nothing; starts a counted loop over a complex operand
     Loop = 24,             // end of a loop body, greedy
     SmallSet = 25,         // one of three operand bytes
@@ -50,9 +47,6 @@ namespace regprog {
 constexpr uint8_t kMagic = 216;
 constexpr int kHeadSize = 5;           // kind + next
 constexpr int kBracesOperandSize = 8;  // min, max
-constexpr int kLoopOperandSize = 12;   // min, max, offset back to the body
-constexpr int kSmallSetSize = 3;
-constexpr int kFullSetSize = 32;
 constexpr int32_t kStarMax = 2147483647;
 constexpr int32_t kOpenBraceMax = 2147483646;
 

@@ -1,5 +1,6 @@
 // TRegExpr interface: pattern and subject storage, modifiers, separators, results and error
-// texts. The compiler lives in TRegExprCompile.cpp, the matcher in TRegExprMatch.cpp.
+// texts; the compiler lives in TRegExprCompile.cpp, the matcher in TRegExprMatch.cpp. Called on
+// the engine's one thread; the engine owns its pattern, subject and program copies.
 #include "regex/TRegExpr.h"
 
 #include <cstring>
@@ -59,18 +60,33 @@ void TRegExpr::SetExpression(const std::string& text) {
 }
 
 void TRegExpr::SetInputString(const std::string& text) {
-    ClearGroups();
     const void* nul = std::memchr(text.data(), 0, text.size());
-    const size_t length = nul ? static_cast<const char*>(nul) - text.data() : text.size();
-    input_.assign(text.data(), length);
+    input_.assign(text.data(), nul ? static_cast<const char*>(nul) - text.data() : text.size());
+    AdoptInput();
+}
+
+void TRegExpr::SetInputString(std::string&& text) {
+    const void* nul = std::memchr(text.data(), 0, text.size());
+    if (nul) text.resize(static_cast<const char*>(nul) - text.data());
+    input_ = std::move(text);
+    AdoptInput();
+}
+
+void TRegExpr::AdoptInput() {
+    ClearGroups();
     hasInput_ = true;
     inputStart_ = reinterpret_cast<Pos>(input_.c_str());
-    inputEnd_ = inputStart_ + length;
+    inputEnd_ = inputStart_ + input_.size();
     inputPos_ = inputStart_;
 }
 
 bool TRegExpr::Exec(const std::string& text) {
     SetInputString(text);
+    return ExecPos(1);
+}
+
+bool TRegExpr::Exec(std::string&& text) {
+    SetInputString(std::move(text));
     return ExecPos(1);
 }
 
@@ -86,7 +102,7 @@ bool TRegExpr::ExecNext() {
 }
 
 void TRegExpr::Compile() {
-    PrepareProgram();
+    CompileProgram();
 }
 
 void TRegExpr::ClearGroups() {

@@ -48,8 +48,11 @@ public:
 
     const std::string& InputString() const { return input_; }
     void SetInputString(const std::string& text);
+    // Takes the text over instead of copying it (a page that is searched once, say).
+    void SetInputString(std::string&& text);
 
     bool Exec(const std::string& text);
+    bool Exec(std::string&& text);
     bool ExecPos(int offset = 1);
     bool ExecNext();
     // Compiles Expression now instead of at the next execution.
@@ -120,7 +123,7 @@ private:
     bool ValidBraces(const unsigned char* at) const;
     int32_t ReadBraceNumber();
     void ComputeHints(int flags);
-    void FillStartCharSet(const uint8_t* node, int& budget);
+    void FillStartCharSet(const uint8_t* node, int& budget, int depth);
     unsigned char Flip(unsigned char c) const;
 
     // matcher (TRegExprMatch.cpp)
@@ -134,6 +137,7 @@ private:
     bool IsSeparator(unsigned char c) const { return (separatorSet_[c >> 3] >> (c & 7)) & 1; }
     void StepOrFail();
     void ClearGroups();
+    void AdoptInput();
 
     // match state
     Pos startp_[NSubExp] = {};

@@ -14,6 +14,8 @@ constexpr int kHasWidth = 1;   // cannot match the empty string
 constexpr int kSimple = 2;     // matches exactly one character
 constexpr int kStarStart = 4;  // the branch starts with a "*", "+" or braces piece
 
+constexpr int kStartSetDepth = 256;
+
 constexpr uint8_t K(RegNode kind) {
     return static_cast<uint8_t>(kind);
 }
@@ -225,18 +227,20 @@ int TRegExpr::ParseReg(bool paren, int& flags) {
         Tail(ret, br);
     else
         ret = br;
+    int last = br;  // linking from the last branch keeps long alternations linear
     if (!(branchFlags & kHasWidth)) flags &= ~kHasWidth;
     flags |= branchFlags & kStarStart;
     while (*parse_ == '|') {
         ++parse_;
         br = ParseBranch(branchFlags);
-        Tail(ret, br);
+        Tail(last, br);
+        last = br;
         if (!(branchFlags & kHasWidth)) flags &= ~kHasWidth;
         flags |= branchFlags & kStarStart;
     }
     const int ender =
         EmitNode(paren ? static_cast<uint8_t>(K(RegNode::GroupClose) + parno) : K(RegNode::End));
-    Tail(ret, ender);
+    Tail(last, ender);
     if (code_) {
         for (int scan = ret; scan;) {
             OpTail(scan, ender);
@@ -741,7 +745,7 @@ int TRegExpr::EmitSet(const uint8_t* members, bool negated) {
 void TRegExpr::ComputeHints(int flags) {
     const uint8_t* prog = program_.get();
     int budget = static_cast<int>(programSize_) * 2 + 64;
-    FillStartCharSet(prog + 1, budget);
+    FillStartCharSet(prog + 1, budget, 0);
     if (budget < 0) std::memset(startCharSet_, 0xFF, sizeof startCharSet_);
 
     startChar_ = 0;
@@ -771,9 +775,14 @@ void TRegExpr::ComputeHints(int flags) {
 }
 
 // Adds every character that can begin a match from `node`. The walk is bounded: a loop body
-// that can match nothing would otherwise lead it round for ever; running out of budget makes
-// the caller fall back to "any character", which is always correct.
-void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget) {
+// that can match nothing would otherwise lead it round for ever, and a long run of optional
+// pieces would recurse once per piece; running out of budget or depth makes the caller fall
+// back to "any character", which is always correct.
+void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget, int depth) {
+    if (depth > kStartSetDepth) {
+        budget = -1;
+        return;
+    }
     CharSet& set = *reinterpret_cast<CharSet*>(startCharSet_);
     auto addAll = [&] { std::memset(startCharSet_, 0xFF, sizeof startCharSet_); };
     for (const uint8_t* scan = node; scan;) {
@@ -837,20 +846,20 @@ void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget) {
                 }
                 for (const uint8_t* alt = scan; alt && Kind(alt) == K(RegNode::Branch);
                      alt = Next(alt))
-                    FillStartCharSet(Operand(alt), budget);
+                    FillStartCharSet(Operand(alt), budget, depth + 1);
                 return;
             case RegNode::Star:
             case RegNode::StarLazy:
-                FillStartCharSet(op, budget);
+                FillStartCharSet(op, budget, depth + 1);
                 scan = next;
                 continue;
             case RegNode::Plus:
             case RegNode::PlusLazy:
-                FillStartCharSet(op, budget);
+                FillStartCharSet(op, budget, depth + 1);
                 return;
             case RegNode::Braces:
             case RegNode::BracesLazy:
-                FillStartCharSet(op + kBracesOperandSize, budget);
+                FillStartCharSet(op + kBracesOperandSize, budget, depth + 1);
                 if (Read32(op) > 0) return;
                 scan = next;
                 continue;
@@ -859,7 +868,7 @@ void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget) {
                 continue;
             case RegNode::Loop:
             case RegNode::LoopLazy:
-                FillStartCharSet(scan - Read32(op + 8), budget);
+                FillStartCharSet(scan - Read32(op + 8), budget, depth + 1);
                 if (Read32(op) != 0) return;
                 scan = next;
                 continue;

@@ -35,7 +35,8 @@ uintptr_t StackLow() {
     return low;
 }
 
-// Room left below the deepest matcher frame for raising the error and for library calls.
+// Room left below the deepest matcher frame for raising the error and for library calls (at
+// most half of what the thread has left); the fallback depth when the stack is unknown.
 constexpr uintptr_t kStackReserve = 256 * 1024;
 constexpr uintptr_t kStackFallback = 512 * 1024;
 constexpr uintptr_t kStackCeiling = 64u * 1024 * 1024;
@@ -81,11 +82,12 @@ bool TRegExpr::ExecPos(int offset) {
     steps_ = 0;
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     const uintptr_t low = StackLow();
-    if (low != 0 && low + kStackReserve < here)
-        stackLimit_ =
-            std::max(low + kStackReserve, here > kStackCeiling ? here - kStackCeiling : 0);
-    else
+    if (low != 0 && low < here) {
+        const uintptr_t reserve = std::min(kStackReserve, (here - low) / 2);
+        stackLimit_ = std::max(low + reserve, here > kStackCeiling ? here - kStackCeiling : 0);
+    } else {
         stackLimit_ = here > kStackFallback ? here - kStackFallback : 0;
+    }
 
     try {
         if (anchored_) return TryAt(p);

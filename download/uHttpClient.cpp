@@ -53,10 +53,9 @@ void THttpClient::GetSync() {
     StartRequest(httpGET);
     TEventLoop& loop = TEventLoop::Current();
     while (State() != EngineState::Idle) {
-        if (MultiThreaded())
-            Socket()->PumpMessages();
-        else
-            loop.WaitOne(1);
+        // The 1 ms sleep between passes is a wait of at most 1 ms for the next event.
+        if (MultiThreaded()) Socket()->DrainMessages();
+        loop.WaitOne(1);
         if (OnWaitPass) OnWaitPass();
     }
     if (StatusCode() > 399) throw EHttpException(ReasonPhrase(), StatusCode());

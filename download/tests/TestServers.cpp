@@ -176,3 +176,14 @@ int OpenDescriptorCount() {
 int ThreadCount() {
     return CountEntries("/proc/self/task");
 }
+
+TProcessCounts SettledCounts() {
+    TProcessCounts last{OpenDescriptorCount(), ThreadCount()};
+    for (int i = 0; i < 15; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        TProcessCounts now{OpenDescriptorCount(), ThreadCount()};
+        if (now.Descriptors == last.Descriptors && now.Threads == last.Threads) return now;
+        last = now;
+    }
+    return last;
+}

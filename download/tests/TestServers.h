@@ -60,3 +60,10 @@ std::string ReadFile(const std::string& path);
 // Open descriptors and threads of this process, for leak checks.
 int OpenDescriptorCount();
 int ThreadCount();
+// Both counts once they have stopped changing for 200 ms (at most 3 s): workers and name
+// lookups of earlier tests may still be on their way out.
+struct TProcessCounts {
+    int Descriptors = 0;
+    int Threads = 0;
+};
+TProcessCounts SettledCounts();

@@ -306,4 +306,15 @@ TEST(WSocketProperties, SameValueIsAcceptedWhileOpenAndCloseForgetsAddrAndPort) 
     EXPECT_EQ(Thrown([&] { s.Connect(); }), "Connect: No Port Specified");
 }
 
+TEST(WSocketPumping, DrainMessagesTurnsAQuitIntoTheTerminatedFlag) {
+    TWSocket s;
+    s.PumpMessages();
+    EXPECT_FALSE(s.Terminated());
+    TEventLoop::Current().Ref().PostQuit();
+    s.SetMultiThreaded(true);
+    s.PumpMessages();
+    EXPECT_TRUE(s.Terminated());
+    TEventLoop::Current().ResetTerminated();
+}
+
 }  // namespace

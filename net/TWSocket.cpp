@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 // What a lookup thread shares with its socket. The socket reads the answer only after the
 // posted notice has passed the loop's queue, which orders it after the thread's writes.
@@ -244,8 +245,7 @@ std::string LocalHostName() {
 // ---------------------------------------------------------------------------------------------
 // Life cycle
 
-TCustomWSocket::TCustomWSocket()
-    : FLoop(TEventLoop::Current()), FThreadId(std::this_thread::get_id()) {
+TCustomWSocket::TCustomWSocket() : FLoop(TEventLoop::Current()) {
     FWindow = std::make_unique<TMessageTarget>(
         [this](unsigned Msg, std::uintptr_t W, std::intptr_t L) { WindowMessage(Msg, W, L); });
     {

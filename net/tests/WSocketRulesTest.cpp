@@ -129,8 +129,8 @@ TEST(Resolution, RoutinesAndTheirTexts) {
         {[] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
         {[] { WSocketResolveHost(std::string(257, 'a')); },
          "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
-        {[] { WSocketResolveHost("no-such-host.invalid"); },
-         "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
+        {[] { WSocketResolveHost(kUnknownHost); },
+         "WSocketResolveHost: Cannot convert host address '" + kUnknownHost + "', Error #11001"},
         {[] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
         {[] { WSocketResolvePort(std::string(32, '1'), "tcp"); },
          "WSocketResolvePort: Invalid Port."},
@@ -201,11 +201,11 @@ std::vector<FailRow> FailRows() {
         {"bad addr",
          [](TWSocket& s) {
              s.SetPort("80");
-             s.SetAddr("no-such-host.invalid");
+             s.SetAddr(kUnknownHost);
          },
          [](TWSocket& s) { s.Connect(); },
-         "connect: WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', "
-         "Error #11001",
+         "connect: WSocketResolveHost: Cannot convert host address '" + kUnknownHost +
+             "', Error #11001",
          0},
         {"in use", connecting, [](TWSocket& s) { s.Connect(); }, "Connect: Socket already in use",
          0},

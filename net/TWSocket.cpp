@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 // What a lookup thread shares with its socket. The socket reads the answer only after the
 // posted notice has passed the loop's queue, which orders it after the thread's writes.
@@ -244,8 +245,7 @@ std::string LocalHostName() {
 // ---------------------------------------------------------------------------------------------
 // Life cycle
 
-TCustomWSocket::TCustomWSocket()
-    : FLoop(TEventLoop::Current()), FThreadId(std::this_thread::get_id()) {
+TCustomWSocket::TCustomWSocket() : FLoop(TEventLoop::Current()) {
     FWindow = std::make_unique<TMessageTarget>(
         [this](unsigned Msg, std::uintptr_t W, std::intptr_t L) { WindowMessage(Msg, W, L); });
     {
@@ -284,15 +284,15 @@ void TCustomWSocket::AssignDefaultValue() {
     FAddrResolved = false;
     FPortAssigned = false;
     FPortResolved = false;
-    FProtoStr = "tcp";
+    FProtoStr = std::string("tcp");
     FProtoAssigned = true;
     FProtoResolved = false;
     FProtocol = IPPROTO_TCP;
     FType = 1;
-    FLocalPortStr = "0";
+    FLocalPortStr = std::string("0");
     FLocalPortNum = 0;
     FLocalPortResolved = false;
-    FLocalAddr = "0.0.0.0";
+    FLocalAddr = std::string("0.0.0.0");
     FLingerOnOff = wsLingerOn;
     FLingerTimeout = 0;
     FSelectEvents = 0;

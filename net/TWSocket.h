@@ -23,7 +23,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/TBuffer.h"
@@ -144,6 +143,8 @@ public:
     const std::string& DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
+    // The notice bit being handled right now (FD_READ ...), 0 outside a notice.
+    unsigned SelectMessage() const { return FSelectMessage; }
     std::int64_t ReadCount() const { return FReadCount; }
     virtual int RcvdCount();
     int LastError() const { return FLastError; }
@@ -260,7 +261,6 @@ private:
 
     TEventLoop& FLoop;
     std::unique_ptr<TMessageTarget> FWindow;
-    std::thread::id FThreadId;
 
     // Descriptor and its registration with the loop.
     int FHSocket = -1;

@@ -22,6 +22,10 @@
 #include "net/TWSocket.h"
 #include "platform/EventLoop.h"
 
+// A name no resolver can know: a label longer than 63 bytes is refused by the resolver library
+// itself, so the answer is "host not found" at once, with or without a network.
+inline const std::string kUnknownHost = std::string(64, 'x') + ".invalid";
+
 // Runs the calling thread's loop until Done() holds; false when the watchdog ran out.
 template <typename P>
 bool WaitFor(P Done, int TimeoutMs = 10000) {

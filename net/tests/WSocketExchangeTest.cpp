@@ -51,6 +51,7 @@ TEST(WSocketExchange, OneClientExchangeInItsExactOrder) {
     log.Attach(s);
     s.OnSessionConnected = [&](TCustomWSocket* Sender, std::uint16_t E) {
         log.Lines.push_back("connected " + std::to_string(E));
+        EXPECT_EQ(Sender->SelectMessage(), FD_CONNECT);
         EXPECT_EQ(Sender->SendText("hello\r\n"), 7);
         log.Lines.push_back("send returned");
     };

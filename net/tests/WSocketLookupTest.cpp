@@ -47,7 +47,7 @@ TEST(WSocketLookup, FailedNamesEndWithAnErrorEvent) {
     struct Row {
         std::string Name;
         int Error;  // 0: any non-zero error
-    } rows[] = {{"no-such-host.invalid", 11001}, {std::string(300, 'a'), 0}, {"bad..name", 0}};
+    } rows[] = {{kUnknownHost, 11001}, {std::string(300, 'a'), 0}, {"bad..name", 0}};
     for (const Row& r : rows) {
         TWSocket s;
         TLookupLog log;
@@ -70,7 +70,7 @@ TEST(WSocketLookup, SecondLookupReplacesThePendingOne) {
     TLookupLog log;
     log.Attach(s);
     s.DnsLookup("localhost");
-    s.DnsLookup("no-such-host.invalid");
+    s.DnsLookup(kUnknownHost);
     ASSERT_TRUE(WaitFor([&] { return !log.Done.empty(); }));
     Settle(200);
     EXPECT_EQ(log.Done, std::vector<int>{11001});
@@ -101,7 +101,7 @@ TEST(WSocketLookup, DestroyingWithALookupInFlightDeliversNothing) {
     for (int i = 0; i < 20; ++i) {
         auto s = std::make_unique<TWSocket>();
         log.Attach(*s);
-        s->DnsLookup(i % 2 ? "localhost" : "no-such-host.invalid");
+        s->DnsLookup(i % 2 ? "localhost" : kUnknownHost);
         // Some answers are already queued, not yet dispatched, when the socket goes.
         if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         s.reset();

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "net/TBuffer.h"
@@ -127,8 +129,8 @@ TEST(Resolution, RoutinesAndTheirTexts) {
         {[] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
         {[] { WSocketResolveHost(std::string(257, 'a')); },
          "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
-        {[] { WSocketResolveHost("no-such-host.invalid"); },
-         "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
+        {[] { WSocketResolveHost(kUnknownHost); },
+         "WSocketResolveHost: Cannot convert host address '" + kUnknownHost + "', Error #11001"},
         {[] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
         {[] { WSocketResolvePort(std::string(32, '1'), "tcp"); },
          "WSocketResolvePort: Invalid Port."},
@@ -199,11 +201,11 @@ std::vector<FailRow> FailRows() {
         {"bad addr",
          [](TWSocket& s) {
              s.SetPort("80");
-             s.SetAddr("no-such-host.invalid");
+             s.SetAddr(kUnknownHost);
          },
          [](TWSocket& s) { s.Connect(); },
-         "connect: WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', "
-         "Error #11001",
+         "connect: WSocketResolveHost: Cannot convert host address '" + kUnknownHost +
+             "', Error #11001",
          0},
         {"in use", connecting, [](TWSocket& s) { s.Connect(); }, "Connect: Socket already in use",
          0},
@@ -219,6 +221,13 @@ std::vector<FailRow> FailRows() {
          "Cannot change LocalPort if not closed", 0},
         {"send closed", none, [](TWSocket& s) { EXPECT_EQ(s.Send("x", 1), -1); },
          "Error 10057 in function Send\r\nSocket is not connected", 10057},
+        {"bind",
+         [](TWSocket& s) {
+             s.SetAddr("127.0.0.1");
+             s.SetPort("80");
+             s.SetLocalAddr("192.0.2.1");  // not an address of this machine
+         },
+         [](TWSocket& s) { s.Connect(); }, "winsock.bind failed, error #10049", 0},
         {"dns empty", none, [](TWSocket& s) { s.DnsLookup(""); }, "DNS lookup: invalid host name.",
          0},
         {"reverse empty", none, [](TWSocket& s) { s.ReverseDnsLookup(""); },
@@ -232,7 +241,14 @@ std::vector<FailRow> FailRows() {
     };
 }
 
+int OpenDescriptors() {
+    TEventLoop::Current();  // its wake-up descriptor is made on first use and kept
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator()));
+}
+
 TEST(WSocketErrorsRoute, WithoutOnErrorEachFailureThrowsItsText) {
+    int before = OpenDescriptors();
     for (const FailRow& r : FailRows()) {
         TWSocket s;
         r.Setup(s);
@@ -241,6 +257,7 @@ TEST(WSocketErrorsRoute, WithoutOnErrorEachFailureThrowsItsText) {
             EXPECT_EQ(s.LastError(), r.LastError) << r.Name;
         }
     }
+    EXPECT_EQ(OpenDescriptors(), before);  // sockets left half-open by a failure were closed
 }
 
 TEST(WSocketErrorsRoute, WithOnErrorNothingThrowsAndTheHandlerRuns) {
@@ -287,6 +304,17 @@ TEST(WSocketProperties, SameValueIsAcceptedWhileOpenAndCloseForgetsAddrAndPort) 
     EXPECT_EQ(s.HSocket(), -1);
     EXPECT_EQ(s.Addr(), "127.0.0.1");  // still readable, but no longer assigned
     EXPECT_EQ(Thrown([&] { s.Connect(); }), "Connect: No Port Specified");
+}
+
+TEST(WSocketPumping, DrainMessagesTurnsAQuitIntoTheTerminatedFlag) {
+    TWSocket s;
+    s.PumpMessages();
+    EXPECT_FALSE(s.Terminated());
+    TEventLoop::Current().Ref().PostQuit();
+    s.SetMultiThreaded(true);
+    s.PumpMessages();
+    EXPECT_TRUE(s.Terminated());
+    TEventLoop::Current().ResetTerminated();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 // What a lookup thread shares with its socket. The socket reads the answer only after the
 // posted notice has passed the loop's queue, which orders it after the thread's writes.
@@ -243,8 +245,7 @@ std::string LocalHostName() {
 // ---------------------------------------------------------------------------------------------
 // Life cycle
 
-TCustomWSocket::TCustomWSocket()
-    : FLoop(TEventLoop::Current()), FThreadId(std::this_thread::get_id()) {
+TCustomWSocket::TCustomWSocket() : FLoop(TEventLoop::Current()) {
     FWindow = std::make_unique<TMessageTarget>(
         [this](unsigned Msg, std::uintptr_t W, std::intptr_t L) { WindowMessage(Msg, W, L); });
     {
@@ -283,15 +284,15 @@ void TCustomWSocket::AssignDefaultValue() {
     FAddrResolved = false;
     FPortAssigned = false;
     FPortResolved = false;
-    FProtoStr = "tcp";
+    FProtoStr = std::string("tcp");
     FProtoAssigned = true;
     FProtoResolved = false;
     FProtocol = IPPROTO_TCP;
     FType = 1;
-    FLocalPortStr = "0";
+    FLocalPortStr = std::string("0");
     FLocalPortNum = 0;
     FLocalPortResolved = false;
-    FLocalAddr = "0.0.0.0";
+    FLocalAddr = std::string("0.0.0.0");
     FLingerOnOff = wsLingerOn;
     FLingerTimeout = 0;
     FSelectEvents = 0;
@@ -746,11 +747,18 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
         // A handler that read nothing (or paused) would make this spin forever on the same
         // pending bytes; they stay pending and the next read re-arms the notice.
         if (!FReadDone || FPaused) return;
+        // A short read already said nothing is pending; anything arriving after it comes with
+        // a fresh notice, so the count is only asked for after full reads.
+        if (FReadDrained) return;
+        // Pending bytes only grow between our own reads, so while the last count is not used
+        // up they are certainly there and asking again would only cost a system call.
+        if (FKnownPending > 0) continue;
         int pending = 0;
         if (ioctl(FHSocket, FIONREAD, &pending) != 0) {
             FLastError = WSocketRecordErrno();
             return;
         }
+        FKnownPending = pending;
         if (pending == 0) return;
     }
 }
@@ -851,6 +859,7 @@ void TCustomWSocket::Connect() {
     }
 
     DeleteBufferedData();
+    ReleaseHandle();
     int type = FType == 1 ? SOCK_STREAM : FType == 2 ? SOCK_DGRAM : SOCK_RAW;
     int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
     if (fd < 0) {
@@ -864,6 +873,7 @@ void TCustomWSocket::Connect() {
     FWriteArmed = false;
     FCloseNoticed = false;
     FPendingConnectError = 0;
+    FKnownPending = 0;
     // A new connection gets its own OnSessionClosed, whatever ended the previous one.
     FCloseInvoked = false;
 
@@ -1108,9 +1118,13 @@ int TCustomWSocket::ReadRaw(void* Buffer, int BufferSize) {
     }
     ssize_t n = ::recv(FHSocket, Buffer, BufferSize < 0 ? 0 : BufferSize, 0);
     if (n < 0) {
+        FReadDrained = false;
+        FKnownPending = 0;
         WSocketRecordErrno();
         return -1;
     }
+    FReadDrained = n < BufferSize;
+    FKnownPending = FReadDrained ? 0 : std::max<std::int64_t>(FKnownPending - n, 0);
     return static_cast<int>(n);
 }
 
@@ -1305,10 +1319,6 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         return;
     }
     StartPlatform();
-    if (!FWindow) {
-        RaiseSocketException("DnsLookup: Window not assigned");
-        return;
-    }
     StartLookup(HostName, false);
 }
 
@@ -1323,10 +1333,6 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
     FDnsResult.clear();
     FDnsResultList.clear();
     StartPlatform();
-    if (!FWindow) {
-        RaiseSocketException("ReverseDnsLookup: Window not assigned");
-        return;
-    }
     StartLookup(HostAddr, true);
 }
 

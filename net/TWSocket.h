@@ -11,7 +11,8 @@
 //   in OnDataAvailable: s.Receive(buf, size)                 -> count, -1 with LastError() set
 //   s.Close() / s.CloseLater() / s.Abort()                   -> OnSessionClosed (once)
 // Errors go to OnError when it is set (then LastError() tells which), else ESocketException.
-// Error numbers are the desktop platform's socket numbers (net/WSocketErrors.h).
+// A socket being destroyed delivers no event at all. Error numbers are the desktop platform's
+// socket numbers (net/WSocketErrors.h).
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/TBuffer.h"
@@ -143,6 +143,8 @@ public:
     const std::string& DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
+    // The notice bit being handled right now (FD_READ ...), 0 outside a notice.
+    unsigned SelectMessage() const { return FSelectMessage; }
     std::int64_t ReadCount() const { return FReadCount; }
     virtual int RcvdCount();
     int LastError() const { return FLastError; }
@@ -259,18 +261,19 @@ private:
 
     TEventLoop& FLoop;
     std::unique_ptr<TMessageTarget> FWindow;
-    std::thread::id FThreadId;
 
     // Descriptor and its registration with the loop.
     int FHSocket = -1;
     std::uint64_t FSerial = 0;  // new for every descriptor; posted notices name it
     TEventLoop::TWatchId FWatch = 0;
-    bool FReadArmed = false;       // a read notice may be given (re-armed by every read)
-    bool FWriteArmed = false;      // a write notice is wanted (a send fell short)
-    bool FCloseNoticed = false;    // the peer's close was reported already
-    int FPendingConnectError = 0;  // a connect refused inside the call, reported from the loop
-    int FDispatchDepth = 0;        // notices of this socket being handled right now
-    bool FReadDone = false;        // a read happened since the receive loop's last pass
+    bool FReadArmed = false;         // a read notice may be given (re-armed by every read)
+    bool FWriteArmed = false;        // a write notice is wanted (a send fell short)
+    bool FCloseNoticed = false;      // the peer's close was reported already
+    int FPendingConnectError = 0;    // a connect refused inside the call, reported from the loop
+    int FDispatchDepth = 0;          // notices of this socket being handled right now
+    bool FReadDone = false;          // a read happened since the receive loop's last pass
+    bool FReadDrained = false;       // the last read got less than asked: nothing was left
+    std::int64_t FKnownPending = 0;  // bytes the last pending count reported, minus reads since
 
     // Address record and what is assigned and resolved.
     std::uint32_t FSinAddr = 0;  // network order

@@ -124,6 +124,13 @@ constexpr TErrMap ErrnoMap[] = {
     {EREMOTE, WSAEREMOTE},
 };
 
+// getaddrinfo/getnameinfo results; the rest count as a resolver failure.
+constexpr TErrMap GaiMap[] = {
+    {EAI_NONAME, WSAHOST_NOT_FOUND}, {EAI_ADDRFAMILY, WSAHOST_NOT_FOUND},
+    {EAI_AGAIN, WSATRY_AGAIN},       {EAI_NODATA, WSANO_DATA},
+    {EAI_MEMORY, WSAENOBUFS},
+};
+
 }  // namespace
 
 std::string ErrorDescription(int ErrCode) {
@@ -141,23 +148,11 @@ int WSocketErrorFromErrno(int Errno) {
 }
 
 int WSocketErrorFromGai(int GaiCode, int Errno) {
-    switch (GaiCode) {
-        case 0:
-            return 0;
-        case EAI_NONAME:
-        case EAI_ADDRFAMILY:
-            return WSAHOST_NOT_FOUND;
-        case EAI_AGAIN:
-            return WSATRY_AGAIN;
-        case EAI_NODATA:
-            return WSANO_DATA;
-        case EAI_MEMORY:
-            return WSAENOBUFS;
-        case EAI_SYSTEM:
-            return Errno != 0 ? WSocketErrorFromErrno(Errno) : WSANO_RECOVERY;
-        default:
-            return WSANO_RECOVERY;
-    }
+    if (GaiCode == 0) return 0;
+    if (GaiCode == EAI_SYSTEM) return Errno != 0 ? WSocketErrorFromErrno(Errno) : WSANO_RECOVERY;
+    for (const TErrMap& m : GaiMap)
+        if (m.Errno == GaiCode) return m.Code;
+    return WSANO_RECOVERY;
 }
 
 int WSocketGetLastError() {

@@ -215,10 +215,10 @@ bool TEventLoop::Pass(int TimeoutMs) {
     if (timerWait >= 0 && (timeout < 0 || timerWait < timeout)) timeout = timerWait;
     if (Queue->HasItems()) timeout = 0;
 
-    std::vector<pollfd> fds;
-    std::vector<TWatchId> ids;
-    fds.reserve(Watches.size() + 1);
-    ids.reserve(Watches.size());
+    std::vector<pollfd> fds = std::move(SpareFds);
+    std::vector<TWatchId> ids = std::move(SpareIds);
+    fds.clear();
+    ids.clear();
     fds.push_back(pollfd{Queue->WakeFd, POLLIN, 0});
     for (const auto& [id, watch] : Watches) {
         if (watch->Events == 0) continue;
@@ -229,6 +229,17 @@ bool TEventLoop::Pass(int TimeoutMs) {
     do {
         ready = poll(fds.data(), fds.size(), timeout);
     } while (ready < 0 && errno == EINTR);
+
+    // The arrays go back to the loop when this pass ends, also by an exception.
+    struct TGiveBack {
+        TEventLoop* Loop;
+        std::vector<pollfd>& Fds;
+        std::vector<TWatchId>& Ids;
+        ~TGiveBack() {
+            Loop->SpareFds = std::move(Fds);
+            Loop->SpareIds = std::move(Ids);
+        }
+    } giveBack{this, fds, ids};
 
     bool handled = DispatchMessages();
     handled = RunDueTimers() || handled;

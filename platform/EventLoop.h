@@ -21,6 +21,9 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <vector>
+
+#include <poll.h>
 
 struct TLoopQueue;
 class TEventLoop;
@@ -132,4 +135,7 @@ private:
     std::map<TTimerId, std::shared_ptr<TTimer>> Timers;
     std::map<TWatchId, std::shared_ptr<TWatch>> Watches;
     bool FTerminated = false;
+    // Poll arrays kept between passes; a nested pass finds them taken and makes its own.
+    std::vector<pollfd> SpareFds;
+    std::vector<TWatchId> SpareIds;
 };

@@ -253,7 +253,10 @@ bool TScriptedServer::Serve(int Fd, const TConnection& Exchanges) {
         }
         for (std::size_t i = 0; i < ex.Pieces.size(); ++i) {
             if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(PauseMs));
-            ::send(Fd, ex.Pieces[i].data(), ex.Pieces[i].size(), MSG_NOSIGNAL);
+            std::string piece = ex.Pieces[i];
+            std::size_t mark = piece.find("{port}");
+            if (mark != std::string::npos) piece.replace(mark, 6, std::to_string(FPort));
+            ::send(Fd, piece.data(), piece.size(), MSG_NOSIGNAL);
         }
         if (ex.Close) return false;
     }

@@ -69,7 +69,8 @@ private:
 
 // Answers connections in the order scripted. For each exchange it reads one request (header and
 // a Content-Length body), records it, then writes the answer's pieces with a short pause between
-// them (so the client sees them in separate reads) and closes when told to.
+// them (so the client sees them in separate reads) and closes when told to. "{port}" in a piece
+// becomes the server's port.
 class TScriptedServer {
 public:
     struct TExchange {

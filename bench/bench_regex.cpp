@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
                                      &p);
         benchmark::RegisterBenchmark(("PCRE2_interp" + suffix).c_str(), BenchPcre2, &subjects, &p);
         benchmark::RegisterBenchmark(("std_regex" + suffix).c_str(), BenchStd, &subjects, &p)
-            ->Unit(benchmark::kMillisecond);
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

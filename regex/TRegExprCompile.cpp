@@ -21,23 +21,7 @@ constexpr uint8_t K(RegNode kind) {
 }
 
 bool IsMeta(unsigned char c) {
-    switch (c) {
-        case '^':
-        case '$':
-        case '.':
-        case '[':
-        case '(':
-        case ')':
-        case '|':
-        case '?':
-        case '+':
-        case '*':
-        case '\\':
-        case '{':
-            return true;
-        default:
-            return false;
-    }
+    return c != 0 && std::strchr("^$.[()|?+*\\{", c) != nullptr;
 }
 
 bool IsQuantifierChar(unsigned char c) {
@@ -783,7 +767,7 @@ void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget, int depth) {
         budget = -1;
         return;
     }
-    CharSet& set = *reinterpret_cast<CharSet*>(startCharSet_);
+    auto add = [this](int c) { startCharSet_[c >> 3] |= static_cast<uint8_t>(1u << (c & 7)); };
     auto addAll = [&] { std::memset(startCharSet_, 0xFF, sizeof startCharSet_); };
     for (const uint8_t* scan = node; scan;) {
         if (--budget < 0) return;
@@ -800,35 +784,35 @@ void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget, int depth) {
                 return;
             case RegNode::InputEnd:
             case RegNode::LineEnd:
-                set.Add(0);
-                if (modifiers_ & ModM) set.AddText(LineSeparatorChars);
+                add(0);
+                if (modifiers_ & ModM)
+                    for (char c : LineSeparatorChars) add(static_cast<unsigned char>(c));
                 return;
             case RegNode::Literal:
-                set.Add(op[0]);
+                add(op[0]);
                 return;
             case RegNode::LiteralNoCase:
-                set.Add(op[0]);
-                set.Add(Flip(op[0]));
+                add(op[0]);
+                add(Flip(op[0]));
                 return;
             case RegNode::SmallSet:
-                set.Add(op[0]);
-                set.Add(op[1]);
-                set.Add(op[2]);
+                add(op[0]);
+                add(op[1]);
+                add(op[2]);
                 return;
             case RegNode::SmallSetNot:
                 for (int c = 0; c < 256; ++c)
-                    if (c != op[0] && c != op[1] && c != op[2])
-                        set.Add(static_cast<unsigned char>(c));
+                    if (c != op[0] && c != op[1] && c != op[2]) add(c);
                 return;
             case RegNode::FullSet:
                 for (int i = 0; i < 32; ++i) startCharSet_[i] |= op[i];
                 return;
             case RegNode::Digit:
-                set.AddRange('0', '9');
+                for (int c = '0'; c <= '9'; ++c) add(c);
                 return;
             case RegNode::NonDigit:
                 for (int c = 0; c < 256; ++c)
-                    if (c < '0' || c > '9') set.Add(static_cast<unsigned char>(c));
+                    if (c < '0' || c > '9') add(c);
                 return;
             case RegNode::InputStart:
             case RegNode::LineStart:

@@ -56,88 +56,90 @@ long PeakRssKiB() {
     return 0;
 }
 
-// Per-run figures, averaged over the iterations when the benchmark ends.
-struct TTotals {
+struct TRunFigures {
     double Seconds = 0, Cpu = 0;
-    int Runs = 0;
-    void Add(benchmark::State& state, double seconds, double cpu) {
-        state.SetIterationTime(seconds);
-        Seconds += seconds;
-        Cpu += cpu;
-        ++Runs;
-    }
-    void Report(benchmark::State& state, int mib) const {
-        if (Runs == 0) return;
-        state.counters["MiB/s"] = mib * Runs / Seconds;
-        state.counters["cpu_s"] = Cpu / Runs;
-    }
+    bool Ok = false;
 };
 
-void BM_HttpThreadFile(benchmark::State& state) {
-    const int mib = int(state.range(0));
-    TWorld& w = World();
+TRunFigures RunOurs(const std::string& url, const std::string& file) {
     TQueuedUiThread ui;
     SetUiThread(&ui);
-    TTotals totals;
-    for (auto _ : state) {
-        TUrlInfo request;
-        request.Url = w.Url(mib);
-        request.FileName = w.Out / "ours.bin";
-        bool ended = false;
-        int32_t code = -1;
-        rusage before{}, after{};
-        getrusage(RUSAGE_SELF, &before);
-        auto start = std::chrono::steady_clock::now();
-        auto* t = new THttpThread(request);
-        t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
-        t->OnTerminate = [&ended](THttpThread*) { ended = true; };
-        t->Resume();
-        ui.WaitFor([&] { return ended; }, std::chrono::minutes(5));
-        auto stop = std::chrono::steady_clock::now();
-        getrusage(RUSAGE_SELF, &after);
-        if (code != 0) state.SkipWithError("download failed");
-        totals.Add(state, std::chrono::duration<double>(stop - start).count(),
-                   CpuSeconds(after) - CpuSeconds(before));
-    }
-    totals.Report(state, mib);
+    TUrlInfo request;
+    request.Url = url;
+    request.FileName = file;
+    bool ended = false;
+    int32_t code = -1;
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    auto start = std::chrono::steady_clock::now();
+    auto* t = new THttpThread(request);
+    t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
+    t->OnTerminate = [&ended](THttpThread*) { ended = true; };
+    t->Resume();
+    ui.WaitFor([&] { return ended; }, std::chrono::minutes(5));
+    auto stop = std::chrono::steady_clock::now();
+    getrusage(RUSAGE_SELF, &after);
     SetUiThread(nullptr);
+    return {std::chrono::duration<double>(stop - start).count(),
+            CpuSeconds(after) - CpuSeconds(before), ended && code == 0};
+}
+
+TRunFigures RunCurl(const std::string& url, const std::string& file) {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        execlp("curl", "curl", "-s", "-o", file.c_str(), url.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    auto stop = std::chrono::steady_clock::now();
+    return {std::chrono::duration<double>(stop - start).count(), CpuSeconds(usage),
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}
+
+// Each iteration runs the worker and curl on the same file, so both see the same load of the
+// machine; the order alternates, since the one that runs second meets the first one's file
+// still being written back. The iteration time is the worker's.
+void BM_DownloadVsCurl(benchmark::State& state) {
+    const int mib = int(state.range(0));
+    TWorld& w = World();
+    const std::string url = w.Url(mib);
+    TRunFigures ours, curl;
+    int runs = 0;
+    for (auto _ : state) {
+        TRunFigures a, b;
+        if (runs % 2 == 0) {
+            a = RunOurs(url, w.Out / "ours.bin");
+            b = RunCurl(url, w.Out / "curl.bin");
+        } else {
+            b = RunCurl(url, w.Out / "curl.bin");
+            a = RunOurs(url, w.Out / "ours.bin");
+        }
+        if (!a.Ok || !b.Ok) state.SkipWithError("a download failed");
+        state.SetIterationTime(a.Seconds);
+        ours.Seconds += a.Seconds;
+        ours.Cpu += a.Cpu;
+        curl.Seconds += b.Seconds;
+        curl.Cpu += b.Cpu;
+        ++runs;
+    }
+    if (runs == 0) return;
+    state.counters["ours_MiB/s"] = mib * runs / ours.Seconds;
+    state.counters["curl_MiB/s"] = mib * runs / curl.Seconds;
+    state.counters["speed_ratio"] = curl.Seconds / ours.Seconds;
+    state.counters["ours_cpu_s"] = ours.Cpu / runs;
+    state.counters["curl_cpu_s"] = curl.Cpu / runs;
+    state.counters["cpu_ratio"] = ours.Cpu / curl.Cpu;
     state.counters["peak_rss_MiB"] = double(PeakRssKiB()) / 1024;
 }
 
-void BM_CurlFile(benchmark::State& state) {
-    const int mib = int(state.range(0));
-    TWorld& w = World();
-    const std::string url = w.Url(mib), file = w.Out / "curl.bin";
-    TTotals totals;
-    for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            execlp("curl", "curl", "-s", "-o", file.c_str(), url.c_str(), nullptr);
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        auto stop = std::chrono::steady_clock::now();
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("curl failed");
-        totals.Add(state, std::chrono::duration<double>(stop - start).count(), CpuSeconds(usage));
-        state.counters["peak_rss_MiB"] = double(usage.ru_maxrss) / 1024;
-    }
-    totals.Report(state, mib);
-}
-
 // 10 MiB first, so that the peak after the 1 GiB runs shows any growth.
-BENCHMARK(BM_HttpThreadFile)
+BENCHMARK(BM_DownloadVsCurl)
     ->Arg(10)
     ->Arg(1024)
-    ->Iterations(3)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CurlFile)
-    ->Arg(10)
-    ->Arg(1024)
-    ->Iterations(3)
+    ->Iterations(6)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

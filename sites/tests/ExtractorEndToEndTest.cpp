@@ -212,7 +212,9 @@ TEST_F(Extractors, CancelAtAnyTimeReportsOne) {
     }
     const TProcessCounts after = SettledCounts();
     EXPECT_LE(after.Descriptors, before.Descriptors) << "a socket was left open";
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer starts a thread of its own at any time
     EXPECT_LE(after.Threads, before.Threads) << "a thread was left running";
+#endif
 }
 
 }  // namespace

@@ -255,6 +255,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
         Socket()->Abort();
     }
     ChangeState(EngineState::Starting);
+    if (FState != EngineState::Starting) return;  // ended from OnStateChange
     BeginConnect();
 }
 
@@ -345,6 +346,7 @@ void THttpCli::BeginConnect() {
     }
     ResolvedAddress.clear();
     ChangeState(EngineState::Resolving);
+    if (FState != EngineState::Resolving) return;
     try {
         Socket()->SetLocalAddr(LocalAddr);
         WithSocketRaising(Socket(), [this] { Socket()->DnsLookup(FConnectHost); });
@@ -384,6 +386,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     ForwardSocketErrors();
     ResolvedAddress = Socket()->DnsResult();
     ChangeState(EngineState::Resolved);
+    if (FState != EngineState::Resolved) return;
     // Finished authentication does not carry over to a new connection.
     if (AuthNTLMState == 4) AuthNTLMState = 0;
     if (ProxyAuthNTLMState == 4) {
@@ -451,6 +454,7 @@ void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error)
     if (FState != EngineState::Connected) return;
     NextStep = &THttpCli::HandleHeaderLine;
     ChangeState(EngineState::AwaitingHeader);
+    if (FState != EngineState::AwaitingHeader) return;
     try {
         switch (FRequestType) {
             case httpGET:
@@ -855,6 +859,10 @@ void THttpCli::ContinueAfterHeader(std::int64_t Length) {
     if ((ext == ".exe" || ext.empty()) && FContentType == "text/html")
         SetDocExtension(FDocumentName, "htm");
     ChangeState(EngineState::ReceivingBody);
+    if (FState != EngineState::ReceivingBody) {
+        InCount = 0;
+        return;
+    }
     NextStep = &THttpCli::HandleBodyData;
     if (InCount > 0) {
         DeliverHeldBody(Length >= 0 ? Length - FReceivedCount : -1);
@@ -1007,6 +1015,7 @@ void THttpCli::EndBody() {
     FBodyBlocksSeen = 0;
     NextStep = nullptr;
     ChangeState(EngineState::BodyComplete);
+    if (FState != EngineState::BodyComplete) return;
     StopQuotaTimer();
     RaiseDocEnd();
     if (FCloseAfterResponse) CloseWhenDone();

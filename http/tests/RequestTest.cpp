@@ -227,6 +227,26 @@ TEST(Request, EngineFailures) {
     EXPECT_EQ(atHeaderEnd.Body.Data(), "");
 }
 
+// An owner may end the request from any state event; it must then end exactly once.
+TEST(Request, AbortFromEveryStateEvent) {
+    const EngineState states[] = {EngineState::Starting,       EngineState::Resolving,
+                                  EngineState::Resolved,       EngineState::Connected,
+                                  EngineState::AwaitingHeader, EngineState::ReceivingBody,
+                                  EngineState::BodyComplete};
+    for (EngineState at : states) {
+        SCOPED_TRACE(int(at));
+        TEngineRun run({{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, false}});
+        run.Cli.SetRequestVer("1.1");
+        run.Cli.OnStateChange = [at](THttpCli* s) {
+            if (s->State() == at) s->Abort();
+        };
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.DoneError, 3);
+        EXPECT_EQ(run.Cli.StatusCode(), 404);
+        EXPECT_EQ(run.Cli.State(), EngineState::Idle);
+    }
+}
+
 TEST(Request, MisuseRaises) {
     TEngineRun run({kOk});
     run.Cli.Name = "Http1";

@@ -731,10 +731,15 @@ void THttpCli::DeliverHeldBody(std::int64_t Limit) {
 }
 
 void THttpCli::HandleHeaderLine() {
-    if (FHeaderLinesSeen == 0)
+    if (FHeaderLinesSeen == 0) {
         RaiseHeaderBegin();
-    else if (FHeaderLinesSeen == -1)
+        if (FState == EngineState::Idle) {  // ended from the event
+            InCount = 0;
+            return;
+        }
+    } else if (FHeaderLinesSeen == -1) {
         FHeaderLinesSeen = 0;
+    }
     ++FHeaderLinesSeen;
     const std::string line = FCurrentLine;
 
@@ -1121,6 +1126,7 @@ void THttpCli::FollowOnSameConnection() {
         return;
     }
     if (OnLocationChange) OnLocationChange(this);
+    if (FState == EngineState::Idle) return;  // ended from the event
     const std::string location = FLocation;
     ResetResponse();
     FLocation = location;
@@ -1148,6 +1154,7 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     FRelocationPending = false;
     if (FRequestType == httpPOST) FRequestType = httpGET;
     if (OnLocationChange) OnLocationChange(this);
+    if (FState == EngineState::Idle) return;  // ended from the event
     FReceivedHeader.clear();
     FHeaderLinesSeen = 0;
     FBodyBlocksSeen = 0;

@@ -764,24 +764,27 @@ void THttpCli::HandleHeaderLine() {
         return;
     }
     FReceivedHeader.push_back(line);
-    if (FHeaderLinesSeen == 1) {
-        if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
-            FResponseVersion = line.substr(5, 3);
-            std::int64_t code = 0;
-            if (!ParseDecimal(Trim(line.size() > 9 ? line.substr(9, 3) : std::string()), code)) {
-                FailResponse(BadResponseStatus, "Bad status line from server");
-                return;
-            }
-            FStatusCode = static_cast<int>(code);
-            FReasonPhrase = line.size() > 13 ? line.substr(13) : std::string();
-        } else if (OnDataPush2) {
-            OnDataPush2(this);
-        }
-    } else {
+    if (FHeaderLinesSeen == 1)
+        ReadStatusLine(line);
+    else
         ParseHeaderField(line);
-        if (ResponseFailed) return;
-    }
+    if (ResponseFailed) return;
     if (OnHeaderData) OnHeaderData(this);
+}
+
+void THttpCli::ReadStatusLine(const std::string& Line) {
+    if (Line.compare(0, 8, "HTTP/1.0") != 0 && Line.compare(0, 8, "HTTP/1.1") != 0) {
+        if (OnDataPush2) OnDataPush2(this);
+        return;
+    }
+    FResponseVersion = Line.substr(5, 3);
+    std::int64_t code = 0;
+    if (!ParseDecimal(Trim(Line.size() > 9 ? Line.substr(9, 3) : std::string()), code)) {
+        FailResponse(BadResponseStatus, "Bad status line from server");
+        return;
+    }
+    FStatusCode = static_cast<int>(code);
+    FReasonPhrase = Line.size() > 13 ? Line.substr(13) : std::string();
 }
 
 void THttpCli::ParseHeaderField(const std::string& Line) {

@@ -1,0 +1,151 @@
+// Host lookups: answered inside the call for dotted addresses, from a helper thread for names;
+// replaced, cancelled, failed, and abandoned by a destroyed socket.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/TWSocket.h"
+#include "net/tests/NetTestSupport.h"
+
+namespace {
+
+struct TLookupLog {
+    std::vector<int> Done;
+    void Attach(TCustomWSocket& S) {
+        S.OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t E) { Done.push_back(E); };
+    }
+};
+
+TEST(WSocketLookup, DottedAddressIsAnsweredInsideTheCall) {
+    TWSocket s;
+    TLookupLog log;
+    log.Attach(s);
+    s.DnsLookup(" 10.0.0.1 ");
+    EXPECT_EQ(log.Done, std::vector<int>{0});
+    EXPECT_EQ(s.DnsResult(), "10.0.0.1");
+    EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"10.0.0.1"});
+}
+
+TEST(WSocketLookup, NameIsAnsweredLaterFromTheLoop) {
+    TWSocket s;
+    TLookupLog log;
+    log.Attach(s);
+    s.DnsLookup("localhost");
+    EXPECT_TRUE(log.Done.empty());
+    ASSERT_TRUE(WaitFor([&] { return !log.Done.empty(); }));
+    EXPECT_EQ(log.Done, std::vector<int>{0});
+    EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+    ASSERT_FALSE(s.DnsResultList().empty());
+    EXPECT_EQ(s.DnsResultList().front(), s.DnsResult());
+}
+
+TEST(WSocketLookup, FailedNamesEndWithAnErrorEvent) {
+    struct Row {
+        std::string Name;
+        int Error;  // 0: any non-zero error
+    } rows[] = {{kUnknownHost, 11001}, {std::string(300, 'a'), 0}, {"bad..name", 0}};
+    for (const Row& r : rows) {
+        TWSocket s;
+        TLookupLog log;
+        log.Attach(s);
+        s.DnsLookup(r.Name);
+        ASSERT_TRUE(WaitFor([&] { return !log.Done.empty(); })) << r.Name;
+        ASSERT_EQ(log.Done.size(), 1u);
+        if (r.Error != 0) {
+            EXPECT_EQ(log.Done[0], r.Error);
+        } else {
+            EXPECT_NE(log.Done[0], 0) << r.Name;
+        }
+        EXPECT_EQ(s.DnsResult(), "");
+        EXPECT_TRUE(s.DnsResultList().empty());
+    }
+}
+
+TEST(WSocketLookup, SecondLookupReplacesThePendingOne) {
+    TWSocket s;
+    TLookupLog log;
+    log.Attach(s);
+    s.DnsLookup("localhost");
+    s.DnsLookup(kUnknownHost);
+    ASSERT_TRUE(WaitFor([&] { return !log.Done.empty(); }));
+    Settle(200);
+    EXPECT_EQ(log.Done, std::vector<int>{11001});
+
+    log.Done.clear();
+    s.DnsLookup("localhost");
+    s.DnsLookup("127.0.0.2");  // dotted: answered at once, the name's answer is dropped
+    Settle(200);
+    EXPECT_EQ(log.Done, std::vector<int>{0});
+    EXPECT_EQ(s.DnsResult(), "127.0.0.2");
+}
+
+TEST(WSocketLookup, CancelReportsInterruptedOnceAndNothingElse) {
+    TWSocket s;
+    TLookupLog log;
+    log.Attach(s);
+    s.CancelLookup();  // nothing pending: nothing happens
+    EXPECT_TRUE(log.Done.empty());
+    s.DnsLookup("localhost");
+    s.CancelLookup();
+    EXPECT_EQ(log.Done, std::vector<int>{10004});
+    Settle(200);
+    EXPECT_EQ(log.Done, std::vector<int>{10004});
+}
+
+TEST(WSocketLookup, DestroyingWithALookupInFlightDeliversNothing) {
+    TLookupLog log;
+    for (int i = 0; i < 20; ++i) {
+        auto s = std::make_unique<TWSocket>();
+        log.Attach(*s);
+        s->DnsLookup(i % 2 ? "localhost" : kUnknownHost);
+        // Some answers are already queued, not yet dispatched, when the socket goes.
+        if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        s.reset();
+    }
+    Settle(300);
+    EXPECT_TRUE(log.Done.empty());
+}
+
+TEST(WSocketLookup, AbortCancelsThePendingLookup) {
+    TWSocket s;
+    TLookupLog log;
+    log.Attach(s);
+    s.DnsLookup("localhost");
+    s.Abort();
+    Settle(200);
+    EXPECT_EQ(log.Done, std::vector<int>{10004});
+}
+
+TEST(WSocketLookup, ReverseLookupFindsTheLoopbackName) {
+    TWSocket s;
+    TLookupLog log;
+    log.Attach(s);
+    s.ReverseDnsLookup("127.0.0.1");
+    ASSERT_TRUE(WaitFor([&] { return !log.Done.empty(); }));
+    EXPECT_EQ(log.Done, std::vector<int>{0});
+    EXPECT_EQ(s.DnsResult(), "localhost");
+    EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"localhost"});
+}
+
+TEST(WSocketLookup, LookupsOnAWorkerThreadAnswerOnThatThread) {
+    std::thread::id answeredOn;
+    std::thread::id worker;
+    std::thread([&] {
+        worker = std::this_thread::get_id();
+        TWSocket s;
+        bool done = false;
+        s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) {
+            answeredOn = std::this_thread::get_id();
+            done = true;
+        };
+        s.DnsLookup("localhost");
+        WaitFor([&] { return done; });
+    }).join();
+    EXPECT_EQ(answeredOn, worker);
+}
+
+}  // namespace

@@ -255,6 +255,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
         Socket()->Abort();
     }
     ChangeState(EngineState::Starting);
+    if (FState != EngineState::Starting) return;  // ended from OnStateChange
     BeginConnect();
 }
 
@@ -345,6 +346,7 @@ void THttpCli::BeginConnect() {
     }
     ResolvedAddress.clear();
     ChangeState(EngineState::Resolving);
+    if (FState != EngineState::Resolving) return;
     try {
         Socket()->SetLocalAddr(LocalAddr);
         WithSocketRaising(Socket(), [this] { Socket()->DnsLookup(FConnectHost); });
@@ -384,6 +386,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     ForwardSocketErrors();
     ResolvedAddress = Socket()->DnsResult();
     ChangeState(EngineState::Resolved);
+    if (FState != EngineState::Resolved) return;
     // Finished authentication does not carry over to a new connection.
     if (AuthNTLMState == 4) AuthNTLMState = 0;
     if (ProxyAuthNTLMState == 4) {
@@ -451,6 +454,7 @@ void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error)
     if (FState != EngineState::Connected) return;
     NextStep = &THttpCli::HandleHeaderLine;
     ChangeState(EngineState::AwaitingHeader);
+    if (FState != EngineState::AwaitingHeader) return;
     try {
         switch (FRequestType) {
             case httpGET:
@@ -727,10 +731,15 @@ void THttpCli::DeliverHeldBody(std::int64_t Limit) {
 }
 
 void THttpCli::HandleHeaderLine() {
-    if (FHeaderLinesSeen == 0)
+    if (FHeaderLinesSeen == 0) {
         RaiseHeaderBegin();
-    else if (FHeaderLinesSeen == -1)
+        if (FState == EngineState::Idle) {  // ended from the event
+            InCount = 0;
+            return;
+        }
+    } else if (FHeaderLinesSeen == -1) {
         FHeaderLinesSeen = 0;
+    }
     ++FHeaderLinesSeen;
     const std::string line = FCurrentLine;
 
@@ -755,24 +764,27 @@ void THttpCli::HandleHeaderLine() {
         return;
     }
     FReceivedHeader.push_back(line);
-    if (FHeaderLinesSeen == 1) {
-        if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
-            FResponseVersion = line.substr(5, 3);
-            std::int64_t code = 0;
-            if (!ParseDecimal(Trim(line.size() > 9 ? line.substr(9, 3) : std::string()), code)) {
-                FailResponse(BadResponseStatus, "Bad status line from server");
-                return;
-            }
-            FStatusCode = static_cast<int>(code);
-            FReasonPhrase = line.size() > 13 ? line.substr(13) : std::string();
-        } else if (OnDataPush2) {
-            OnDataPush2(this);
-        }
-    } else {
+    if (FHeaderLinesSeen == 1)
+        ReadStatusLine(line);
+    else
         ParseHeaderField(line);
-        if (ResponseFailed) return;
-    }
+    if (ResponseFailed) return;
     if (OnHeaderData) OnHeaderData(this);
+}
+
+void THttpCli::ReadStatusLine(const std::string& Line) {
+    if (Line.compare(0, 8, "HTTP/1.0") != 0 && Line.compare(0, 8, "HTTP/1.1") != 0) {
+        if (OnDataPush2) OnDataPush2(this);
+        return;
+    }
+    FResponseVersion = Line.substr(5, 3);
+    std::int64_t code = 0;
+    if (!ParseDecimal(Trim(Line.size() > 9 ? Line.substr(9, 3) : std::string()), code)) {
+        FailResponse(BadResponseStatus, "Bad status line from server");
+        return;
+    }
+    FStatusCode = static_cast<int>(code);
+    FReasonPhrase = Line.size() > 13 ? Line.substr(13) : std::string();
 }
 
 void THttpCli::ParseHeaderField(const std::string& Line) {
@@ -855,6 +867,10 @@ void THttpCli::ContinueAfterHeader(std::int64_t Length) {
     if ((ext == ".exe" || ext.empty()) && FContentType == "text/html")
         SetDocExtension(FDocumentName, "htm");
     ChangeState(EngineState::ReceivingBody);
+    if (FState != EngineState::ReceivingBody) {
+        InCount = 0;
+        return;
+    }
     NextStep = &THttpCli::HandleBodyData;
     if (InCount > 0) {
         DeliverHeldBody(Length >= 0 ? Length - FReceivedCount : -1);
@@ -1007,6 +1023,7 @@ void THttpCli::EndBody() {
     FBodyBlocksSeen = 0;
     NextStep = nullptr;
     ChangeState(EngineState::BodyComplete);
+    if (FState != EngineState::BodyComplete) return;
     StopQuotaTimer();
     RaiseDocEnd();
     if (FCloseAfterResponse) CloseWhenDone();
@@ -1112,6 +1129,7 @@ void THttpCli::FollowOnSameConnection() {
         return;
     }
     if (OnLocationChange) OnLocationChange(this);
+    if (FState == EngineState::Idle) return;  // ended from the event
     const std::string location = FLocation;
     ResetResponse();
     FLocation = location;
@@ -1139,6 +1157,7 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     FRelocationPending = false;
     if (FRequestType == httpPOST) FRequestType = httpGET;
     if (OnLocationChange) OnLocationChange(this);
+    if (FState == EngineState::Idle) return;  // ended from the event
     FReceivedHeader.clear();
     FHeaderLinesSeen = 0;
     FBodyBlocksSeen = 0;

@@ -305,6 +305,9 @@ protected:
     // Names the first request line that held CR, LF or NUL; empty when all were clean.
     std::string UnsafeLine;
 
+    // Reads the first line of a response: version, status and reason, or OnDataPush2 when it is
+    // not a status line; a status code that is not a number fails the response.
+    void ReadStatusLine(const std::string& Line);
     // Reads one header field line (not the status line) into the response state.
     void ParseHeaderField(const std::string& Line);
     // After OnHeaderEnd: decides between no body and a body, taking the announced Length

@@ -383,6 +383,31 @@ TEST(LiveFailures, RefusedLookupAndHttps) {
     EXPECT_EQ(noHost.Cli.StatusCode(), 404);
     EXPECT_FALSE(noHost.Cli.ReasonPhrase().empty());
 
+    // Abort while the name is being looked up on the helper thread, and from the state event
+    // that announces the lookup (before it has started): either way the request ends once.
+    for (bool fromEvent : {false, true}) {
+        SCOPED_TRACE(fromEvent ? "from OnStateChange" : "while looking up");
+        TLiveRun aborted;
+        aborted.Cli.URL = "http://localhost:1/";
+        if (fromEvent) {
+            aborted.Cli.OnStateChange = [](THttpCli* s) {
+                if (s->State() == EngineState::Resolving) s->Abort();
+            };
+            ASSERT_TRUE(aborted.Go());
+        } else {
+            aborted.Cli.StartRequest(httpGET);
+            ASSERT_EQ(aborted.Cli.State(), EngineState::Resolving);
+            aborted.Cli.Abort();
+            TEventLoop& loop = TEventLoop::Current();
+            for (int i = 0; i < 50; ++i)
+                loop.WaitOne(10);  // a late lookup answer must not revive it
+        }
+        EXPECT_EQ(aborted.Log(), "sc rd3");
+        EXPECT_EQ(aborted.Done, 1);
+        EXPECT_EQ(aborted.Cli.StatusCode(), 404);
+        EXPECT_EQ(aborted.Cli.ReasonPhrase(), "Connection aborted on request");
+    }
+
     TLiveRun https;
     https.Cli.URL = "https://127.0.0.1/";
     ASSERT_TRUE(https.Go());

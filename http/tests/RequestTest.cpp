@@ -227,6 +227,81 @@ TEST(Request, EngineFailures) {
     EXPECT_EQ(atHeaderEnd.Body.Data(), "");
 }
 
+// An owner may end the request from any state event; it must then end exactly once.
+TEST(Request, AbortFromEveryStateEvent) {
+    const EngineState states[] = {EngineState::Starting,       EngineState::Resolving,
+                                  EngineState::Resolved,       EngineState::Connected,
+                                  EngineState::AwaitingHeader, EngineState::ReceivingBody,
+                                  EngineState::BodyComplete};
+    for (EngineState at : states) {
+        SCOPED_TRACE(int(at));
+        TEngineRun run({{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, false}});
+        run.Cli.SetRequestVer("1.1");
+        run.Cli.OnStateChange = [at](THttpCli* s) {
+            if (s->State() == at) s->Abort();
+        };
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.DoneError, 3);
+        EXPECT_EQ(run.Cli.StatusCode(), 404);
+        EXPECT_EQ(run.Cli.State(), EngineState::Idle);
+    }
+}
+
+// The same from every other event of a request that relocates and then gets a chunked body,
+// on a kept connection and on a closing one.
+// Ends a running request; events that come again after it (one per request line) find it idle.
+void Stop(THttpCli* s) {
+    if (s->State() != EngineState::Idle) s->Abort();
+}
+
+TEST(Request, AbortFromEveryEvent) {
+    using TArm = void (*)(THttpCli&);
+    const std::vector<std::pair<const char*, TArm>> events = {
+        {"OnSessionConnected",
+         [](THttpCli& c) { c.OnSessionConnected = [](THttpCli* s) { Stop(s); }; }},
+        {"OnRequestHeaderBegin",
+         [](THttpCli& c) { c.OnRequestHeaderBegin = [](THttpCli* s) { Stop(s); }; }},
+        {"OnBeforeHeaderSend",
+         [](THttpCli& c) {
+             c.OnBeforeHeaderSend = [](THttpCli* s, const std::string&, std::vector<std::string>&) {
+                 Stop(s);
+             };
+         }},
+        {"OnCommand",
+         [](THttpCli& c) { c.OnCommand = [](THttpCli* s, std::string&) { Stop(s); }; }},
+        {"OnRequestHeaderEnd",
+         [](THttpCli& c) { c.OnRequestHeaderEnd = [](THttpCli* s) { Stop(s); }; }},
+        {"OnHeaderBegin", [](THttpCli& c) { c.OnHeaderBegin = [](THttpCli* s) { Stop(s); }; }},
+        {"OnHeaderData", [](THttpCli& c) { c.OnHeaderData = [](THttpCli* s) { Stop(s); }; }},
+        {"OnHeaderEnd", [](THttpCli& c) { c.OnHeaderEnd = [](THttpCli* s) { Stop(s); }; }},
+        {"OnDocBegin", [](THttpCli& c) { c.OnDocBegin = [](THttpCli* s) { Stop(s); }; }},
+        {"OnDocData",
+         [](THttpCli& c) { c.OnDocData = [](THttpCli* s, const char*, int) { Stop(s); }; }},
+        {"OnDocEnd", [](THttpCli& c) { c.OnDocEnd = [](THttpCli* s) { Stop(s); }; }},
+        {"OnLocationChange",
+         [](THttpCli& c) { c.OnLocationChange = [](THttpCli* s) { Stop(s); }; }},
+        {"OnCookie",
+         [](THttpCli& c) { c.OnCookie = [](THttpCli* s, const std::string&, bool&) { Stop(s); }; }},
+    };
+    for (const char* version : {"1.1", "1.0"}) {
+        const bool closes = std::string(version) == "1.0";
+        for (const auto& [name, arm] : events) {
+            SCOPED_TRACE(std::string(name) + " " + version);
+            TEngineRun run(
+                {{{"HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 2\r\n\r\nmv"}, closes},
+                 {{"HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                   "2\r\nab\r\n0\r\n\r\n"},
+                  closes}});
+            run.Cli.SetRequestVer(version);
+            arm(run.Cli);
+            EXPECT_TRUE(run.Go()) << run.Log();
+            EXPECT_EQ(run.DoneError, 3);
+            EXPECT_EQ(run.Cli.StatusCode(), 404);
+            EXPECT_EQ(run.Cli.State(), EngineState::Idle);
+        }
+    }
+}
+
 TEST(Request, MisuseRaises) {
     TEngineRun run({kOk});
     run.Cli.Name = "Http1";

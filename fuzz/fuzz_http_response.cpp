@@ -1,6 +1,7 @@
 // Feeds arbitrary server bytes to the HTTP engine's response side over a scripted socket, cut
-// into pieces of a size the input chooses, with or without the server's close at the end.
-// Every request must end exactly once; an answer that stays open is ended with Abort.
+// into pieces of a size the input chooses, with or without the server's close at the end, and
+// optionally with the owner aborting from one of the engine's events. Every request must end
+// exactly once; an answer that stays open is ended with Abort.
 #include <cstdint>
 #include <string>
 
@@ -19,12 +20,43 @@ void Drain() {
     }
 }
 
+// Aborts the running request at the chosen call of the chosen event.
+struct TOwnerAbort {
+    int Event = 0;  // 0: never
+    int Call = 0;   // which call of that event, from 0
+    int Seen = 0;
+    void At(THttpCli* s, int event) {
+        if (event != Event || Seen++ != Call) return;
+        if (s->State() != EngineState::Idle) s->Abort();
+    }
+};
+
+void ArmAborts(THttpCli& cli, TOwnerAbort& a) {
+    cli.OnStateChange = [&a](THttpCli* s) { a.At(s, 1); };
+    cli.OnSessionConnected = [&a](THttpCli* s) { a.At(s, 2); };
+    cli.OnCommand = [&a](THttpCli* s, std::string&) { a.At(s, 3); };
+    cli.OnHeaderBegin = [&a](THttpCli* s) { a.At(s, 4); };
+    cli.OnHeaderData = [&a](THttpCli* s) { a.At(s, 5); };
+    cli.OnCookie = [&a](THttpCli* s, const std::string&, bool&) { a.At(s, 6); };
+    cli.OnHeaderEnd = [&a](THttpCli* s) { a.At(s, 7); };
+    cli.OnDocBegin = [&a](THttpCli* s) { a.At(s, 8); };
+    cli.OnDocData = [&a](THttpCli* s, const char*, int) { a.At(s, 9); };
+    cli.OnDocEnd = [&a](THttpCli* s) { a.At(s, 10); };
+    cli.OnLocationChange = [&a](THttpCli* s) { a.At(s, 11); };
+    cli.OnSessionClosed = [&a](THttpCli* s) { a.At(s, 12); };
+    cli.OnDataPush = [&a](THttpCli* s, std::uint16_t) { a.At(s, 13); };
+    cli.OnDataPush2 = [&a](THttpCli* s) { a.At(s, 14); };
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 2) return 0;
     const uint8_t flags = data[0];
-    const std::string response(reinterpret_cast<const char*>(data + 1), size - 1);
+    TOwnerAbort owner;
+    owner.Event = data[1] & 0x0F;
+    owner.Call = data[1] >> 4;
+    const std::string response(reinterpret_cast<const char*>(data + 2), size - 2);
     const std::size_t step = (flags & 0x0F) == 0 ? response.size() + 1 : (flags & 0x0F);
     const bool closeAtEnd = (flags & 0x10) != 0;
 
@@ -37,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         cli.ReceiveStream = &body;
         cli.SetRequestVer((flags & 0x20) != 0 ? "1.1" : "1.0");
         if ((flags & 0x40) != 0) cli.Proxy = "proxy.test:3128";
+        ArmAborts(cli, owner);
         cli.OnRequestDone = [&](THttpCli*, THttpRequest, std::uint16_t) { ++done; };
         cli.Feed()->OnRequest = [&] {
             TFeedSocket* s = cli.Feed();

@@ -75,10 +75,6 @@ void THttpClient::ResetResponse() {
     InstanceLength = -1;
 }
 
-void THttpClient::RaiseHeaderEnd() {
-    THttpCli::RaiseHeaderEnd();
-}
-
 void THttpClient::HandleHeaderLine() {
     if (FCurrentLine.empty()) {
         EndOfHeader();
@@ -138,40 +134,7 @@ void THttpClient::EndOfHeader() {
         InCount = 0;
         return;
     }
-    const bool noBody =
-        FRequestType == httpHEAD || ContentLength64 == 0 ||
-        (ContentLength64 == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
-                                   FStatusCode == 302 || FStatusCode == 304));
-    if (noBody) {
-        if (FRelocationPending) {
-            FollowOnSameConnection();
-        } else if (FCloseAfterResponse) {
-            if (FRequestType == httpHEAD) {
-                InCount = 0;
-                ChangeState(EngineState::ReceivingBody);
-                NextStep = nullptr;
-            }
-            if (Socket()->State() == wsClosed)
-                PostReady();
-            else
-                Socket()->CloseLater();
-        } else {
-            PostReady();
-        }
-        return;
-    }
-    const size_t dot = FDocumentName.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : FDocumentName.substr(dot);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((ext == ".exe" || ext.empty()) && FContentType == "text/html")
-        SetDocExtension(FDocumentName, "htm");
-    ChangeState(EngineState::ReceivingBody);
-    NextStep = &THttpClient::HandleBodyData;
-    if (InCount > 0) {
-        DeliverHeldBody(ContentLength64 >= 0 ? ContentLength64 - FReceivedCount : -1);
-        if (ResponseFailed || FState == EngineState::Idle) return;
-    }
-    if (NextStep == nullptr) FinishResponse();
+    ContinueAfterHeader(ContentLength64);
 }
 
 void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error) {

@@ -318,40 +318,31 @@ void TCustomWSocket::ReleaseHandle() {
 // ---------------------------------------------------------------------------------------------
 // Properties
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
+// The part of the address named Name changes only while closed; assigning the same value
+// again is no error.
+void TCustomWSocket::AssignWhileClosed(const std::string& Value, const char* Name,
+                                       std::string& Text, bool& Assigned, bool& Resolved) {
     std::string t = Trim(Value);
-    if (FState != wsClosed && t != FAddrStr) {
-        RaiseSocketException("Cannot change Addr if not closed");
+    if (FState != wsClosed) {
+        if (t != Text)
+            RaiseSocketException(std::string("Cannot change ") + Name + " if not closed");
         return;
     }
-    if (FState != wsClosed) return;
-    FAddrStr = t;
-    FAddrAssigned = !t.empty();
-    FAddrResolved = false;
+    Text = t;
+    Assigned = !t.empty();
+    Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+    AssignWhileClosed(Value, "Addr", FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-    std::string t = Trim(Value);
-    if (FState != wsClosed && t != FPortStr) {
-        RaiseSocketException("Cannot change Port if not closed");
-        return;
-    }
-    if (FState != wsClosed) return;
-    FPortStr = t;
-    FPortAssigned = !t.empty();
-    FPortResolved = false;
+    AssignWhileClosed(Value, "Port", FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-    std::string t = Trim(Value);
-    if (FState != wsClosed && t != FProtoStr) {
-        RaiseSocketException("Cannot change Proto if not closed");
-        return;
-    }
-    if (FState != wsClosed) return;
-    FProtoStr = t;
-    FProtoAssigned = !t.empty();
-    FProtoResolved = false;
+    AssignWhileClosed(Value, "Proto", FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {

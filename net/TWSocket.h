@@ -258,6 +258,8 @@ private:
     void WindowMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
     template <typename F>
     void Guarded(F&& Fn);
+    void AssignWhileClosed(const std::string& Value, const char* Name, std::string& Text,
+                           bool& Assigned, bool& Resolved);
 
     TEventLoop& FLoop;
     std::unique_ptr<TMessageTarget> FWindow;

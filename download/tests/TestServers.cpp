@@ -14,6 +14,35 @@
 #include <fstream>
 #include <thread>
 
+TDemoSites* TDemoSitesTest::Demo = nullptr;
+
+void TDemoSitesTest::SetUpTestSuite() {
+    Demo = new TDemoSites;
+}
+
+void TDemoSitesTest::TearDownTestSuite() {
+    delete Demo;
+    Demo = nullptr;
+}
+
+void TDemoSitesTest::SetUp() {
+    ASSERT_NE(Demo->Port, 0) << "demo-sites server did not start";
+    SetUiThread(&Ui);
+}
+
+void TDemoSitesTest::TearDown() {
+    SetUiThread(nullptr);
+}
+
+TUrlInfo TDemoSitesTest::ViaProxy(const std::string& url, const std::string& file) {
+    TUrlInfo r;
+    r.Url = url;
+    r.ProxyAddress = "127.0.0.1";
+    r.ProxyPort = std::to_string(Demo->Port);
+    r.FileName = file;
+    return r;
+}
+
 std::string TTestProcess::Start(const char* const argv[], int timeoutMs) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};

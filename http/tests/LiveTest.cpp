@@ -356,32 +356,41 @@ TEST_F(LiveNginx, ThroughSquid) {
 }
 
 TEST(LiveFailures, RefusedLookupAndHttps) {
-    TLiveRun refused;
-    refused.Cli.URL = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
-    ASSERT_TRUE(refused.Go());
-    EXPECT_EQ(refused.Cli.StatusCode(), 404);
-    EXPECT_EQ(refused.Cli.ReasonPhrase(), "Connection refused (Error #10061)");
-    EXPECT_EQ(refused.Cli.RequestError(), 10061);
-
-    TLiveRun unknown;
-    // A label over 63 bytes is refused by the resolver library itself: no network needed.
-    unknown.Cli.URL = "http://" + std::string(64, 'x') + ".invalid/";
-    ASSERT_TRUE(unknown.Go());
-    EXPECT_EQ(unknown.Cli.StatusCode(), 404);
-    EXPECT_EQ(unknown.Cli.ReasonPhrase(), "can't resolve hostname to IP address");
-
-    TLiveRun badPort;
-    badPort.Cli.URL = "http://127.0.0.1:nonsense/";
-    ASSERT_TRUE(badPort.Go());
-    EXPECT_EQ(badPort.Cli.StatusCode(), 404);
-    EXPECT_TRUE(badPort.Cli.ReasonPhrase().starts_with("can't connect: "))
-        << badPort.Cli.ReasonPhrase();
-
-    TLiveRun noHost;
-    noHost.Cli.URL = "http:///x";
-    ASSERT_TRUE(noHost.Go());
-    EXPECT_EQ(noHost.Cli.StatusCode(), 404);
-    EXPECT_FALSE(noHost.Cli.ReasonPhrase().empty());
+    // reason: the whole text, or before a final '*' its beginning (the rest not empty).
+    // error: the request error, or -1 when not checked.
+    const struct {
+        std::string url;
+        int status;
+        std::string reason;
+        int error;
+    } cases[] = {
+        {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", 404,
+         "Connection refused (Error #10061)", 10061},
+        // A label over 63 bytes is refused by the resolver library itself: no network needed.
+        {"http://" + std::string(64, 'x') + ".invalid/", 404,
+         "can't resolve hostname to IP address", -1},
+        {"http://127.0.0.1:nonsense/", 404, "can't connect: *", -1},
+        {"http:///x", 404, "*", -1},
+        {"https://127.0.0.1/", 501, "*", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        TLiveRun run;
+        run.Cli.URL = c.url;
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.Cli.StatusCode(), c.status);
+        const std::string& reason = run.Cli.ReasonPhrase();
+        if (c.reason.ends_with('*')) {
+            EXPECT_TRUE(!reason.empty() &&
+                        reason.starts_with(c.reason.substr(0, c.reason.size() - 1)))
+                << reason;
+        } else {
+            EXPECT_EQ(reason, c.reason);
+        }
+        if (c.error >= 0) {
+            EXPECT_EQ(run.Cli.RequestError(), c.error);
+        }
+    }
 
     // Abort while the name is being looked up on the helper thread, and from the state event
     // that announces the lookup (before it has started): either way the request ends once.
@@ -407,11 +416,6 @@ TEST(LiveFailures, RefusedLookupAndHttps) {
         EXPECT_EQ(aborted.Cli.StatusCode(), 404);
         EXPECT_EQ(aborted.Cli.ReasonPhrase(), "Connection aborted on request");
     }
-
-    TLiveRun https;
-    https.Cli.URL = "https://127.0.0.1/";
-    ASSERT_TRUE(https.Go());
-    EXPECT_EQ(https.Cli.StatusCode(), 501);
 }
 
 }  // namespace

@@ -372,28 +372,25 @@ std::uint8_t TCustomWSocket::ReqVerHigh() const {
     return GReqVerHigh;
 }
 
-void TCustomWSocket::SetReqVerLow(std::uint8_t Value) {
+// The requested version is read when the first socket starts the stack; later it is fixed.
+void TCustomWSocket::SetReqVerPart(std::uint8_t& Part, std::uint8_t Value, const char* Setter) {
     {
         std::lock_guard<std::mutex> guard(GLoadLock);
         if (!GStarted) {
-            GReqVerLow = Value;
+            Part = Value;
             return;
         }
     }
     WSocketSetLastError(WSAEINVAL);
-    SocketError("SetReqVerLow: WinSock version can't be changed now");
+    SocketError(std::string(Setter) + ": WinSock version can't be changed now");
+}
+
+void TCustomWSocket::SetReqVerLow(std::uint8_t Value) {
+    SetReqVerPart(GReqVerLow, Value, "SetReqVerLow");
 }
 
 void TCustomWSocket::SetReqVerHigh(std::uint8_t Value) {
-    {
-        std::lock_guard<std::mutex> guard(GLoadLock);
-        if (!GStarted) {
-            GReqVerHigh = Value;
-            return;
-        }
-    }
-    WSocketSetLastError(WSAEINVAL);
-    SocketError("SetReqVerHigh: WinSock version can't be changed now");
+    SetReqVerPart(GReqVerHigh, Value, "SetReqVerHigh");
 }
 
 TSocketSendFlags TCustomWSocket::SendFlags() const {
@@ -430,28 +427,26 @@ int TCustomWSocket::RcvdCount() {
     return n;
 }
 
-std::string TCustomWSocket::GetPeerAddr() {
-    if (FState != wsConnected) return "error";
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+// The connected peer's address record; false, after the error is reported, when there is none.
+bool TCustomWSocket::PeerName(sockaddr_in& Sa, const char* Caller) {
+    if (FState != wsConnected) return false;
+    socklen_t len = sizeof Sa;
+    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Sa), &len) != 0) {
         WSocketRecordErrno();
-        SocketError("GetPeerAddr");
-        return "error";
+        SocketError(Caller);
+        return false;
     }
-    return Dotted(sa.sin_addr.s_addr);
+    return true;
+}
+
+std::string TCustomWSocket::GetPeerAddr() {
+    sockaddr_in sa{};
+    return PeerName(sa, "GetPeerAddr") ? Dotted(sa.sin_addr.s_addr) : "error";
 }
 
 std::string TCustomWSocket::GetPeerPort() {
-    if (FState != wsConnected) return "error";
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        WSocketRecordErrno();
-        SocketError("GetPeerPort");
-        return "error";
-    }
-    return std::to_string(ntohs(sa.sin_port));
+    return PeerName(sa, "GetPeerPort") ? std::to_string(ntohs(sa.sin_port)) : "error";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1292,17 +1287,21 @@ void TCustomWSocket::StartLookup(const std::string& What, bool Reverse) {
     FLookup = std::move(job);
 }
 
+// The earlier lookup and its results are dropped without an event of their own.
+void TCustomWSocket::DropLookup() {
+    FDnsLookupHandle = 0;
+    FLookup.reset();
+    FDnsResult.clear();
+    FDnsResultList.clear();
+}
+
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
     if (HostName.empty()) {
         RaiseSocketException("DNS lookup: invalid host name.");
         FireDnsLookupDone(WSAEINVAL);
         return;
     }
-    // The earlier lookup is replaced without an event of its own.
-    FDnsLookupHandle = 0;
-    FLookup.reset();
-    FDnsResult.clear();
-    FDnsResultList.clear();
+    DropLookup();
     if (IsDottedAddress(HostName)) {
         FDnsResult = Dotted(ParseDotted(HostName));
         FDnsResultList.push_back(FDnsResult);
@@ -1319,10 +1318,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
         FireDnsLookupDone(WSAEINVAL);
         return;
     }
-    FDnsLookupHandle = 0;
-    FLookup.reset();
-    FDnsResult.clear();
-    FDnsResultList.clear();
+    DropLookup();
     StartPlatform();
     StartLookup(HostAddr, true);
 }

@@ -168,11 +168,7 @@ void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Err
     ContentLength64 = -1;
     FContentType.clear();
     FStatusCode = 0;
-    if (!Proxy.empty()) {
-        std::string pp, pu, ppw, ph, pn, ppath;
-        DecomposeUrl(Proxy, pp, pu, ppw, ph, pn, ppath);
-        FConnectPort = pn.empty() ? ProxyPort : pn;
-    }
+    if (!Proxy.empty()) FConnectPort = ProxyConnectPort();
     if (toFtp) {
         FRequestError = Error;
         FStatusCode = 504;

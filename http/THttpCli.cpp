@@ -1139,6 +1139,12 @@ void THttpCli::FollowOnSameConnection() {
     MessageWindow->Post(RestartMessage);
 }
 
+std::string THttpCli::ProxyConnectPort() const {
+    std::string protocol, user, password, host, port, path;
+    DecomposeUrl(Proxy, protocol, user, password, host, port, path);
+    return port.empty() ? ProxyPort : port;
+}
+
 void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     Socket()->OnSessionClosed = [this](TCustomWSocket* s, std::uint16_t e) {
         HandleSessionClosed(s, e);
@@ -1165,12 +1171,7 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     FContentLength = -1;
     FContentType.clear();
     FTransferEncoding.clear();
-    if (!Proxy.empty()) {
-        // Back to the proxy, on the port its address names, else ProxyPort.
-        std::string pp, pu, ppw, ph, pn, ppath;
-        DecomposeUrl(Proxy, pp, pu, ppw, ph, pn, ppath);
-        FConnectPort = pn.empty() ? ProxyPort : pn;
-    }
+    if (!Proxy.empty()) FConnectPort = ProxyConnectPort();  // back to the proxy
     TrimReceivedBody();
     RewindSendStream();
     FReceivedCount = 0;

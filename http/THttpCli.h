@@ -249,6 +249,8 @@ protected:
     void ForwardSocketErrors();
     // Closes the socket now without the close being reported back to the engine.
     void CloseSocketQuietly();
+    // The proxy's port: the one its address names, else ProxyPort.
+    std::string ProxyConnectPort() const;
 
     std::unique_ptr<TWSocket> FSocket;
     std::unique_ptr<TMessageTarget> MessageWindow;

@@ -10,6 +10,7 @@
 
 #include "http/THttpCli.h"
 #include "http/TStream.h"
+#include "http/tests/EngineHarness.h"
 #include "http/tests/TestPeers.h"
 #include "platform/EventLoop.h"
 
@@ -28,12 +29,7 @@ struct TLiveRun {
 
     TLiveRun() {
         Cli.ReceiveStream = &Body;
-        Cli.OnHeaderBegin = [this](THttpCli*) { Events.push_back("hb"); };
-        Cli.OnHeaderEnd = [this](THttpCli*) { Events.push_back("he"); };
-        Cli.OnDocBegin = [this](THttpCli*) { Events.push_back("db"); };
-        Cli.OnDocEnd = [this](THttpCli*) { Events.push_back("de"); };
-        Cli.OnSessionClosed = [this](THttpCli*) { Events.push_back("sc"); };
-        Cli.OnLocationChange = [this](THttpCli*) { Events.push_back("lc"); };
+        RecordEvents(Cli, Events);
         Cli.OnCommand = [this](THttpCli*, std::string& s) { Commands.push_back(s); };
         Cli.OnStateChange = [this](THttpCli* s) { States.push_back(int(s->State())); };
         Cli.OnRequestDone = [this](THttpCli*, THttpRequest, std::uint16_t e) {
@@ -56,11 +52,7 @@ struct TLiveRun {
         return Done == want;
     }
 
-    std::string Log() const {
-        std::string out;
-        for (const std::string& e : Events) out += (out.empty() ? "" : " ") + e;
-        return out;
-    }
+    std::string Log() const { return JoinEvents(Events); }
 };
 
 std::string RequestLine(const std::string& request) {

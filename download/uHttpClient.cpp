@@ -1,9 +1,6 @@
 // The program's HTTP session; see uHttpClient.h.
 #include "download/uHttpClient.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
 #include <string>
 
 #include "http/UrlHelpers.h"
@@ -16,24 +13,6 @@ std::string Trimmed(const std::string& text) {
     if (b == std::string::npos) return {};
     size_t e = text.find_last_not_of(" \t");
     return text.substr(b, e - b + 1);
-}
-
-// A decimal number of up to 63 bits; false for anything else (sign, blank inside, overflow).
-bool ReadSize(const std::string& text, int64_t& value) {
-    if (text.empty()) return false;
-    int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        int digit = c - '0';
-        if (v > (std::numeric_limits<int64_t>::max() - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    value = v;
-    return true;
-}
-
-void DebugTrace(const char* text) {
-    if (std::getenv("SORLEN_DEBUG")) std::fprintf(stderr, "%s\n", text);
 }
 
 }  // namespace
@@ -93,7 +72,7 @@ void THttpClient::HandleHeaderLine() {
     if (name == "content-length") {
         // Read as 64 bits: a medium file of 3 GB is no error. Not a number, or beyond 63
         // bits, and the response cannot be delimited: it ends as a failure.
-        if (!ReadSize(value, ContentLength64)) {
+        if (!ParseDecimal(value, ContentLength64)) {
             ContentLength64 = -1;
             FailResponse(BadResponseStatus, "Bad Content-Length in response");
         }
@@ -107,7 +86,7 @@ void THttpClient::HandleHeaderLine() {
         const size_t slash = value.find('/');
         const std::string total =
             slash == std::string::npos ? std::string() : Trimmed(value.substr(slash + 1));
-        if (!ReadSize(total, InstanceLength)) {
+        if (!ParseDecimal(total, InstanceLength)) {
             InstanceLength = -1;
             FailResponse(BadResponseStatus, "Bad Content-Range in response");
         }
@@ -126,7 +105,6 @@ void THttpClient::EndOfHeader() {
         FHeaderLinesSeen = -1;
         return;
     }
-    DebugTrace("end of header");
     RaiseHeaderEnd();
     // Kept although the session's callbacks never end the request here: continuing after an
     // abort would hand body bytes to a request that is over.

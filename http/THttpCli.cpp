@@ -35,19 +35,6 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// A non-negative decimal number that fits 64 bits; false for anything else.
-bool ParseDecimal(const std::string& text, std::int64_t& value) {
-    if (text.empty()) return false;
-    std::int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        if (v > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) return false;
-        v = v * 10 + (c - '0');
-    }
-    value = v;
-    return true;
-}
-
 std::string ExtensionOf(const std::string& name) {
     std::size_t dot = name.rfind('.');
     return dot == std::string::npos ? std::string() : name.substr(dot);
@@ -1137,6 +1124,18 @@ void THttpCli::FollowOnSameConnection() {
     DeriveDocName();
     if (FRequestType == httpPOST) FRequestType = httpGET;
     MessageWindow->Post(RestartMessage);
+}
+
+bool THttpCli::ParseDecimal(const std::string& Text, std::int64_t& Value) {
+    if (Text.empty()) return false;
+    std::int64_t v = 0;
+    for (char c : Text) {
+        if (c < '0' || c > '9') return false;
+        if (v > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) return false;
+        v = v * 10 + (c - '0');
+    }
+    Value = v;
+    return true;
 }
 
 std::string THttpCli::ProxyConnectPort() const {

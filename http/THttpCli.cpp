@@ -223,10 +223,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
         FStatusCode = 200;
         FReasonPhrase = "OK";
         ChangeState(EngineState::Closing);
-        if (Socket()->State() == wsClosed)
-            PostReady();
-        else
-            Socket()->CloseLater();
+        CloseWhenDone();
         return;
     }
     FRequestType = Type;

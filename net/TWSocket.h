@@ -247,7 +247,6 @@ protected:
     void SetLingerOption();
     void ApplySelectEvents();
     bool SendQueueEmpty() const;
-    bool Destroying() const { return FDestroying; }
 
 private:
     void HandleSelectNotice(std::uint64_t Serial, std::uint32_t Word);

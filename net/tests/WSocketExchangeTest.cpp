@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -51,6 +52,14 @@ bool ConnectAndWait(TCustomWSocket& S, const std::string& Port) {
 void DrainAndClose(int Fd) {
     ReadUntilEof(Fd);
     close(Fd);
+}
+
+// Server script: sends Text at once, then closes.
+std::function<void(int)> WriteAndClose(std::string Text) {
+    return [Text](int Fd) {
+        WriteAll(Fd, Text);
+        close(Fd);
+    };
 }
 
 TEST(WSocketExchange, OneClientExchangeInItsExactOrder) {
@@ -296,10 +305,7 @@ TEST(WSocketExchange, NoReceiveLoopGivesOneEventPerNoticeAndLosesNothing) {
 }
 
 TEST(WSocketExchange, WithoutADataHandlerPendingBytesAreDiscarded) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, std::string(10000, 'd'));
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose(std::string(10000, 'd')));
     TWSocket s;
     TEventLog log;
     log.Attach(s);
@@ -339,10 +345,7 @@ struct TTrackedSocket : TWSocket {
 };
 
 TEST(WSocketExchange, FreeLaterFromInsideAnEventDestroysSafely) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, "bye");
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose("bye"));
     bool gone = false;
     bool freed = false;
     auto* s = new TTrackedSocket(gone);
@@ -398,10 +401,7 @@ TEST(WSocketExchange, CloseLaterClosesFromTheLoop) {
 }
 
 TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, "last words");
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose("last words"));
     TWSocket s;
     TClientLog log;
     log.Attach(s);
@@ -421,10 +421,7 @@ TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
 }
 
 TEST(WSocketExchange, ReconnectFromOnSessionClosedAfterARefusal) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, "second try");
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose("second try"));
     TWSocket s;
     TClientLog log;
     log.Attach(s);

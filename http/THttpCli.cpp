@@ -382,16 +382,21 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         ProxyAuthBasicState = 0;
         AuthBasicState = 0;
     }
-    // The socket's error number words the reason; without one its own message does.
-    auto connectFailed = [&](const std::exception& e) {
-        int err = Socket()->LastError();
+    // Ends the request before a connection is made, with the socket's last error number.
+    auto endUnconnected = [&](int Status, const std::string& Reason) {
+        const int err = Socket()->LastError();
         FRequestError = static_cast<std::uint16_t>(err);
-        FStatusCode = 404;
-        FReasonPhrase = err != 0 ? "can't connect: " + ErrorDescription(err) + " (Error #" +
-                                       std::to_string(err) + ")"
-                                 : std::string("can't connect: ") + e.what();
+        FStatusCode = Status;
+        FReasonPhrase = Reason;
         CloseSocketQuietly();
         HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
+    };
+    // The socket's error number words the reason; without one its own message does.
+    auto connectFailed = [&](const std::exception& e) {
+        const int err = Socket()->LastError();
+        endUnconnected(404, err != 0 ? "can't connect: " + ErrorDescription(err) + " (Error #" +
+                                           std::to_string(err) + ")"
+                                     : std::string("can't connect: ") + e.what());
     };
     try {
         ConfigureSocket();
@@ -403,12 +408,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     LivePort = FConnectPort;
     LiveProtocol = FProtocol;
     if (FProtocol != "http") {
-        int err = Socket()->LastError();
-        FRequestError = static_cast<std::uint16_t>(err);
-        FStatusCode = 501;
-        FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
-        CloseSocketQuietly();
-        HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
+        endUnconnected(501, "Protocol \"" + FProtocol + "\" not implemented");
         return;
     }
     try {

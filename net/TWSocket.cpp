@@ -1161,20 +1161,14 @@ void TCustomWSocket::InternalClose(bool ShutFirst, std::uint16_t Error) {
             FireSessionClosed(Error);
         }
         // A handler that already started the next connection keeps its settings.
-        if (serial == FSerial && FHSocket < 0) {
-            try {
-                AssignDefaultValue();
-            } catch (...) {
-            }
-        }
-        return;
-    }
-    if (FState != wsClosed) {
+        if (serial != FSerial || FHSocket >= 0) return;
+    } else {
+        if (FState == wsClosed) return;
         ChangeState(wsClosed);
-        try {
-            AssignDefaultValue();
-        } catch (...) {
-        }
+    }
+    try {
+        AssignDefaultValue();
+    } catch (...) {
     }
 }
 

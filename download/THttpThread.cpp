@@ -64,7 +64,6 @@ void THttpThread::Main(THttpThread* self) {
 
 void THttpThread::Execute() {
     CurrentWorker = this;
-    FFileMode = !Request.FileName.empty();
     Client = std::make_unique<THttpClient>();
     THttpClient& c = *Client;
     c.URL = Request.Url;
@@ -74,11 +73,9 @@ void THttpThread::Execute() {
     c.ProxyPassword = Request.ProxyPassword;
     c.NoCache = true;
     c.Cookie = Request.Cookies;
-    c.OnLocationChange = [this](THttpCli*) { LocationChanged(); };
+    c.OnLocationChange = [this](THttpCli*) { CopyHeader(); };
     c.OnHeaderEnd = [this](THttpCli*) { HeaderEnded(); };
-    c.OnHeaderData = [](THttpCli*) {};
-    c.OnDocEnd = [](THttpCli*) {};
-    if (FFileMode) {
+    if (!Request.FileName.empty()) {
         c.OnDocBegin = [this](THttpCli*) { OpenFile(); };
         c.OnDocData = [this](THttpCli*, const char* data, int length) { WriteBlock(data, length); };
     } else {
@@ -113,14 +110,10 @@ void THttpThread::CopyHeader() {
     if (OnHeaders) OnHeaders(this);
 }
 
-void THttpThread::LocationChanged() {
-    CopyHeader();
-}
-
 void THttpThread::HeaderEnded() {
     CopyHeader();
     const int status = Client->StatusCode();
-    if (OnSize && status < 400 && (status == 0 || status == 200 || status == 206)) {
+    if (OnSize && (status == 0 || status == 200 || status == 206)) {
         Client->PauseReceive();
         TotalSize = Client->InstanceLength > 0 ? Client->InstanceLength : Client->ContentLength64;
         OnSize(this);

@@ -71,7 +71,6 @@ private:
     static void Main(THttpThread* self);
     void Execute();
     void CopyHeader();
-    void LocationChanged();
     void HeaderEnded();
     void OpenFile();
     void WriteBlock(const char* data, int length);
@@ -80,5 +79,4 @@ private:
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};
-    bool FFileMode = false;
 };

@@ -41,21 +41,16 @@ bool LockFor(int fd, uint16_t mode) {
 }  // namespace
 
 TMyFileStream::TMyFileStream(const std::string& path, uint16_t mode) {
-    if (mode == fmCreate) {
-        FHandle = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (FHandle >= 0 && !LockFor(FHandle, fmShareExclusive)) {
-            close(FHandle);
-            FHandle = -1;
-        }
-        if (FHandle < 0) throw EFCreateError("Cannot create file " + path);
-        return;
-    }
-    FHandle = open(path.c_str(), OpenFlags(mode) | O_CLOEXEC);
-    if (FHandle >= 0 && !LockFor(FHandle, mode)) {
+    const bool create = mode == fmCreate;
+    FHandle = create ? open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                     : open(path.c_str(), OpenFlags(mode) | O_CLOEXEC);
+    if (FHandle >= 0 && !LockFor(FHandle, create ? fmShareExclusive : mode)) {
         close(FHandle);
         FHandle = -1;
     }
-    if (FHandle < 0) throw EFOpenError("Cannot open file " + path);
+    if (FHandle >= 0) return;
+    if (create) throw EFCreateError("Cannot create file " + path);
+    throw EFOpenError("Cannot open file " + path);
 }
 
 TMyFileStream::~TMyFileStream() {

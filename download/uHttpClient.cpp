@@ -1,9 +1,6 @@
 // The program's HTTP session; see uHttpClient.h.
 #include "download/uHttpClient.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
 #include <string>
 
 #include "http/UrlHelpers.h"
@@ -16,24 +13,6 @@ std::string Trimmed(const std::string& text) {
     if (b == std::string::npos) return {};
     size_t e = text.find_last_not_of(" \t");
     return text.substr(b, e - b + 1);
-}
-
-// A decimal number of up to 63 bits; false for anything else (sign, blank inside, overflow).
-bool ReadSize(const std::string& text, int64_t& value) {
-    if (text.empty()) return false;
-    int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        int digit = c - '0';
-        if (v > (std::numeric_limits<int64_t>::max() - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    value = v;
-    return true;
-}
-
-void DebugTrace(const char* text) {
-    if (std::getenv("SORLEN_DEBUG")) std::fprintf(stderr, "%s\n", text);
 }
 
 }  // namespace
@@ -75,10 +54,6 @@ void THttpClient::ResetResponse() {
     InstanceLength = -1;
 }
 
-void THttpClient::RaiseHeaderEnd() {
-    THttpCli::RaiseHeaderEnd();
-}
-
 void THttpClient::HandleHeaderLine() {
     if (FCurrentLine.empty()) {
         EndOfHeader();
@@ -97,7 +72,7 @@ void THttpClient::HandleHeaderLine() {
     if (name == "content-length") {
         // Read as 64 bits: a medium file of 3 GB is no error. Not a number, or beyond 63
         // bits, and the response cannot be delimited: it ends as a failure.
-        if (!ReadSize(value, ContentLength64)) {
+        if (!ParseDecimal(value, ContentLength64)) {
             ContentLength64 = -1;
             FailResponse(BadResponseStatus, "Bad Content-Length in response");
         }
@@ -111,7 +86,7 @@ void THttpClient::HandleHeaderLine() {
         const size_t slash = value.find('/');
         const std::string total =
             slash == std::string::npos ? std::string() : Trimmed(value.substr(slash + 1));
-        if (!ReadSize(total, InstanceLength)) {
+        if (!ParseDecimal(total, InstanceLength)) {
             InstanceLength = -1;
             FailResponse(BadResponseStatus, "Bad Content-Range in response");
         }
@@ -130,7 +105,6 @@ void THttpClient::EndOfHeader() {
         FHeaderLinesSeen = -1;
         return;
     }
-    DebugTrace("end of header");
     RaiseHeaderEnd();
     // Kept although the session's callbacks never end the request here: continuing after an
     // abort would hand body bytes to a request that is over.
@@ -138,40 +112,7 @@ void THttpClient::EndOfHeader() {
         InCount = 0;
         return;
     }
-    const bool noBody =
-        FRequestType == httpHEAD || ContentLength64 == 0 ||
-        (ContentLength64 == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
-                                   FStatusCode == 302 || FStatusCode == 304));
-    if (noBody) {
-        if (FRelocationPending) {
-            FollowOnSameConnection();
-        } else if (FCloseAfterResponse) {
-            if (FRequestType == httpHEAD) {
-                InCount = 0;
-                ChangeState(EngineState::ReceivingBody);
-                NextStep = nullptr;
-            }
-            if (Socket()->State() == wsClosed)
-                PostReady();
-            else
-                Socket()->CloseLater();
-        } else {
-            PostReady();
-        }
-        return;
-    }
-    const size_t dot = FDocumentName.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : FDocumentName.substr(dot);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((ext == ".exe" || ext.empty()) && FContentType == "text/html")
-        SetDocExtension(FDocumentName, "htm");
-    ChangeState(EngineState::ReceivingBody);
-    NextStep = &THttpClient::HandleBodyData;
-    if (InCount > 0) {
-        DeliverHeldBody(ContentLength64 >= 0 ? ContentLength64 - FReceivedCount : -1);
-        if (ResponseFailed || FState == EngineState::Idle) return;
-    }
-    if (NextStep == nullptr) FinishResponse();
+    ContinueAfterHeader(ContentLength64);
 }
 
 void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error) {
@@ -205,11 +146,7 @@ void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Err
     ContentLength64 = -1;
     FContentType.clear();
     FStatusCode = 0;
-    if (!Proxy.empty()) {
-        std::string pp, pu, ppw, ph, pn, ppath;
-        DecomposeUrl(Proxy, pp, pu, ppw, ph, pn, ppath);
-        FConnectPort = pn.empty() ? ProxyPort : pn;
-    }
+    if (!Proxy.empty()) FConnectPort = ProxyConnectPort();
     if (toFtp) {
         FRequestError = Error;
         FStatusCode = 504;

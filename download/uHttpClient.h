@@ -33,7 +33,6 @@ protected:
     void HandleHeaderLine() override;
     void ResetResponse() override;
     void HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error) override;
-    void RaiseHeaderEnd() override;
 
 private:
     void EndOfHeader();

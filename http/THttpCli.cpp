@@ -35,19 +35,6 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// A non-negative decimal number that fits 64 bits; false for anything else.
-bool ParseDecimal(const std::string& text, std::int64_t& value) {
-    if (text.empty()) return false;
-    std::int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        if (v > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) return false;
-        v = v * 10 + (c - '0');
-    }
-    value = v;
-    return true;
-}
-
 std::string ExtensionOf(const std::string& name) {
     std::size_t dot = name.rfind('.');
     return dot == std::string::npos ? std::string() : name.substr(dot);
@@ -236,10 +223,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
         FStatusCode = 200;
         FReasonPhrase = "OK";
         ChangeState(EngineState::Closing);
-        if (Socket()->State() == wsClosed)
-            PostReady();
-        else
-            Socket()->CloseLater();
+        CloseWhenDone();
         return;
     }
     FRequestType = Type;
@@ -398,16 +382,21 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         ProxyAuthBasicState = 0;
         AuthBasicState = 0;
     }
-    // The socket's error number words the reason; without one its own message does.
-    auto connectFailed = [&](const std::exception& e) {
-        int err = Socket()->LastError();
+    // Ends the request before a connection is made, with the socket's last error number.
+    auto endUnconnected = [&](int Status, const std::string& Reason) {
+        const int err = Socket()->LastError();
         FRequestError = static_cast<std::uint16_t>(err);
-        FStatusCode = 404;
-        FReasonPhrase = err != 0 ? "can't connect: " + ErrorDescription(err) + " (Error #" +
-                                       std::to_string(err) + ")"
-                                 : std::string("can't connect: ") + e.what();
+        FStatusCode = Status;
+        FReasonPhrase = Reason;
         CloseSocketQuietly();
         HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
+    };
+    // The socket's error number words the reason; without one its own message does.
+    auto connectFailed = [&](const std::exception& e) {
+        const int err = Socket()->LastError();
+        endUnconnected(404, err != 0 ? "can't connect: " + ErrorDescription(err) + " (Error #" +
+                                           std::to_string(err) + ")"
+                                     : std::string("can't connect: ") + e.what());
     };
     try {
         ConfigureSocket();
@@ -419,12 +408,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     LivePort = FConnectPort;
     LiveProtocol = FProtocol;
     if (FProtocol != "http") {
-        int err = Socket()->LastError();
-        FRequestError = static_cast<std::uint16_t>(err);
-        FStatusCode = 501;
-        FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
-        CloseSocketQuietly();
-        HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
+        endUnconnected(501, "Protocol \"" + FProtocol + "\" not implemented");
         return;
     }
     try {
@@ -1139,6 +1123,24 @@ void THttpCli::FollowOnSameConnection() {
     MessageWindow->Post(RestartMessage);
 }
 
+bool THttpCli::ParseDecimal(const std::string& Text, std::int64_t& Value) {
+    if (Text.empty()) return false;
+    std::int64_t v = 0;
+    for (char c : Text) {
+        if (c < '0' || c > '9') return false;
+        if (v > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) return false;
+        v = v * 10 + (c - '0');
+    }
+    Value = v;
+    return true;
+}
+
+std::string THttpCli::ProxyConnectPort() const {
+    std::string protocol, user, password, host, port, path;
+    DecomposeUrl(Proxy, protocol, user, password, host, port, path);
+    return port.empty() ? ProxyPort : port;
+}
+
 void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     Socket()->OnSessionClosed = [this](TCustomWSocket* s, std::uint16_t e) {
         HandleSessionClosed(s, e);
@@ -1165,12 +1167,7 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     FContentLength = -1;
     FContentType.clear();
     FTransferEncoding.clear();
-    if (!Proxy.empty()) {
-        // Back to the proxy, on the port its address names, else ProxyPort.
-        std::string pp, pu, ppw, ph, pn, ppath;
-        DecomposeUrl(Proxy, pp, pu, ppw, ph, pn, ppath);
-        FConnectPort = pn.empty() ? ProxyPort : pn;
-    }
+    if (!Proxy.empty()) FConnectPort = ProxyConnectPort();  // back to the proxy
     TrimReceivedBody();
     RewindSendStream();
     FReceivedCount = 0;

@@ -249,6 +249,11 @@ protected:
     void ForwardSocketErrors();
     // Closes the socket now without the close being reported back to the engine.
     void CloseSocketQuietly();
+    // The proxy's port: the one its address names, else ProxyPort.
+    std::string ProxyConnectPort() const;
+    // A non-negative decimal number that fits 64 bits (no sign, no blank); false for anything
+    // else, Value then unchanged.
+    static bool ParseDecimal(const std::string& Text, std::int64_t& Value);
 
     std::unique_ptr<TWSocket> FSocket;
     std::unique_ptr<TMessageTarget> MessageWindow;

@@ -318,40 +318,31 @@ void TCustomWSocket::ReleaseHandle() {
 // ---------------------------------------------------------------------------------------------
 // Properties
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
+// The part of the address named Name changes only while closed; assigning the same value
+// again is no error.
+void TCustomWSocket::AssignWhileClosed(const std::string& Value, const char* Name,
+                                       std::string& Text, bool& Assigned, bool& Resolved) {
     std::string t = Trim(Value);
-    if (FState != wsClosed && t != FAddrStr) {
-        RaiseSocketException("Cannot change Addr if not closed");
+    if (FState != wsClosed) {
+        if (t != Text)
+            RaiseSocketException(std::string("Cannot change ") + Name + " if not closed");
         return;
     }
-    if (FState != wsClosed) return;
-    FAddrStr = t;
-    FAddrAssigned = !t.empty();
-    FAddrResolved = false;
+    Text = t;
+    Assigned = !t.empty();
+    Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+    AssignWhileClosed(Value, "Addr", FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-    std::string t = Trim(Value);
-    if (FState != wsClosed && t != FPortStr) {
-        RaiseSocketException("Cannot change Port if not closed");
-        return;
-    }
-    if (FState != wsClosed) return;
-    FPortStr = t;
-    FPortAssigned = !t.empty();
-    FPortResolved = false;
+    AssignWhileClosed(Value, "Port", FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-    std::string t = Trim(Value);
-    if (FState != wsClosed && t != FProtoStr) {
-        RaiseSocketException("Cannot change Proto if not closed");
-        return;
-    }
-    if (FState != wsClosed) return;
-    FProtoStr = t;
-    FProtoAssigned = !t.empty();
-    FProtoResolved = false;
+    AssignWhileClosed(Value, "Proto", FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {
@@ -381,28 +372,25 @@ std::uint8_t TCustomWSocket::ReqVerHigh() const {
     return GReqVerHigh;
 }
 
-void TCustomWSocket::SetReqVerLow(std::uint8_t Value) {
+// The requested version is read when the first socket starts the stack; later it is fixed.
+void TCustomWSocket::SetReqVerPart(std::uint8_t& Part, std::uint8_t Value, const char* Setter) {
     {
         std::lock_guard<std::mutex> guard(GLoadLock);
         if (!GStarted) {
-            GReqVerLow = Value;
+            Part = Value;
             return;
         }
     }
     WSocketSetLastError(WSAEINVAL);
-    SocketError("SetReqVerLow: WinSock version can't be changed now");
+    SocketError(std::string(Setter) + ": WinSock version can't be changed now");
+}
+
+void TCustomWSocket::SetReqVerLow(std::uint8_t Value) {
+    SetReqVerPart(GReqVerLow, Value, "SetReqVerLow");
 }
 
 void TCustomWSocket::SetReqVerHigh(std::uint8_t Value) {
-    {
-        std::lock_guard<std::mutex> guard(GLoadLock);
-        if (!GStarted) {
-            GReqVerHigh = Value;
-            return;
-        }
-    }
-    WSocketSetLastError(WSAEINVAL);
-    SocketError("SetReqVerHigh: WinSock version can't be changed now");
+    SetReqVerPart(GReqVerHigh, Value, "SetReqVerHigh");
 }
 
 TSocketSendFlags TCustomWSocket::SendFlags() const {
@@ -439,28 +427,26 @@ int TCustomWSocket::RcvdCount() {
     return n;
 }
 
-std::string TCustomWSocket::GetPeerAddr() {
-    if (FState != wsConnected) return "error";
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+// The connected peer's address record; false, after the error is reported, when there is none.
+bool TCustomWSocket::PeerName(sockaddr_in& Sa, const char* Caller) {
+    if (FState != wsConnected) return false;
+    socklen_t len = sizeof Sa;
+    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Sa), &len) != 0) {
         WSocketRecordErrno();
-        SocketError("GetPeerAddr");
-        return "error";
+        SocketError(Caller);
+        return false;
     }
-    return Dotted(sa.sin_addr.s_addr);
+    return true;
+}
+
+std::string TCustomWSocket::GetPeerAddr() {
+    sockaddr_in sa{};
+    return PeerName(sa, "GetPeerAddr") ? Dotted(sa.sin_addr.s_addr) : "error";
 }
 
 std::string TCustomWSocket::GetPeerPort() {
-    if (FState != wsConnected) return "error";
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        WSocketRecordErrno();
-        SocketError("GetPeerPort");
-        return "error";
-    }
-    return std::to_string(ntohs(sa.sin_port));
+    return PeerName(sa, "GetPeerPort") ? std::to_string(ntohs(sa.sin_port)) : "error";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1175,20 +1161,14 @@ void TCustomWSocket::InternalClose(bool ShutFirst, std::uint16_t Error) {
             FireSessionClosed(Error);
         }
         // A handler that already started the next connection keeps its settings.
-        if (serial == FSerial && FHSocket < 0) {
-            try {
-                AssignDefaultValue();
-            } catch (...) {
-            }
-        }
-        return;
-    }
-    if (FState != wsClosed) {
+        if (serial != FSerial || FHSocket >= 0) return;
+    } else {
+        if (FState == wsClosed) return;
         ChangeState(wsClosed);
-        try {
-            AssignDefaultValue();
-        } catch (...) {
-        }
+    }
+    try {
+        AssignDefaultValue();
+    } catch (...) {
     }
 }
 
@@ -1301,17 +1281,21 @@ void TCustomWSocket::StartLookup(const std::string& What, bool Reverse) {
     FLookup = std::move(job);
 }
 
+// The earlier lookup and its results are dropped without an event of their own.
+void TCustomWSocket::DropLookup() {
+    FDnsLookupHandle = 0;
+    FLookup.reset();
+    FDnsResult.clear();
+    FDnsResultList.clear();
+}
+
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
     if (HostName.empty()) {
         RaiseSocketException("DNS lookup: invalid host name.");
         FireDnsLookupDone(WSAEINVAL);
         return;
     }
-    // The earlier lookup is replaced without an event of its own.
-    FDnsLookupHandle = 0;
-    FLookup.reset();
-    FDnsResult.clear();
-    FDnsResultList.clear();
+    DropLookup();
     if (IsDottedAddress(HostName)) {
         FDnsResult = Dotted(ParseDotted(HostName));
         FDnsResultList.push_back(FDnsResult);
@@ -1328,10 +1312,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
         FireDnsLookupDone(WSAEINVAL);
         return;
     }
-    FDnsLookupHandle = 0;
-    FLookup.reset();
-    FDnsResult.clear();
-    FDnsResultList.clear();
+    DropLookup();
     StartPlatform();
     StartLookup(HostAddr, true);
 }

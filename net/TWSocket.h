@@ -29,6 +29,8 @@
 #include "net/WSocketErrors.h"
 #include "platform/EventLoop.h"
 
+struct sockaddr_in;
+
 enum TSocketState {
     wsInvalidState,
     wsOpened,
@@ -245,7 +247,6 @@ protected:
     void SetLingerOption();
     void ApplySelectEvents();
     bool SendQueueEmpty() const;
-    bool Destroying() const { return FDestroying; }
 
 private:
     void HandleSelectNotice(std::uint64_t Serial, std::uint32_t Word);
@@ -253,11 +254,16 @@ private:
     void OnDescriptorReady(short Revents);
     void ReleaseHandle();
     void StartLookup(const std::string& What, bool Reverse);
+    void DropLookup();
+    bool PeerName(sockaddr_in& Sa, const char* Caller);
     void WaitStep();
     void Rearm(unsigned Bit);
     void WindowMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
     template <typename F>
     void Guarded(F&& Fn);
+    void SetReqVerPart(std::uint8_t& Part, std::uint8_t Value, const char* Setter);
+    void AssignWhileClosed(const std::string& Value, const char* Name, std::string& Text,
+                           bool& Assigned, bool& Resolved);
 
     TEventLoop& FLoop;
     std::unique_ptr<TMessageTarget> FWindow;

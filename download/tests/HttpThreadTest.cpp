@@ -32,28 +32,8 @@ struct TRun {
     bool Ended = false;
 };
 
-class HttpThread : public ::testing::Test {
+class HttpThread : public TDemoSitesTest {
 protected:
-    static void SetUpTestSuite() { Demo = new TDemoSites; }
-    static void TearDownTestSuite() {
-        delete Demo;
-        Demo = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_NE(Demo->Port, 0) << "demo-sites server did not start";
-        SetUiThread(&Ui);
-    }
-    void TearDown() override { SetUiThread(nullptr); }
-
-    TUrlInfo ViaProxy(const std::string& url, const std::string& file = "") {
-        TUrlInfo r;
-        r.Url = url;
-        r.ProxyAddress = "127.0.0.1";
-        r.ProxyPort = std::to_string(Demo->Port);
-        r.FileName = file;
-        return r;
-    }
-
     // Runs one worker to its end. setup sets extra callbacks before the start; whileRunning
     // runs on this (UI) thread after the start and may cancel while the worker lives.
     TRun Run(const TUrlInfo& request, const std::function<void(THttpThread*, TRun&)>& setup = {},
@@ -96,12 +76,7 @@ protected:
             << "worker did not end: " << request.Url;
         return r;
     }
-
-    static TDemoSites* Demo;
-    TQueuedUiThread Ui;
 };
-
-TDemoSites* HttpThread::Demo = nullptr;
 
 const std::string Media =
     "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0&sparams=id%2Cexpire%2Citag"

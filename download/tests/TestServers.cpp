@@ -14,6 +14,35 @@
 #include <fstream>
 #include <thread>
 
+TDemoSites* TDemoSitesTest::Demo = nullptr;
+
+void TDemoSitesTest::SetUpTestSuite() {
+    Demo = new TDemoSites;
+}
+
+void TDemoSitesTest::TearDownTestSuite() {
+    delete Demo;
+    Demo = nullptr;
+}
+
+void TDemoSitesTest::SetUp() {
+    ASSERT_NE(Demo->Port, 0) << "demo-sites server did not start";
+    SetUiThread(&Ui);
+}
+
+void TDemoSitesTest::TearDown() {
+    SetUiThread(nullptr);
+}
+
+TUrlInfo TDemoSitesTest::ViaProxy(const std::string& url, const std::string& file) {
+    TUrlInfo r;
+    r.Url = url;
+    r.ProxyAddress = "127.0.0.1";
+    r.ProxyPort = std::to_string(Demo->Port);
+    r.FileName = file;
+    return r;
+}
+
 std::string TTestProcess::Start(const char* const argv[], int timeoutMs) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
@@ -72,15 +101,23 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
-bool PortOpen(int port) {
+// A plain socket connected to port on 127.0.0.1, or -1.
+int ConnectLoopback(int port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
     close(s);
-    return ok;
+    return -1;
+}
+
+bool PortOpen(int port) {
+    int s = ConnectLoopback(port);
+    if (s < 0) return false;
+    close(s);
+    return true;
 }
 }  // namespace
 
@@ -126,19 +163,14 @@ TNginx::~TNginx() {
 
 // Read with a plain socket, not with the code under test.
 std::string TDemoSites::Log() const {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(Port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        const char req[] = "GET http://demo-sites.test/log HTTP/1.0\r\n\r\n";
-        if (write(s, req, sizeof req - 1) == static_cast<ssize_t>(sizeof req - 1)) {
-            char buf[4096];
-            for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;)
-                reply.append(buf, static_cast<size_t>(n));
-        }
+    int s = ConnectLoopback(Port);
+    if (s < 0) return reply;
+    const char req[] = "GET http://demo-sites.test/log HTTP/1.0\r\n\r\n";
+    if (write(s, req, sizeof req - 1) == static_cast<ssize_t>(sizeof req - 1)) {
+        char buf[4096];
+        for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;)
+            reply.append(buf, static_cast<size_t>(n));
     }
     close(s);
     size_t body = reply.find("\r\n\r\n");

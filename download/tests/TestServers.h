@@ -3,8 +3,12 @@
 // files. Both stop when the object goes; a server that does not come up fails the test.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <string>
+
+#include "platform/UiThread.h"
+#include "settings/TUrlInfo.h"
 
 class TTestProcess {
 public:
@@ -33,6 +37,21 @@ public:
 
 private:
     TTestProcess FProcess;
+};
+
+// Suites that talk to the demo-sites server: one server for the whole suite, and a queued UI
+// thread, set for each test, to which the workers report.
+class TDemoSitesTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+    void TearDown() override;
+    // A request for url through the server as a proxy, saved to file ("" keeps it in memory).
+    static TUrlInfo ViaProxy(const std::string& url, const std::string& file = "");
+
+    static TDemoSites* Demo;
+    TQueuedUiThread Ui;
 };
 
 class TNginx {

@@ -19,6 +19,22 @@ struct TScriptedAnswer {
     bool Close = true;
 };
 
+// Records the header, document, close and relocation events by short names.
+inline void RecordEvents(THttpCli& Cli, std::vector<std::string>& Events) {
+    Cli.OnHeaderBegin = [&Events](THttpCli*) { Events.push_back("hb"); };
+    Cli.OnHeaderEnd = [&Events](THttpCli*) { Events.push_back("he"); };
+    Cli.OnDocBegin = [&Events](THttpCli*) { Events.push_back("db"); };
+    Cli.OnDocEnd = [&Events](THttpCli*) { Events.push_back("de"); };
+    Cli.OnSessionClosed = [&Events](THttpCli*) { Events.push_back("sc"); };
+    Cli.OnLocationChange = [&Events](THttpCli*) { Events.push_back("lc"); };
+}
+
+inline std::string JoinEvents(const std::vector<std::string>& Events) {
+    std::string out;
+    for (const std::string& e : Events) out += (out.empty() ? "" : " ") + e;
+    return out;
+}
+
 class TEngineRun {
 public:
     TFeedHttpCli Cli;
@@ -30,15 +46,10 @@ public:
     explicit TEngineRun(std::vector<TScriptedAnswer> Script = {}) : Answers(std::move(Script)) {
         Cli.URL = "http://example.test/dir/page.html";
         Cli.ReceiveStream = &Body;
-        Cli.OnHeaderBegin = [this](THttpCli*) { Events.push_back("hb"); };
-        Cli.OnHeaderEnd = [this](THttpCli*) { Events.push_back("he"); };
-        Cli.OnDocBegin = [this](THttpCli*) { Events.push_back("db"); };
+        RecordEvents(Cli, Events);
         Cli.OnDocData = [this](THttpCli*, const char* b, int n) {
             Events.push_back("d:" + std::string(b, n));
         };
-        Cli.OnDocEnd = [this](THttpCli*) { Events.push_back("de"); };
-        Cli.OnSessionClosed = [this](THttpCli*) { Events.push_back("sc"); };
-        Cli.OnLocationChange = [this](THttpCli*) { Events.push_back("lc"); };
         Cli.OnDataPush2 = [this](THttpCli*) { Events.push_back("p2"); };
         Cli.OnRequestDone = [this](THttpCli*, THttpRequest, std::uint16_t e) {
             Events.push_back("rd" + std::to_string(e));
@@ -72,11 +83,7 @@ public:
         return Done == Count;
     }
 
-    std::string Log() const {
-        std::string out;
-        for (const std::string& e : Events) out += (out.empty() ? "" : " ") + e;
-        return out;
-    }
+    std::string Log() const { return JoinEvents(Events); }
 
 private:
     std::vector<TScriptedAnswer> Answers;

@@ -224,27 +224,27 @@ void TScriptedServer::Run() {
 
 bool TScriptedServer::Serve(int Fd, const TConnection& Exchanges) {
     std::string held;
+    // Appends the next bytes from the client to held; false once it has closed or gone quiet.
+    auto readMore = [&] {
+        char buf[4096];
+        if (!WaitReadable(Fd, 10000, Stopping)) return false;
+        ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        held.append(buf, n);
+        return true;
+    };
     for (const TExchange& ex : Exchanges) {
         std::size_t end;
-        char buf[4096];
-        while ((end = held.find("\r\n\r\n")) == std::string::npos) {
-            if (!WaitReadable(Fd, 10000, Stopping)) return false;
-            ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
-            if (n <= 0) return false;
-            held.append(buf, n);
-        }
+        while ((end = held.find("\r\n\r\n")) == std::string::npos)
+            if (!readMore()) return false;
         std::string request = held.substr(0, end + 4);
         held.erase(0, end + 4);
         if (!ex.Interim.empty()) ::send(Fd, ex.Interim.data(), ex.Interim.size(), MSG_NOSIGNAL);
         std::size_t length = 0;
         std::size_t at = request.find("\r\nContent-Length: ");
         if (at != std::string::npos) length = std::strtoul(request.c_str() + at + 18, nullptr, 10);
-        while (held.size() < length) {
-            if (!WaitReadable(Fd, 10000, Stopping)) return false;
-            ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
-            if (n <= 0) return false;
-            held.append(buf, n);
-        }
+        while (held.size() < length)
+            if (!readMore()) return false;
         request += held.substr(0, length);
         held.erase(0, length);
         {

@@ -43,31 +43,33 @@ inline void Settle(int Ms = 100) {
     while (std::chrono::steady_clock::now() < end) TEventLoop::Current().WaitOne(5);
 }
 
-inline int ListenOnLoopback(int& Port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A socket of Type bound to 127.0.0.1 on a port the kernel picks, stored in Port; -1 when the
+// bind failed.
+inline int BoundOnLoopback(int Type, int& Port) {
+    int fd = socket(AF_INET, Type | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    listen(fd, 8);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     Port = ntohs(sa.sin_port);
     return fd;
 }
 
+inline int ListenOnLoopback(int& Port) {
+    int fd = BoundOnLoopback(SOCK_STREAM, Port);
+    listen(fd, 8);
+    return fd;
+}
+
 // A port nobody listens on: bound by the kernel's choice, then released.
 inline std::string ClosedPort() {
     int port = 0;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
-    close(fd);
+    close(BoundOnLoopback(SOCK_STREAM, port));
     return std::to_string(port);
 }
 

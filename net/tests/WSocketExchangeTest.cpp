@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -39,6 +40,26 @@ void ConnectTo(TCustomWSocket& S, const std::string& Port) {
     S.SetAddr("127.0.0.1");
     S.SetPort(Port);
     S.Connect();
+}
+
+// Connects and runs the loop until the connection is up; false when it never came up.
+bool ConnectAndWait(TCustomWSocket& S, const std::string& Port) {
+    ConnectTo(S, Port);
+    return WaitFor([&] { return S.State() == wsConnected; });
+}
+
+// Server script: takes everything the client sends, then closes.
+void DrainAndClose(int Fd) {
+    ReadUntilEof(Fd);
+    close(Fd);
+}
+
+// Server script: sends Text at once, then closes.
+std::function<void(int)> WriteAndClose(std::string Text) {
+    return [Text](int Fd) {
+        WriteAll(Fd, Text);
+        close(Fd);
+    };
 }
 
 TEST(WSocketExchange, OneClientExchangeInItsExactOrder) {
@@ -84,15 +105,11 @@ TEST(WSocketExchange, RefusedConnectionReportsErrorThenClosesOnce) {
 }
 
 TEST(WSocketExchange, LocalCloseChangesStateBeforeSessionClosed) {
-    TScriptedServer server([](int Fd) {
-        ReadUntilEof(Fd);
-        close(Fd);
-    });
+    TScriptedServer server(DrainAndClose);
     TWSocket s;
     TClientLog log;
     log.Attach(s);
-    ConnectTo(s, server.Port());
-    ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(ConnectAndWait(s, server.Port()));
     EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
     EXPECT_EQ(s.PeerPort(), server.Port());
     log.Lines.clear();
@@ -145,16 +162,12 @@ TEST(WSocketExchange, PeerHalfCloseDeliversEverythingThenCloses) {
 }
 
 TEST(WSocketExchange, SilentPeerAndDestroyWhileConnectedDeliverNothing) {
-    TScriptedServer server([](int Fd) {
-        ReadUntilEof(Fd);
-        close(Fd);
-    });
+    TScriptedServer server(DrainAndClose);
     TClientLog log;
     {
         TWSocket s;
         log.Attach(s);
-        ConnectTo(s, server.Port());
-        ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
+        ASSERT_TRUE(ConnectAndWait(s, server.Port()));
         Settle(100);  // the peer says nothing: no data, no close
         log.Lines.clear();
     }
@@ -292,10 +305,7 @@ TEST(WSocketExchange, NoReceiveLoopGivesOneEventPerNoticeAndLosesNothing) {
 }
 
 TEST(WSocketExchange, WithoutADataHandlerPendingBytesAreDiscarded) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, std::string(10000, 'd'));
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose(std::string(10000, 'd')));
     TWSocket s;
     TEventLog log;
     log.Attach(s);
@@ -335,10 +345,7 @@ struct TTrackedSocket : TWSocket {
 };
 
 TEST(WSocketExchange, FreeLaterFromInsideAnEventDestroysSafely) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, "bye");
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose("bye"));
     bool gone = false;
     bool freed = false;
     auto* s = new TTrackedSocket(gone);
@@ -378,10 +385,7 @@ TEST(WSocketExchange, ExceptionInAHandlerGoesToOnBgExceptionThenAborts) {
 }
 
 TEST(WSocketExchange, CloseLaterClosesFromTheLoop) {
-    TScriptedServer server([](int Fd) {
-        ReadUntilEof(Fd);
-        close(Fd);
-    });
+    TScriptedServer server(DrainAndClose);
     TWSocket s;
     TEventLog log;
     log.Attach(s);
@@ -397,10 +401,7 @@ TEST(WSocketExchange, CloseLaterClosesFromTheLoop) {
 }
 
 TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, "last words");
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose("last words"));
     TWSocket s;
     TClientLog log;
     log.Attach(s);
@@ -420,10 +421,7 @@ TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
 }
 
 TEST(WSocketExchange, ReconnectFromOnSessionClosedAfterARefusal) {
-    TScriptedServer server([](int Fd) {
-        WriteAll(Fd, "second try");
-        close(Fd);
-    });
+    TScriptedServer server(WriteAndClose("second try"));
     TWSocket s;
     TClientLog log;
     log.Attach(s);
@@ -483,8 +481,7 @@ TEST(WSocketExchange, FlushAndWaitClosedKeepTheLoopTurning) {
     TWSocket s;
     TEventLog log;
     log.Attach(s);
-    ConnectTo(s, server.Port());
-    ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(ConnectAndWait(s, server.Port()));
     s.QueueSendData(payload.data(), static_cast<int>(payload.size()));
     s.Flush();
     EXPECT_TRUE(s.AllSent());
@@ -495,18 +492,14 @@ TEST(WSocketExchange, FlushAndWaitClosedKeepTheLoopTurning) {
 }
 
 TEST(WSocketExchange, DatagramSocketIsConnectedAtOnceAndExchanges) {
-    int peer = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    socklen_t len = sizeof sa;
-    getsockname(peer, reinterpret_cast<sockaddr*>(&sa), &len);
+    int peerPort = 0;
+    int peer = BoundOnLoopback(SOCK_DGRAM, peerPort);
+    ASSERT_GE(peer, 0);
     TWSocket s;
     TClientLog log;
     log.Attach(s);
     s.SetProto("udp");
-    ConnectTo(s, std::to_string(ntohs(sa.sin_port)));
+    ConnectTo(s, std::to_string(peerPort));
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>5", "connected 0"}));
     EXPECT_NE(s.LocalPort(), "0");  // bound on connect, the real port is kept
     EXPECT_EQ(s.SendText("ping"), 4);

@@ -22,22 +22,13 @@ struct TOutcome {
     std::string Title, MediaUrl, Cookies;
 };
 
-class Extractors : public ::testing::Test {
+class Extractors : public TDemoSitesTest {
 protected:
-    static void SetUpTestSuite() { Demo = new TDemoSites; }
-    static void TearDownTestSuite() {
-        delete Demo;
-        Demo = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_NE(Demo->Port, 0) << "demo-sites server did not start";
-        SetUiThread(&Ui);
-    }
     void TearDown() override {
         EXPECT_TRUE(
             Ui.WaitFor([] { return THttpThread::LiveCount() == 0; }, std::chrono::seconds(10)))
             << "a worker was left running";
-        SetUiThread(nullptr);
+        TDemoSitesTest::TearDown();
     }
 
     static std::unique_ptr<TVideo> Make(TSite site, int quality = 0) {
@@ -78,11 +69,7 @@ protected:
     // Downloads url through the proxy into a file the way the download window does.
     std::string Download(const std::string& url, const std::string& cookies,
                          const std::string& file) {
-        TUrlInfo r;
-        r.Url = url;
-        r.ProxyAddress = "127.0.0.1";
-        r.ProxyPort = std::to_string(Demo->Port);
-        r.FileName = file;
+        TUrlInfo r = ViaProxy(url, file);
         r.Cookies = cookies;
         bool ended = false;
         int32_t code = -1;
@@ -94,12 +81,7 @@ protected:
         EXPECT_EQ(code, 0) << url;
         return ReadFile(file);
     }
-
-    static TDemoSites* Demo;
-    TQueuedUiThread Ui;
 };
-
-TDemoSites* Extractors::Demo = nullptr;
 
 const std::string YtMedia =
     "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "http/UrlHelpers.h"
+#include "platform/DebugOutput.h"
 #include "platform/EventLoop.h"
 
 namespace {
@@ -105,6 +106,7 @@ void THttpClient::EndOfHeader() {
         FHeaderLinesSeen = -1;
         return;
     }
+    DebugOutput("end of header");
     RaiseHeaderEnd();
     // Kept although the session's callbacks never end the request here: continuing after an
     // abort would hand body bytes to a request that is over.

@@ -157,6 +157,21 @@ TEST_F(HttpThread, MemoryModeKeepsRelocationBodyInFront) {
     EXPECT_EQ(r.Body.substr(150), "<html><body>final page</body></html>\r\n");
 }
 
+TEST_F(HttpThread, EveryHeaderEndIsTracedWhenDebugging) {
+    ::setenv("SORLEN_DEBUG", "1", 1);
+    testing::internal::CaptureStderr();
+    TRun r = Run(ViaProxy("http://demo-sites.test/redirect-body"));
+    const std::string trace = testing::internal::GetCapturedStderr();
+    ::unsetenv("SORLEN_DEBUG");
+    EXPECT_EQ(r.Code, 0);
+    // One line for the relocating 302's header, one for the final page's.
+    size_t lines = 0;
+    for (size_t at = trace.find("end of header\n"); at != std::string::npos;
+         at = trace.find("end of header\n", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 2u) << trace;
+}
+
 TEST_F(HttpThread, StatusesAndSizes) {
     struct Row {
         std::string path;

@@ -1,7 +1,8 @@
-// Address splitting and title-to-file-name cleaning. Pure functions, any thread.
+// Address splitting, title-to-file-name cleaning and blank trimming. Pure functions, any thread.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "settings/TUrlInfo.h"
 
@@ -14,3 +15,6 @@ TUrlInfo SplitUrl(const std::string& text);
 // Replaces each of \ | / ? > < : " * (and NUL, which no Linux file name can hold) with "_";
 // everything else stays, and the length does not change.
 std::string CleanFileName(const std::string& text);
+
+// Drops blanks and control characters (bytes up to 32) at both ends.
+std::string TrimBlanks(std::string_view text);

@@ -44,13 +44,6 @@ void RemoveAll(std::string& text, std::string_view what) {
     text = std::move(out);
 }
 
-std::string TrimBlanks(std::string_view text) {
-    size_t b = 0, e = text.size();
-    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
-    return std::string(text.substr(b, e - b));
-}
-
 int DecimalTag(std::string_view text) {
     if (text.empty() || text.size() > 9) return -1;
     int value = 0;

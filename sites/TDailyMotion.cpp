@@ -1,6 +1,7 @@
 // DailyMotion extractor; see TDailyMotion.h.
 #include "sites/TDailyMotion.h"
 
+#include "settings/uHelpers.h"
 #include "sites/SiteText.h"
 
 const char* TDailyMotion::Expression() const {

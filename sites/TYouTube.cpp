@@ -2,6 +2,7 @@
 #include "sites/TYouTube.h"
 
 #include "download/THttpThread.h"
+#include "settings/uHelpers.h"
 #include "sites/SiteText.h"
 
 TCookies::TCookies(const std::string& url) : Url(url) {

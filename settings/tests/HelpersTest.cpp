@@ -66,4 +66,18 @@ TEST(CleanFileName, ReplacesOnlyForbiddenCharacters) {
     for (const auto& row : rows) EXPECT_EQ(CleanFileName(row.title), row.name);
 }
 
+TEST(TrimBlanks, DropsBytesUpToSpaceAtBothEndsOnly) {
+    const struct {
+        std::string text;
+        std::string trimmed;
+    } rows[] = {
+        {" \t\r\n a b \x01\x1f ", "a b"},
+        {std::string("\0x\0", 3), "x"},
+        {"\x7f\x80", "\x7f\x80"},
+        {"   ", ""},
+        {"", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(TrimBlanks(row.text), row.trimmed);
+}
+
 }  // namespace

@@ -2,9 +2,11 @@
 #include "sites/SiteText.h"
 
 #include <exception>
+#include <vector>
 
 #include "regex/TRegExpr.h"
 #include "settings/uHelpers.h"
+#include "sites/TVideo.h"
 
 bool FindFirst(const std::string& expression, const std::string& text, std::string& match) {
     try {
@@ -26,6 +28,15 @@ void ForEachMatch(const std::string& expression, const std::string& text,
         for (bool hit = re.Exec(text); hit; hit = re.ExecNext()) onMatch(re.MatchText(0));
     } catch (const std::exception&) {
     }
+}
+
+std::string CrLfLines(std::string_view body) {
+    std::vector<std::string> lines;
+    SplitLines(lines, body);
+    std::string text;
+    text.reserve(body.size() + lines.size());
+    for (const auto& line : lines) text.append(line).append("\r\n");
+    return text;
 }
 
 void RemoveFirst(std::string& text, std::string_view what) {

@@ -14,6 +14,10 @@ bool FindFirst(const std::string& expression, const std::string& text, std::stri
 void ForEachMatch(const std::string& expression, const std::string& text,
                   const std::function<void(std::string)>& onMatch);
 
+// The lines of body, each ended by CR LF whatever break it had: the form the site expressions
+// are written against.
+std::string CrLfLines(std::string_view body);
+
 void RemoveFirst(std::string& text, std::string_view what);
 void RemoveAll(std::string& text, std::string_view what);
 // The value of a decimal number such as "18"; -1 for anything else.

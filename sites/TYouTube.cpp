@@ -40,32 +40,11 @@ std::string TCookies::GetCookieHeader() const {
 }
 
 void TYouTube::Start() {
-    Cancelled = false;
     TUrlInfo request;
     request.Url = PageUrl + "&hl=en_US&persist_hl=0";
-    if (!Proxy.Address.empty()) {
-        request.ProxyAddress = Proxy.Address;
-        request.ProxyPort = Proxy.Port;
-        request.ProxyUserName = Proxy.Username;
-        request.ProxyPassword = Proxy.Password;
-    }
     CookieJar = std::make_unique<TCookies>(PageUrl);
     request.Cookies = CookieJar->GetCookieHeader();
-    Thread = new THttpThread(request);
-    Thread->OnDone = [this](THttpThread* t, int32_t code) { PageDone(t, code); };
-    Thread->OnTerminate = [this](THttpThread* t) { ThreadEnded(t); };
-    Thread->OnHeaders = [this](THttpThread* t) { CollectCookies(t); };
-    Thread->Resume();
-}
-
-void TYouTube::Cancel() {
-    Cancelled = true;
-    if (Thread) Thread->CancelRequest();
-}
-
-void TYouTube::ThreadEnded(THttpThread*) {
-    Thread = nullptr;
-    ReportDone();
+    Fetch(std::move(request), [this](THttpThread* t) { CollectCookies(t); });
 }
 
 void TYouTube::CollectCookies(THttpThread* thread) {
@@ -88,10 +67,7 @@ void TYouTube::CollectCookies(THttpThread* thread) {
 void TYouTube::PageDone(THttpThread* thread, int32_t errorCode) {
     bool parsed = false;
     if (errorCode == 0 && !thread->BodyBytes().empty()) {
-        std::vector<std::string> lines;
-        SplitLines(lines, thread->BodyBytes());
-        std::string text;
-        for (const auto& line : lines) text += line + "\r\n";
+        const std::string text = CrLfLines(thread->BodyBytes());
         // An address that could carry a second request line or a blank into the request is
         // no usable result.
         if (ParseFormats(text) && ParseTitle(text) && !HasUnsafeByte(SelectedUrl)) {

@@ -41,13 +41,6 @@ bool SplitKeyLine(const std::string& line, std::string& key, std::string& value)
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::optional<int32_t> ParseIniInteger(const std::string& text) {

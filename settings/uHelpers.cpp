@@ -1,4 +1,4 @@
-// SplitUrl, CleanFileName and TrimBlanks.
+// SplitUrl, CleanFileName and the small text helpers.
 #include "settings/uHelpers.h"
 
 #include <array>
@@ -72,4 +72,11 @@ std::string CleanFileName(const std::string& text) {
         if (c == '\0' || std::strchr(kBad, c) != nullptr) c = '_';
     }
     return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }

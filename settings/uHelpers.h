@@ -1,4 +1,5 @@
-// Address splitting, title-to-file-name cleaning and blank trimming. Pure functions, any thread.
+// Address splitting, title-to-file-name cleaning, blank trimming and hex digits. Pure functions,
+// any thread.
 #pragma once
 
 #include <string>
@@ -18,3 +19,6 @@ std::string CleanFileName(const std::string& text);
 
 // Drops blanks and control characters (bytes up to 32) at both ends.
 std::string TrimBlanks(std::string_view text);
+
+// The value of a hexadecimal digit, either case; -1 for any other character.
+int HexDigit(char c);

@@ -82,13 +82,6 @@ void TYouTube::PageDone(THttpThread* thread, int32_t errorCode) {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Replaces every \uXXXX by the byte of its low 8 bits (or by nothing when XXXX is no hex
 // number), as if searching from the start again after each replacement, so a decoded
 // backslash or "u" can form the next escape. One pass: the output never holds "\u".

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "settings/uHelpers.h"
 
 namespace {
@@ -78,6 +80,13 @@ TEST(TrimBlanks, DropsBytesUpToSpaceAtBothEndsOnly) {
         {"", ""},
     };
     for (const auto& row : rows) EXPECT_EQ(TrimBlanks(row.text), row.trimmed);
+}
+
+TEST(HexDigit, BothCasesAndTheNeighboursOfEachRange) {
+    const std::pair<char, int> rows[] = {{'0', 0},  {'9', 9},  {'a', 10},  {'f', 15},   {'A', 10},
+                                         {'F', 15}, {'/', -1}, {':', -1},  {'`', -1},   {'g', -1},
+                                         {'@', -1}, {'G', -1}, {'\0', -1}, {'\xff', -1}};
+    for (const auto& [c, value] : rows) EXPECT_EQ(HexDigit(c), value) << int(c);
 }
 
 }  // namespace

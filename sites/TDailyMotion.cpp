@@ -12,9 +12,6 @@ std::string TDailyMotion::CleanMatch(std::string match) const {
     // Everything up to the comma after "video" goes, the address stays.
     size_t at = match.find("\"video\"");
     if (at != std::string::npos) match.erase(0, std::min(match.size(), at + 8));
-    RemoveFirst(match, "(");
-    RemoveFirst(match, ")");
-    RemoveFirst(match, ";");
-    RemoveAll(match, "\"");
+    RemoveCallSyntax(match);
     return TrimBlanks(match);
 }

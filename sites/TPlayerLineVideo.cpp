@@ -18,6 +18,13 @@ void TPlayerLineVideo::Start() {
     Fetch(std::move(request));
 }
 
+void TPlayerLineVideo::RemoveCallSyntax(std::string& match) {
+    RemoveFirst(match, "(");
+    RemoveFirst(match, ")");
+    RemoveFirst(match, ";");
+    RemoveAll(match, "\"");
+}
+
 void TPlayerLineVideo::PageDone(THttpThread* thread, int32_t errorCode) {
     ErrorCode = vidFailed;
     if (errorCode != 0) return;

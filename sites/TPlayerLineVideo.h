@@ -20,6 +20,8 @@ protected:
     // The site's expression and its removals on the whole match.
     virtual const char* Expression() const = 0;
     virtual std::string CleanMatch(std::string match) const = 0;
+    // Drops the first "(", ")" and ";" and every quote: the player call around the address.
+    static void RemoveCallSyntax(std::string& match);
 
 private:
     void PageDone(THttpThread* thread, int32_t errorCode) override;

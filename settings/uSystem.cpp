@@ -18,12 +18,6 @@ std::string Env(const char* name) {
     return v != nullptr ? std::string(v) : std::string();
 }
 
-std::string ConfigHome() {
-    const std::string xdg = Env("XDG_CONFIG_HOME");
-    if (!xdg.empty() && xdg[0] == '/') return xdg;
-    return Env("HOME") + "/.config";
-}
-
 bool IsFolder(const std::string& path) {
     struct stat st {};
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -72,6 +66,12 @@ std::string QuoteExec(const std::string& path) {
 }
 
 }  // namespace
+
+std::string ConfigHome() {
+    const std::string xdg = Env("XDG_CONFIG_HOME");
+    if (!xdg.empty() && xdg[0] == '/') return xdg;
+    return Env("HOME") + "/.config";
+}
 
 std::string GetDocumentsFolder() {
     const std::string home = Env("HOME");

@@ -161,28 +161,24 @@ void TfrmMain::bOkClick() {
 }
 
 void TfrmMain::DispatchAddress() {
-    TProxy proxy;
-    if (Options.UseProxy) {
-        proxy = {Options.ProxyAddress, Options.ProxyPort, Options.ProxyUsername,
-                 Options.ProxyPassword};
-    }
     const std::string address = eURL->text().toStdString();
     const int32_t kind = VideoKindForHost(SplitUrl(address).Host);
 
-    Busy = true;
     StartWaiting();
     VideoKind = kind;
     std::unique_ptr<TVideo> video = Factory ? Factory(kind, Options.Format) : nullptr;
     if (!video) {
         // No extractor for this kind in this build: the request fails like a failed fetch.
-        Busy = false;
         StopWaiting();
         lInfo->setText(QStringLiteral("Error retrieving data..."));
         return;
     }
     video->OnDone = [this](TVideo* v, int32_t code) { VideoDone(v, code); };
     video->PageUrl = address;
-    if (Options.UseProxy) video->Proxy = proxy;
+    if (Options.UseProxy) {
+        video->Proxy = {Options.ProxyAddress, Options.ProxyPort, Options.ProxyUsername,
+                        Options.ProxyPassword};
+    }
     CurrentVideo = std::move(video);
     // The report may arrive inside Start and release the extractor: nothing touches it after.
     CurrentVideo->Start();
@@ -225,7 +221,6 @@ void TfrmMain::Timer1Timer() {
 
 void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
     if (video != CurrentVideo.get()) return;
-    Busy = false;
     StopWaiting();
     if (errorCode != vidSuccess) {
         lInfo->setText(QStringLiteral("Error retrieving data..."));

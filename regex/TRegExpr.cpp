@@ -9,11 +9,10 @@ namespace {
 
 constexpr char kModifierLetters[] = "irsgmx";
 
-// Copies up to the first NUL, as the engine treats NUL as the end of a text.
-std::string UpToNul(const std::string& text) {
+// The length up to the first NUL: the engine treats NUL as the end of a text.
+size_t LengthToNul(const std::string& text) {
     const void* nul = std::memchr(text.data(), 0, text.size());
-    if (!nul) return text;
-    return text.substr(0, static_cast<const char*>(nul) - text.data());
+    return nul ? static_cast<const char*>(nul) - text.data() : text.size();
 }
 
 }  // namespace
@@ -51,7 +50,7 @@ TRegExpr::TRegExpr()
 TRegExpr::~TRegExpr() = default;
 
 void TRegExpr::SetExpression(const std::string& text) {
-    const std::string pattern = UpToNul(text);
+    const std::string pattern = text.substr(0, LengthToNul(text));
     if (pattern == expression_ && compiled_) return;
     // An empty pattern also drops the program, so the next execution reports the missing
     // pattern instead of running a stale one.
@@ -60,14 +59,12 @@ void TRegExpr::SetExpression(const std::string& text) {
 }
 
 void TRegExpr::SetInputString(const std::string& text) {
-    const void* nul = std::memchr(text.data(), 0, text.size());
-    input_.assign(text.data(), nul ? static_cast<const char*>(nul) - text.data() : text.size());
+    input_.assign(text.data(), LengthToNul(text));
     AdoptInput();
 }
 
 void TRegExpr::SetInputString(std::string&& text) {
-    const void* nul = std::memchr(text.data(), 0, text.size());
-    if (nul) text.resize(static_cast<const char*>(nul) - text.data());
+    text.resize(LengthToNul(text));
     input_ = std::move(text);
     AdoptInput();
 }

@@ -563,19 +563,20 @@ int TRegExpr::ParseEscape(int& flags) {
         EmitByte(static_cast<uint8_t>(c - '0'));
         return ret;
     }
+    // Assertions consume nothing, so they carry none of the width flags.
+    const auto assertion = [&](RegNode node) {
+        flags = 0;
+        return EmitNode(K(node));
+    };
     switch (c) {
         case 'A':
-            flags = 0;
-            return EmitNode(K(RegNode::InputStart));
+            return assertion(RegNode::InputStart);
         case 'Z':
-            flags = 0;
-            return EmitNode(K(RegNode::InputEnd));
+            return assertion(RegNode::InputEnd);
         case 'b':
-            flags = 0;
-            return EmitNode(K(RegNode::WordBoundary));
+            return assertion(RegNode::WordBoundary);
         case 'B':
-            flags = 0;
-            return EmitNode(K(RegNode::NotWordBoundary));
+            return assertion(RegNode::NotWordBoundary);
         case 'd':
             return EmitNode(K(RegNode::Digit));
         case 'D':

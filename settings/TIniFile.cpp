@@ -9,19 +9,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "settings/uHelpers.h"
+
 namespace {
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
@@ -37,25 +27,18 @@ bool SameText(const std::string& a, const std::string& b) {
 
 // "[name]" gives name; anything else nullopt. A missing "]" still names a section.
 std::optional<std::string> SectionName(const std::string& line) {
-    const std::string t = Trim(line);
+    const std::string t = TrimBlanks(line);
     if (t.empty() || t[0] != '[') return std::nullopt;
     const size_t close = t.find(']');
-    return Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    return TrimBlanks(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
 }
 
 bool SplitKeyLine(const std::string& line, std::string& key, std::string& value) {
     const size_t eq = line.find('=');
     if (eq == std::string::npos) return false;
-    key = Trim(line.substr(0, eq));
-    value = Trim(line.substr(eq + 1));
+    key = TrimBlanks(line.substr(0, eq));
+    value = TrimBlanks(line.substr(eq + 1));
     return true;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -203,7 +186,7 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
     }
     // After the section's last non-blank line, so blank separators stay before the next section.
     size_t insert = range->End;
-    while (insert > range->First && Trim(Lines[insert - 1]).empty()) --insert;
+    while (insert > range->First && TrimBlanks(Lines[insert - 1]).empty()) --insert;
     Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(insert), line);
     return true;
 }

@@ -1,4 +1,4 @@
-// SplitUrl and CleanFileName.
+// SplitUrl, CleanFileName and the small text helpers.
 #include "settings/uHelpers.h"
 
 #include <array>
@@ -33,15 +33,14 @@ int32_t SchemeCode(const std::string& name) {
     return urlSchemeUnknown;
 }
 
-std::string TrimControls(const std::string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
 }  // namespace
+
+std::string TrimBlanks(std::string_view text) {
+    size_t b = 0, e = text.size();
+    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
+    return std::string(text.substr(b, e - b));
+}
 
 TUrlInfo SplitUrl(const std::string& text) {
     TUrlInfo info;
@@ -62,7 +61,7 @@ TUrlInfo SplitUrl(const std::string& text) {
     if (colon == 0 || authority.empty()) return info;
     info.Host = authority.substr(0, colon);
     info.Scheme = SchemeCode(text.substr(0, sep));
-    info.Path = TrimControls(text.substr(pathStart));
+    info.Path = TrimBlanks(text.substr(pathStart));
     return info;
 }
 
@@ -73,4 +72,11 @@ std::string CleanFileName(const std::string& text) {
         if (c == '\0' || std::strchr(kBad, c) != nullptr) c = '_';
     }
     return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }

@@ -1,7 +1,9 @@
-// Address splitting and title-to-file-name cleaning. Pure functions, any thread.
+// Address splitting, title-to-file-name cleaning, blank trimming and hex digits. Pure functions,
+// any thread.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "settings/TUrlInfo.h"
 
@@ -14,3 +16,9 @@ TUrlInfo SplitUrl(const std::string& text);
 // Replaces each of \ | / ? > < : " * (and NUL, which no Linux file name can hold) with "_";
 // everything else stays, and the length does not change.
 std::string CleanFileName(const std::string& text);
+
+// Drops blanks and control characters (bytes up to 32) at both ends.
+std::string TrimBlanks(std::string_view text);
+
+// The value of a hexadecimal digit, either case; -1 for any other character.
+int HexDigit(char c);

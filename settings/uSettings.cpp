@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "settings/TIniFile.h"
 #include "settings/uCrypt.h"
 #include "settings/uSystem.h"
@@ -27,10 +25,7 @@ std::string ExecutableFolder() {
 }
 
 std::string ConfigFolder() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/sorlen/";
-    const char* home = std::getenv("HOME");
-    return std::string(home != nullptr ? home : "") + "/.config/sorlen/";
+    return ConfigHome() + "/sorlen/";
 }
 
 // mkdir -p for the configuration folder; failures show up when the file is written.

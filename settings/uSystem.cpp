@@ -9,25 +9,13 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "settings/uHelpers.h"
+
 namespace {
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
     return v != nullptr ? std::string(v) : std::string();
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
-std::string ConfigHome() {
-    const std::string xdg = Env("XDG_CONFIG_HOME");
-    if (!xdg.empty() && xdg[0] == '/') return xdg;
-    return Env("HOME") + "/.config";
 }
 
 bool IsFolder(const std::string& path) {
@@ -40,7 +28,7 @@ std::string UserDirsDocuments(const std::string& home) {
     std::ifstream in(ConfigHome() + "/user-dirs.dirs");
     std::string line;
     while (std::getline(in, line)) {
-        line = Trim(line);
+        line = TrimBlanks(line);
         const std::string prefix = "XDG_DOCUMENTS_DIR=";
         if (line.rfind(prefix, 0) != 0) continue;
         std::string value = line.substr(prefix.size());
@@ -79,6 +67,12 @@ std::string QuoteExec(const std::string& path) {
 
 }  // namespace
 
+std::string ConfigHome() {
+    const std::string xdg = Env("XDG_CONFIG_HOME");
+    if (!xdg.empty() && xdg[0] == '/') return xdg;
+    return Env("HOME") + "/.config";
+}
+
 std::string GetDocumentsFolder() {
     const std::string home = Env("HOME");
     const std::string fromUserDirs = UserDirsDocuments(home);
@@ -88,7 +82,7 @@ std::string GetDocumentsFolder() {
 }
 
 TSystemProxy ParseProxySetting(const std::string& setting) {
-    std::string text = Trim(setting);
+    std::string text = TrimBlanks(setting);
     const size_t scheme = text.find("://");
     if (scheme != std::string::npos) text.erase(0, scheme + 3);
     text = text.substr(0, text.find('/'));
@@ -117,10 +111,10 @@ TSystemProxy FindSystemProxy(int kind) {
     std::string setting;
     if (kind == kProxyHttp) {
         setting = Env("http_proxy");
-        if (Trim(setting).empty()) setting = Env("HTTP_PROXY");
+        if (TrimBlanks(setting).empty()) setting = Env("HTTP_PROXY");
     } else if (kind == kProxyFtp) {
         setting = Env("ftp_proxy");
-        if (Trim(setting).empty()) setting = Env("FTP_PROXY");
+        if (TrimBlanks(setting).empty()) setting = Env("FTP_PROXY");
     }
     return ParseProxySetting(setting);
 }

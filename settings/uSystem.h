@@ -5,6 +5,9 @@
 
 #include <string>
 
+// $XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
+std::string ConfigHome();
+
 // XDG_DOCUMENTS_DIR from user-dirs.dirs, else ~/Documents when it exists, else empty.
 std::string GetDocumentsFolder();
 

@@ -2,9 +2,11 @@
 #include "sites/SiteText.h"
 
 #include <exception>
+#include <vector>
 
 #include "regex/TRegExpr.h"
 #include "settings/uHelpers.h"
+#include "sites/TVideo.h"
 
 bool FindFirst(const std::string& expression, const std::string& text, std::string& match) {
     try {
@@ -28,6 +30,15 @@ void ForEachMatch(const std::string& expression, const std::string& text,
     }
 }
 
+std::string CrLfLines(std::string_view body) {
+    std::vector<std::string> lines;
+    SplitLines(lines, body);
+    std::string text;
+    text.reserve(body.size() + lines.size());
+    for (const auto& line : lines) text.append(line).append("\r\n");
+    return text;
+}
+
 void RemoveFirst(std::string& text, std::string_view what) {
     size_t at = text.find(what);
     if (at != std::string::npos) text.erase(at, what.size());
@@ -42,13 +53,6 @@ void RemoveAll(std::string& text, std::string_view what) {
         out.append(text, from, at - from);
     out.append(text, from, std::string::npos);
     text = std::move(out);
-}
-
-std::string TrimBlanks(std::string_view text) {
-    size_t b = 0, e = text.size();
-    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
-    return std::string(text.substr(b, e - b));
 }
 
 int DecimalTag(std::string_view text) {

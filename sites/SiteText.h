@@ -1,5 +1,5 @@
-// Text helpers shared by the site extractors: searches with TRegExpr, literal removals, blank
-// trimming and the check that a media address is safe to put into a request line.
+// Text helpers shared by the site extractors: searches with TRegExpr, literal removals and
+// the check that a media address is safe to put into a request line.
 // Plain functions, safe on any thread.
 #pragma once
 
@@ -14,10 +14,12 @@ bool FindFirst(const std::string& expression, const std::string& text, std::stri
 void ForEachMatch(const std::string& expression, const std::string& text,
                   const std::function<void(std::string)>& onMatch);
 
+// The lines of body, each ended by CR LF whatever break it had: the form the site expressions
+// are written against.
+std::string CrLfLines(std::string_view body);
+
 void RemoveFirst(std::string& text, std::string_view what);
 void RemoveAll(std::string& text, std::string_view what);
-// Drops blanks and control characters (bytes up to 32) at both ends.
-std::string TrimBlanks(std::string_view text);
 // The value of a decimal number such as "18"; -1 for anything else.
 int DecimalTag(std::string_view text);
 // A media address goes into a request line: one holding CR, LF, NUL, a blank or another

@@ -9,9 +9,6 @@ const char* TBlipTv::Expression() const {
 
 std::string TBlipTv::CleanMatch(std::string match) const {
     RemoveFirst(match, "player.setPrimaryMediaUrl");
-    RemoveFirst(match, "(");
-    RemoveFirst(match, ")");
-    RemoveFirst(match, ";");
-    RemoveAll(match, "\"");
+    RemoveCallSyntax(match);
     return match;
 }

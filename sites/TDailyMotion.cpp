@@ -1,6 +1,7 @@
 // DailyMotion extractor; see TDailyMotion.h.
 #include "sites/TDailyMotion.h"
 
+#include "settings/uHelpers.h"
 #include "sites/SiteText.h"
 
 const char* TDailyMotion::Expression() const {
@@ -11,9 +12,6 @@ std::string TDailyMotion::CleanMatch(std::string match) const {
     // Everything up to the comma after "video" goes, the address stays.
     size_t at = match.find("\"video\"");
     if (at != std::string::npos) match.erase(0, std::min(match.size(), at + 8));
-    RemoveFirst(match, "(");
-    RemoveFirst(match, ")");
-    RemoveFirst(match, ";");
-    RemoveAll(match, "\"");
+    RemoveCallSyntax(match);
     return TrimBlanks(match);
 }

@@ -2,6 +2,7 @@
 #include "sites/TYouTube.h"
 
 #include "download/THttpThread.h"
+#include "settings/uHelpers.h"
 #include "sites/SiteText.h"
 
 TCookies::TCookies(const std::string& url) : Url(url) {
@@ -39,32 +40,11 @@ std::string TCookies::GetCookieHeader() const {
 }
 
 void TYouTube::Start() {
-    Cancelled = false;
     TUrlInfo request;
     request.Url = PageUrl + "&hl=en_US&persist_hl=0";
-    if (!Proxy.Address.empty()) {
-        request.ProxyAddress = Proxy.Address;
-        request.ProxyPort = Proxy.Port;
-        request.ProxyUserName = Proxy.Username;
-        request.ProxyPassword = Proxy.Password;
-    }
     CookieJar = std::make_unique<TCookies>(PageUrl);
     request.Cookies = CookieJar->GetCookieHeader();
-    Thread = new THttpThread(request);
-    Thread->OnDone = [this](THttpThread* t, int32_t code) { PageDone(t, code); };
-    Thread->OnTerminate = [this](THttpThread* t) { ThreadEnded(t); };
-    Thread->OnHeaders = [this](THttpThread* t) { CollectCookies(t); };
-    Thread->Resume();
-}
-
-void TYouTube::Cancel() {
-    Cancelled = true;
-    if (Thread) Thread->CancelRequest();
-}
-
-void TYouTube::ThreadEnded(THttpThread*) {
-    Thread = nullptr;
-    ReportDone();
+    Fetch(std::move(request), [this](THttpThread* t) { CollectCookies(t); });
 }
 
 void TYouTube::CollectCookies(THttpThread* thread) {
@@ -87,10 +67,7 @@ void TYouTube::CollectCookies(THttpThread* thread) {
 void TYouTube::PageDone(THttpThread* thread, int32_t errorCode) {
     bool parsed = false;
     if (errorCode == 0 && !thread->BodyBytes().empty()) {
-        std::vector<std::string> lines;
-        SplitLines(lines, thread->BodyBytes());
-        std::string text;
-        for (const auto& line : lines) text += line + "\r\n";
+        const std::string text = CrLfLines(thread->BodyBytes());
         // An address that could carry a second request line or a blank into the request is
         // no usable result.
         if (ParseFormats(text) && ParseTitle(text) && !HasUnsafeByte(SelectedUrl)) {
@@ -104,13 +81,6 @@ void TYouTube::PageDone(THttpThread* thread, int32_t errorCode) {
 }
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Replaces every \uXXXX by the byte of its low 8 bits (or by nothing when XXXX is no hex
 // number), as if searching from the start again after each replacement, so a decoded

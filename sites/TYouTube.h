@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sites/TVideo.h"
-
-class THttpThread;
+#include "sites/TPageVideo.h"
 
 // Cookies as name=value texts (or bare words), in insertion order; a replaced cookie moves to
 // the end. Names compare case-sensitively.
@@ -31,18 +29,14 @@ public:
     std::vector<std::string> Items;
 };
 
-class TYouTube : public TVideo {
+class TYouTube : public TPageVideo {
 public:
-    TYouTube() = default;
-
     void Start() override;
-    void Cancel() override;
 
     // Page parsing, public so that pages can be checked without a fetch.
     bool ParseFormats(const std::string& text);
     bool ParseTitle(const std::string& text);
 
-    THttpThread* Thread = nullptr;  // not owned: the worker frees itself
     std::string PageTitle;
     std::string SelectedUrl;
     int32_t Quality = 0;        // 0 normal (tag 5, .flv), 1 best available (tag 18, .mp4)
@@ -50,7 +44,6 @@ public:
     std::unique_ptr<TCookies> CookieJar;
 
 private:
-    void PageDone(THttpThread* thread, int32_t errorCode);
-    void ThreadEnded(THttpThread* thread);
+    void PageDone(THttpThread* thread, int32_t errorCode) override;
     void CollectCookies(THttpThread* thread);
 };

@@ -190,13 +190,8 @@ def route(host, path, query):
             return Reply(body=media_bytes(vid + itag, kind, YOUTUBE[vid][1]),
                          ctype="video/x-flv" if kind == "flv" else "video/mp4")
     if host in ("www.dailymotion.com", "dailymotion.com") and path.startswith("/video/"):
-        vid = path[len("/video/"):].split("_")[0]
-        bad = bad_page(vid)
-        if bad is not None:
-            return Reply(body=bad)
-        if vid in DAILYMOTION:
-            return Reply(body=dailymotion_page(vid, DAILYMOTION[vid][0]))
-        return Reply(body=b"<html><body>so_player_ff.addVariable(\"preview\", \"x\");</body></html>\n")
+        return player_page(path[len("/video/"):].split("_")[0], DAILYMOTION, dailymotion_page,
+                           b"<html><body>so_player_ff.addVariable(\"preview\", \"x\");</body></html>\n")
     if host == DM_MEDIA_HOST and path.startswith("/video/"):
         vid = path.split("/")[2]
         if vid in DAILYMOTION:
@@ -207,17 +202,22 @@ def route(host, path, query):
             if name == title + ".mp4":
                 return Reply(body=media_bytes(vid, "mp4", seed), ctype="video/mp4")
     if host in ("blip.tv", "www.blip.tv") and path.startswith("/file/"):
-        vid = path[len("/file/"):].strip("/")
-        bad = bad_page(vid)
-        if bad is not None:
-            return Reply(body=bad)
-        if vid in BLIP:
-            return Reply(body=blip_page(vid, BLIP[vid][0]))
-        return Reply(body=b"<html><body>player.setPrimaryMediaUrl<br></body></html>\r\n")
+        return player_page(path[len("/file/"):].strip("/"), BLIP, blip_page,
+                           b"<html><body>player.setPrimaryMediaUrl<br></body></html>\r\n")
     if host in ("demo-sites.test", "127.0.0.1"):
         # The test host also answers requests made to the server directly, without the proxy.
         return route_test(path, q)
     return None
+
+
+def player_page(vid, videos, make_page, unknown):
+    """The watch page of a player-line site: a broken variant, a known video, or `unknown`."""
+    bad = bad_page(vid)
+    if bad is not None:
+        return Reply(body=bad)
+    if vid in videos:
+        return Reply(body=make_page(vid, videos[vid][0]))
+    return Reply(body=unknown)
 
 
 def route_test(path, q):

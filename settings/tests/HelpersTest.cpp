@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "settings/uHelpers.h"
 
 namespace {
@@ -64,6 +66,27 @@ TEST(CleanFileName, ReplacesOnlyForbiddenCharacters) {
         {"", ""},
     };
     for (const auto& row : rows) EXPECT_EQ(CleanFileName(row.title), row.name);
+}
+
+TEST(TrimBlanks, DropsBytesUpToSpaceAtBothEndsOnly) {
+    const struct {
+        std::string text;
+        std::string trimmed;
+    } rows[] = {
+        {" \t\r\n a b \x01\x1f ", "a b"},
+        {std::string("\0x\0", 3), "x"},
+        {"\x7f\x80", "\x7f\x80"},
+        {"   ", ""},
+        {"", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(TrimBlanks(row.text), row.trimmed);
+}
+
+TEST(HexDigit, BothCasesAndTheNeighboursOfEachRange) {
+    const std::pair<char, int> rows[] = {{'0', 0},  {'9', 9},  {'a', 10},  {'f', 15},   {'A', 10},
+                                         {'F', 15}, {'/', -1}, {':', -1},  {'`', -1},   {'g', -1},
+                                         {'@', -1}, {'G', -1}, {'\0', -1}, {'\xff', -1}};
+    for (const auto& [c, value] : rows) EXPECT_EQ(HexDigit(c), value) << int(c);
 }
 
 }  // namespace

@@ -1,0 +1,29 @@
+// Page-fetching extractor base; see TPageVideo.h.
+#include "sites/TPageVideo.h"
+
+#include <utility>
+
+void TPageVideo::Fetch(TUrlInfo request, THttpThread::TNotifyEvent onHeaders) {
+    Cancelled = false;
+    if (!Proxy.Address.empty()) {
+        request.ProxyAddress = Proxy.Address;
+        request.ProxyPort = Proxy.Port;
+        request.ProxyUserName = Proxy.Username;
+        request.ProxyPassword = Proxy.Password;
+    }
+    Thread = new THttpThread(request);
+    Thread->OnDone = [this](THttpThread* t, int32_t code) { PageDone(t, code); };
+    Thread->OnTerminate = [this](THttpThread*) { ThreadEnded(); };
+    Thread->OnHeaders = std::move(onHeaders);
+    Thread->Resume();
+}
+
+void TPageVideo::Cancel() {
+    Cancelled = true;
+    if (Thread) Thread->CancelRequest();
+}
+
+void TPageVideo::ThreadEnded() {
+    Thread = nullptr;
+    ReportDone();
+}

@@ -21,21 +21,11 @@
 
 #include "net/TWSocket.h"
 #include "platform/EventLoop.h"
+#include "platform/tests/LoopWait.h"
 
 // A name no resolver can know: a label longer than 63 bytes is refused by the resolver library
 // itself, so the answer is "host not found" at once, with or without a network.
 inline const std::string kUnknownHost = std::string(64, 'x') + ".invalid";
-
-// Runs the calling thread's loop until Done() holds; false when the watchdog ran out.
-template <typename P>
-bool WaitFor(P Done, int TimeoutMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
-    while (!Done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        TEventLoop::Current().WaitOne(10);
-    }
-    return true;
-}
 
 // Keeps the loop turning for a while; for checking that nothing more arrives.
 inline void Settle(int Ms = 100) {

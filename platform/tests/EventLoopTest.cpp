@@ -1,5 +1,6 @@
 // Event loop: message order, targets that go away, cross-thread posting, timers, descriptors.
 #include "platform/EventLoop.h"
+#include "platform/tests/LoopWait.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,17 +15,6 @@
 #include <vector>
 
 namespace {
-
-// Runs the loop until Done() holds or the watchdog expires.
-template <typename P>
-bool WaitFor(P Done, int TimeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
-    while (!Done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        TEventLoop::Current().WaitOne(10);
-    }
-    return true;
-}
 
 TEST(EventLoop, MessagesArriveInOrderWithTheirParameters) {
     std::vector<std::pair<unsigned, std::intptr_t>> got;

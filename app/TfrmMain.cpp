@@ -15,8 +15,10 @@
 #include "app/TDialogs.h"
 #include "app/TfrmSelectFolder.h"
 #include "settings/TProxy.h"
+#include "settings/TfrmOptions.h"
 #include "settings/uHelpers.h"
 #include "settings/uSettings.h"
+#include "settings/uSystem.h"
 #include "sites/VideoKinds.h"
 
 const QEvent::Type TMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -110,6 +112,7 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
     connect(bOk, &QPushButton::clicked, this, &TfrmMain::bOkClick);
     connect(bExit, &QPushButton::clicked, this, &TfrmMain::bExitClick);
     connect(bBrowse, &QPushButton::clicked, this, &TfrmMain::bBrowseClick);
+    connect(bOptions, &QPushButton::clicked, this, &TfrmMain::bOptionsClick);
     connect(bHelp, &QPushButton::clicked, this, &TfrmMain::bHelpClick);
     connect(bAbout, &QPushButton::clicked, this, &TfrmMain::bAboutClick);
     connect(eURL, &QLineEdit::textChanged, this, &TfrmMain::eURLChange);
@@ -140,13 +143,14 @@ void TfrmMain::FormCreate() {
 
 void TfrmMain::FormDestroy() {
     Timer1->stop();
-    if (!SaveSettings()) {
-        Dialogs.MessageBox(
-            this, kCaption,
-            QStringLiteral("Unable to write to %1").arg(FromPath(SettingsFilePath())),
-            TDialogs::TIcon::Error);
-    }
+    if (!SaveSettings()) ReportSaveFailure();
     Downloads.clear();
+}
+
+void TfrmMain::ReportSaveFailure() {
+    Dialogs.MessageBox(this, kCaption,
+                       QStringLiteral("Unable to write to %1").arg(FromPath(SettingsFilePath())),
+                       TDialogs::TIcon::Error);
 }
 
 void TfrmMain::bOkClick() {
@@ -271,13 +275,40 @@ void TfrmMain::eURLChange() {
     lInfo->clear();
 }
 
+std::optional<QString> TfrmMain::PickFolder(QWidget* from, const QString& prompt) {
+    const QPoint at = FolderPickerPosition(from->frameGeometry().topLeft(), from->screen()->size());
+    return Dialogs.SelectFolder(from, prompt, QString(), at);
+}
+
 void TfrmMain::bBrowseClick() {
-    const QPoint at = FolderPickerPosition(frameGeometry().topLeft(), screen()->size());
-    const auto folder =
-        Dialogs.SelectFolder(this, QStringLiteral("Select default folder:"), QString(), at);
+    const auto folder = PickFolder(this, QStringLiteral("Select default folder:"));
     if (!folder) return;
     eFolder->setText(*folder);
     Options.SaveTo = ToPath(*folder);
+}
+
+void TfrmMain::bOptionsClick() {
+    TfrmOptions dialog(this);
+    dialog.OnSelectFolder = [this](QWidget* from, const QString& prompt) {
+        return PickFolder(from, prompt);
+    };
+    dialog.OnWarning = [this](QWidget* from, const QString& title, const QString& text) {
+        Dialogs.MessageBox(from, title, text, TDialogs::TIcon::Warning);
+    };
+    dialog.LoadFromOptions(Options);
+    if (Dialogs.ShowModal(&dialog) != QDialog::Accepted) return;
+
+    // The session keeps the chosen options even when the file cannot hold them; the entry
+    // started at log-on then stays as the file still describes it.
+    Options = dialog.EditedOptions;
+    const bool saved = SaveSettings();
+    eFolder->setText(FromPath(Options.SaveTo));
+    if (!saved) {
+        ReportSaveFailure();
+        return;
+    }
+    SetRunAtStartup("Sorlen",
+                    Options.LoadOnStart ? ToPath(QCoreApplication::applicationFilePath()) : "");
 }
 
 void TfrmMain::bHelpClick() {

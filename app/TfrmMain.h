@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,7 @@ public slots:
     void bOkClick();
     void bExitClick();
     void bBrowseClick();
+    void bOptionsClick();
     void bHelpClick();
     void bAboutClick();
     void eURLChange();
@@ -100,6 +102,9 @@ private:
     void StartWaiting();
     void StopWaiting();
     void ReleaseVideo();
+    // The folder picker opened from a window of ours, placed beside it.
+    std::optional<QString> PickFolder(QWidget* from, const QString& prompt);
+    void ReportSaveFailure();
 
     TVideoFactory Factory;
     TDialogs& Dialogs;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 
 #include "app/TDialogs.h"
 #include "sites/TVideo.h"
@@ -16,6 +17,8 @@ struct TFakeDialogs : TDialogs {
     std::optional<QString> FolderAnswer;
     std::vector<std::pair<QString, QPoint>> FolderCalls;
     std::vector<QDialog*> Shown;
+    // Acts on a shown dialog as the user would; the dialog's result is then the answer.
+    std::function<void(QDialog*)> ModalScript;
     std::vector<QString> Opened;
 
     void MessageBox(QWidget*, const QString& title, const QString& text, TIcon icon) override {
@@ -28,7 +31,11 @@ struct TFakeDialogs : TDialogs {
     }
     int ShowModal(QDialog* dialog) override {
         Shown.push_back(dialog);
-        return QDialog::Accepted;
+        if (!ModalScript) return QDialog::Accepted;
+        dialog->setResult(QDialog::Rejected);
+        dialog->show();
+        ModalScript(dialog);
+        return dialog->result();
     }
     bool OpenDocument(const QString& path) override {
         Opened.push_back(path);

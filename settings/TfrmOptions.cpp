@@ -1,0 +1,223 @@
+// Options dialog layout and the working copy's round trip through its controls.
+#include "settings/TfrmOptions.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "settings/uSystem.h"
+
+namespace {
+
+constexpr int kGroupGap = 12;  // between the groups of a tab
+constexpr int kButtonStripHeight = 38;
+
+QVBoxLayout* TabLayout(QWidget* tab) {
+    auto* layout = new QVBoxLayout(tab);
+    layout->setSpacing(kGroupGap);
+    layout->setAlignment(Qt::AlignTop);
+    return layout;
+}
+
+QLineEdit* LabelledEdit(QGridLayout* grid, int row, const QString& caption, int columnSpan) {
+    auto* edit = new QLineEdit;
+    auto* label = new QLabel(caption);
+    label->setBuddy(edit);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(edit, row, 1, 1, columnSpan);
+    return edit;
+}
+
+// A field's bytes stay as they were unless the user changed its text, so a value that is not
+// valid UTF-8 (a password typed in an older build, say) survives "OK" unchanged.
+void TakeText(const QLineEdit* edit, std::string& field) {
+    if (edit->text() != QString::fromStdString(field)) field = edit->text().toStdString();
+}
+
+}  // namespace
+
+TfrmOptions::TfrmOptions(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    // Takes the owner's font (the main window's Tahoma 8 pt), as a dialog of the same program.
+    setAttribute(Qt::WA_WindowPropagation);
+    setWindowTitle(QStringLiteral("Sorlen Options"));
+
+    PageControl = new QTabWidget(this);
+    tsGeneral = new QWidget;
+    tsDownload = new QWidget;
+    tsConnection = new QWidget;
+    GeneralLayout = TabLayout(tsGeneral);
+    DownloadLayout = TabLayout(tsDownload);
+    ConnectionLayout = TabLayout(tsConnection);
+    PageControl->addTab(tsGeneral, QStringLiteral("General"));
+    PageControl->addTab(tsDownload, QStringLiteral("Download"));
+    PageControl->addTab(tsConnection, QStringLiteral("Connection"));
+
+    gbApplication = new QGroupBox(QStringLiteral("Application"));
+    auto* application = new QVBoxLayout(gbApplication);
+    ckLoadOnStart = new QCheckBox(QStringLiteral("Launch on Startup"));
+    ckClipboard = new QCheckBox(QStringLiteral("Monitor Clipboard"));
+    application->addWidget(ckLoadOnStart);
+    application->addWidget(ckClipboard);
+    GeneralLayout->addWidget(gbApplication);
+
+    gbFolder = new QGroupBox(QStringLiteral("Default Folder"));
+    auto* folder = new QGridLayout(gbFolder);
+    lDefFolder = new QLabel(QStringLiteral("Default download location:"));
+    eDefFolder = new QLineEdit;
+    lDefFolder->setBuddy(eDefFolder);
+    bDefBrowse = new QPushButton(QStringLiteral("..."));
+    bDefBrowse->setFixedSize(21, 21);
+    folder->addWidget(lDefFolder, 0, 0, 1, 2);
+    folder->addWidget(eDefFolder, 1, 0);
+    folder->addWidget(bDefBrowse, 1, 1);
+    GeneralLayout->addWidget(gbFolder);
+
+    gbYoutube = new QGroupBox(QStringLiteral("YouTube"));
+    auto* youtube = new QVBoxLayout(gbYoutube);
+    lYoutube = new QLabel(QStringLiteral("YouTube download quality:"));
+    cbYoutube = new QComboBox;
+    cbYoutube->addItems({QStringLiteral("Normal"), QStringLiteral("Best Available")});
+    lYoutube->setBuddy(cbYoutube);
+    youtube->addWidget(lYoutube);
+    youtube->addWidget(cbYoutube);
+    DownloadLayout->addWidget(gbYoutube);
+
+    gbHttpProxy = new QGroupBox(QStringLiteral("HTTP Proxy"));
+    auto* httpProxy = new QVBoxLayout(gbHttpProxy);
+    ckProxy = new QCheckBox(QStringLiteral("Enable Proxy"));
+    pProxy = new QWidget;
+    auto* proxy = new QGridLayout(pProxy);
+    proxy->setContentsMargins(0, 0, 0, 0);
+    eAddress = LabelledEdit(proxy, 0, QStringLiteral("Address:"), 2);
+    ePort = LabelledEdit(proxy, 1, QStringLiteral("Port:"), 1);
+    bFind = new QPushButton(QStringLiteral("Find"));
+    proxy->addWidget(bFind, 1, 2);
+    eUser = LabelledEdit(proxy, 2, QStringLiteral("Username:"), 2);
+    ePass = LabelledEdit(proxy, 3, QStringLiteral("Password:"), 2);
+    ePass->setEchoMode(QLineEdit::Password);
+    ePass->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+    for (QLineEdit* edit : {eAddress, ePort, eUser, ePass}) {
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::Disabled, QPalette::Base,
+                         pProxy->palette().color(QPalette::Window));
+        edit->setPalette(palette);
+    }
+    httpProxy->addWidget(ckProxy);
+    httpProxy->addWidget(pProxy);
+    ConnectionLayout->addWidget(gbHttpProxy);
+
+    auto* strip = new QWidget;
+    strip->setFixedHeight(kButtonStripHeight);
+    auto* buttons = new QHBoxLayout(strip);
+    buttons->addStretch(1);
+    bOk = new QPushButton(QStringLiteral("OK"));
+    bCancel = new QPushButton(QStringLiteral("Cancel"));
+    for (QPushButton* button : {bOk, bCancel}) {
+        button->setFixedSize(75, 25);
+        buttons->addWidget(button);
+    }
+    bOk->setDefault(true);
+
+    // Fixed to its contents: the tallest tab decides the height, and a group added to a tab
+    // later grows the dialog with it.
+    auto* form = new QVBoxLayout(this);
+    form->setContentsMargins(4, 4, 4, 0);
+    form->setSpacing(0);
+    form->setSizeConstraint(QLayout::SetFixedSize);
+    PageControl->setMinimumWidth(320);
+    form->addWidget(PageControl);
+    form->addWidget(strip);
+
+    setTabOrder(ckLoadOnStart, ckClipboard);
+    setTabOrder(ckClipboard, eDefFolder);
+    setTabOrder(eDefFolder, bDefBrowse);
+    setTabOrder(bDefBrowse, cbYoutube);
+    setTabOrder(cbYoutube, ckProxy);
+    setTabOrder(ckProxy, eAddress);
+    setTabOrder(eAddress, ePort);
+    setTabOrder(ePort, bFind);
+    setTabOrder(bFind, eUser);
+    setTabOrder(eUser, ePass);
+    setTabOrder(ePass, bOk);
+    setTabOrder(bOk, bCancel);
+
+    connect(bOk, &QPushButton::clicked, this, &TfrmOptions::bOkClick);
+    connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ckProxy, &QCheckBox::toggled, this, &TfrmOptions::ckProxyClick);
+    connect(bDefBrowse, &QPushButton::clicked, this, &TfrmOptions::bDefBrowseClick);
+    connect(bFind, &QPushButton::clicked, this, &TfrmOptions::bFindClick);
+
+    PageControl->setCurrentWidget(tsGeneral);
+    form->activate();
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+void TfrmOptions::LoadFromOptions(const TOptions& options) {
+    EditedOptions = options;
+    ckLoadOnStart->setChecked(options.LoadOnStart);
+    ckClipboard->setChecked(options.MonitorClipboard);
+    eDefFolder->setText(QString::fromStdString(options.SaveTo));
+    // A Format the list has no item for (a hand-edited file) leaves nothing selected.
+    cbYoutube->setCurrentIndex(options.Format);
+    eAddress->setText(QString::fromStdString(options.ProxyAddress));
+    ePort->setText(QString::fromStdString(options.ProxyPort));
+    eUser->setText(QString::fromStdString(options.ProxyUsername));
+    ePass->setText(QString::fromStdString(options.ProxyPassword));
+    ckProxy->setChecked(options.UseProxy);
+    EnableProxyPanel(ckProxy->isChecked());
+}
+
+void TfrmOptions::EnableProxyPanel(bool on) {
+    // Children follow the panel; the edits' disabled base is the panel's background.
+    pProxy->setEnabled(on);
+}
+
+void TfrmOptions::ckProxyClick() {
+    EnableProxyPanel(ckProxy->isChecked());
+}
+
+void TfrmOptions::bOkClick() {
+    TOptions& o = EditedOptions;
+    o.LoadOnStart = ckLoadOnStart->isChecked();
+    o.MonitorClipboard = ckClipboard->isChecked();
+    TakeText(eDefFolder, o.SaveTo);
+    o.Format = cbYoutube->currentIndex();
+    o.UseProxy = ckProxy->isChecked();
+    TakeText(eAddress, o.ProxyAddress);
+    TakeText(ePort, o.ProxyPort);
+    TakeText(eUser, o.ProxyUsername);
+    TakeText(ePass, o.ProxyPassword);
+    accept();
+}
+
+void TfrmOptions::bDefBrowseClick() {
+    if (!OnSelectFolder) return;
+    const auto folder = OnSelectFolder(this, QStringLiteral("Select default folder:"));
+    if (folder) eDefFolder->setText(*folder);
+}
+
+void TfrmOptions::bFindClick() {
+    const TSystemProxy found = FindSystemProxy(kProxyHttp);
+    if (!found.Found) {
+        if (OnWarning) {
+            OnWarning(this, QStringLiteral("Warning"),
+                      QStringLiteral("Could not find proxy server configuration."));
+        }
+        return;
+    }
+    eAddress->setText(QString::fromStdString(found.Host));
+    ePort->setText(QString::fromStdString(found.Port));
+}

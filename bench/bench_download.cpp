@@ -12,31 +12,29 @@
 #include <fstream>
 #include <map>
 
-#include "TestServers.h"
 #include "download/THttpThread.h"
 #include "platform/UiThread.h"
+#include "tests/support/Nginx.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 struct TWorld {
-    TTempDir Root;
-    TTempDir Out;
+    TTempFolder Root;
+    TTempFolder Out;
     std::unique_ptr<TNginx> Server;
     TWorld() {
         for (int mib : {10, 1024}) {
             // Sparse files: nginx reads zeros from the page cache, the same for both clients.
-            int fd = open((Root / (std::to_string(mib) + ".bin")).c_str(),
+            int fd = open(Root.File(std::to_string(mib) + ".bin").c_str(),
                           O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0 || ftruncate(fd, int64_t(mib) << 20) != 0) std::abort();
             close(fd);
         }
-        Server = std::make_unique<TNginx>(Root.Path);
-        if (Server->Port == 0) std::abort();
+        Server = std::make_unique<TNginx>();
+        if (!Server->Start({.Root = Root.Path})) std::abort();
     }
-    std::string Url(int mib) const {
-        return "http://127.0.0.1:" + std::to_string(Server->Port) + "/" + std::to_string(mib) +
-               ".bin";
-    }
+    std::string Url(int mib) const { return Server->Url("/" + std::to_string(mib) + ".bin"); }
 };
 
 TWorld& World() {
@@ -111,11 +109,11 @@ void BM_DownloadVsCurl(benchmark::State& state) {
     for (auto _ : state) {
         TRunFigures a, b;
         if (runs % 2 == 0) {
-            a = RunOurs(url, w.Out / "ours.bin");
-            b = RunCurl(url, w.Out / "curl.bin");
+            a = RunOurs(url, w.Out.File("ours.bin"));
+            b = RunCurl(url, w.Out.File("curl.bin"));
         } else {
-            b = RunCurl(url, w.Out / "curl.bin");
-            a = RunOurs(url, w.Out / "ours.bin");
+            b = RunCurl(url, w.Out.File("curl.bin"));
+            a = RunOurs(url, w.Out.File("ours.bin"));
         }
         if (!a.Ok || !b.Ok) state.SkipWithError("a download failed");
         state.SetIterationTime(a.Seconds);

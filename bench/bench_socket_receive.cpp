@@ -1,9 +1,7 @@
 // Receive throughput: 1 GiB from a sender thread on 127.0.0.1, read in 8190-byte pieces (the
 // HTTP engine's read size), once through TWSocket's OnDataAvailable and once by a plain
 // blocking recv() loop. Both run in the same process under the same conditions.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,60 +9,35 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <stdexcept>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/TWSocket.h"
 #include "platform/EventLoop.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/ScriptedServer.h"
 
 namespace {
 
 constexpr std::int64_t kTotal = std::int64_t(1) << 30;
 constexpr int kReadSize = 8190;
 
-// Accepts one connection and writes kTotal bytes into it, then closes.
-class TSender {
-public:
-    TSender() {
-        ListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(ListenFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            listen(ListenFd, 1) != 0)
-            throw std::runtime_error("sender: cannot listen");
-        socklen_t len = sizeof sa;
-        getsockname(ListenFd, reinterpret_cast<sockaddr*>(&sa), &len);
-        Port = ntohs(sa.sin_port);
-        Worker = std::thread([this] {
-            int fd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            std::vector<char> chunk(1 << 20, 'b');
-            std::int64_t left = kTotal;
-            while (left > 0) {
-                ssize_t n =
-                    send(fd, chunk.data(),
-                         static_cast<std::size_t>(std::min<std::int64_t>(left, chunk.size())),
-                         MSG_NOSIGNAL);
-                if (n <= 0) break;
-                left -= n;
-            }
-            close(fd);
-        });
-    }
-    ~TSender() {
-        shutdown(ListenFd, SHUT_RDWR);
-        Worker.join();
-        close(ListenFd);
-    }
-    int Port = 0;
-
-private:
-    int ListenFd = -1;
-    std::thread Worker;
-};
+// A server that accepts one connection and writes kTotal bytes into it, then closes.
+std::function<void(int)> SendTotal() {
+    return [](int Fd) {
+        std::vector<char> chunk(1 << 20, 'b');
+        std::int64_t left = kTotal;
+        while (left > 0) {
+            ssize_t n = send(Fd, chunk.data(),
+                             static_cast<std::size_t>(std::min<std::int64_t>(left, chunk.size())),
+                             MSG_NOSIGNAL);
+            if (n <= 0) break;
+            left -= n;
+        }
+        close(Fd);
+    };
+}
 
 // Throughput of every run, in bytes per second, for the closing summary.
 std::vector<double> PlainRates, SocketRates;
@@ -77,15 +50,10 @@ void BM_PlainRecvLoop(benchmark::State& State) {
     std::int64_t received = 0;
     for (auto _ : State) {
         auto start = std::chrono::steady_clock::now();
-        TSender sender;
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sa.sin_port = htons(static_cast<std::uint16_t>(sender.Port));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        TScriptedServer sender(SendTotal());
+        int fd = ConnectLoopback(sender.NumericPort());
+        if (fd < 0) {
             State.SkipWithError("connect failed");
-            close(fd);
             break;
         }
         char buf[kReadSize];
@@ -107,7 +75,7 @@ void BM_TWSocketReceive(benchmark::State& State) {
     std::int64_t received = 0;
     for (auto _ : State) {
         auto start = std::chrono::steady_clock::now();
-        TSender sender;
+        TScriptedServer sender(SendTotal());
         TWSocket s;
         char buf[kReadSize];
         std::int64_t got = 0;
@@ -118,7 +86,7 @@ void BM_TWSocketReceive(benchmark::State& State) {
         };
         s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { closed = true; };
         s.SetAddr("127.0.0.1");
-        s.SetPort(std::to_string(sender.Port));
+        s.SetPort(sender.Port());
         s.Connect();
         while (!closed) TEventLoop::Current().WaitOne(-1);
         SocketRates.push_back(static_cast<double>(got) / Seconds(start));

@@ -1,10 +1,12 @@
 # sorlen_add_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS label...])
-# One GoogleTest executable per target; every test case becomes a CTest test.
+# One GoogleTest executable per target, linked with the shared test support (tests/support);
+# every test case becomes a CTest test.
 # Label "threaded" marks suites that the ThreadSanitizer build runs.
 function(sorlen_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
-    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} sorlen_testsupport GTest::gtest_main GTest::gmock
+        Threads::Threads)
     target_compile_definitions(${name} PRIVATE SORLEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     # A list value does not survive the discovery script (it splits into separate properties),
     # so the suite's own labels go on its folder, which CTest applies to every test in it.

@@ -7,7 +7,7 @@
 
 #include "http/THttpCli.h"
 #include "http/TStream.h"
-#include "http/tests/FeedSocket.h"
+#include "tests/support/FeedSocket.h"
 #include "platform/EventLoop.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "app/TfrmMain.h"
 #include "app/TfrmSelectFolder.h"
 #include "app/tests/FakeDialogs.h"
-#include "settings/tests/TempFolder.h"
+#include "tests/support/TempFolder.h"
 #include "settings/uSettings.h"
 #include "sites/VideoKinds.h"
 

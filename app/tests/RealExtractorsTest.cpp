@@ -7,24 +7,25 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "TestServers.h"
 #include "app/TQtUiThread.h"
 #include "app/TfrmMain.h"
 #include "app/tests/FakeDialogs.h"
 #include "settings/uSettings.h"
 #include "sites/SiteVideos.h"
+#include "tests/support/DemoSites.h"
+#include "tests/support/TempFolder.h"
 
 TEST(MainWindowWithSites, DemoAddressesFindTheirVideos) {
     TDemoSites demo;
-    ASSERT_NE(demo.Port, 0) << "demo-sites server did not start";
-    TTempDir home;
+    ASSERT_NE(demo.NumericPort(), 0) << "demo-sites server did not start";
+    TTempFolder home;
     setenv("HOME", home.Path.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home / "cfg").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", home.File("cfg").c_str(), 1);
     InitSettingsModule();
     ProgramFolder = home.Path + "/";
     Options.UseProxy = true;
     Options.ProxyAddress = "127.0.0.1";
-    Options.ProxyPort = std::to_string(demo.Port);
+    Options.ProxyPort = demo.Port();
     TQtUiThread ui;
     SetUiThread(&ui);
     {

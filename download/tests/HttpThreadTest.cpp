@@ -8,9 +8,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "TestServers.h"
 #include "download/THttpThread.h"
 #include "platform/UiThread.h"
+#include "tests/support/DemoSites.h"
+#include "tests/support/Nginx.h"
+#include "tests/support/Process.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -83,17 +86,17 @@ const std::string Media =
     "&itag=5&id=sorlen01&expire=1262304000";
 
 TEST_F(HttpThread, FileModeWritesTheServedBytes) {
-    TTempDir dir;
-    ASSERT_TRUE(TDemoSites::Dump(Media, dir / "expected"));
-    const std::string expected = ReadFile(dir / "expected");
+    TTempFolder dir;
+    ASSERT_TRUE(TDemoSites::Dump(Media, dir.File("expected")));
+    const std::string expected = ReadFile(dir.File("expected"));
     // A longer file of the same name must not leave its tail behind.
-    std::ofstream(dir / "video.flv") << std::string(expected.size() + 5000, 'x');
-    TRun r = Run(ViaProxy(Media, dir / "video.flv"));
+    std::ofstream(dir.File("video.flv")) << std::string(expected.size() + 5000, 'x');
+    TRun r = Run(ViaProxy(Media, dir.File("video.flv")));
     EXPECT_EQ(r.Code, 0);
     EXPECT_EQ(r.DoneCalls, 1);
     EXPECT_EQ(r.TerminateCalls, 1);
     EXPECT_TRUE(r.DoneBeforeTerminate);
-    EXPECT_EQ(ReadFile(dir / "video.flv"), expected);
+    EXPECT_EQ(ReadFile(dir.File("video.flv")), expected);
     EXPECT_EQ(r.Received, expected.size());
     EXPECT_EQ(r.TotalSize, static_cast<int64_t>(expected.size()));
     EXPECT_EQ(r.SizeCalls, 1);
@@ -104,12 +107,12 @@ TEST_F(HttpThread, FileModeWritesTheServedBytes) {
 }
 
 TEST_F(HttpThread, RelocationBodyIsNotWritten) {
-    TTempDir dir;
+    TTempFolder dir;
     const std::string target = "http://demo-sites.test/media?size=200000";
-    ASSERT_TRUE(TDemoSites::Dump(target, dir / "expected"));
-    TRun r = Run(ViaProxy("http://demo-sites.test/redirect-media?size=200000", dir / "out"));
+    ASSERT_TRUE(TDemoSites::Dump(target, dir.File("expected")));
+    TRun r = Run(ViaProxy("http://demo-sites.test/redirect-media?size=200000", dir.File("out")));
     EXPECT_EQ(r.Code, 0);
-    EXPECT_EQ(ReadFile(dir / "out"), ReadFile(dir / "expected"));
+    EXPECT_EQ(ReadFile(dir.File("out")), ReadFile(dir.File("expected")));
     EXPECT_EQ(r.Received, 200000u);
     // The 302's header end, the relocation, the 200's header end.
     EXPECT_EQ(r.HeaderStatuses, (std::vector<int>{302, 302, 200}));
@@ -119,8 +122,8 @@ TEST_F(HttpThread, RelocationBodyIsNotWritten) {
 }
 
 TEST_F(HttpThread, AskFileAbortEndsWith404AndNoFile) {
-    TTempDir dir;
-    TRun r = Run(ViaProxy(Media, dir / "never.flv"), [](THttpThread* t, TRun& run) {
+    TTempFolder dir;
+    TRun r = Run(ViaProxy(Media, dir.File("never.flv")), [](THttpThread* t, TRun& run) {
         t->OnAskFile = [&run](THttpThread*, bool& abort) {
             ++run.AskCalls;
             abort = true;
@@ -128,13 +131,13 @@ TEST_F(HttpThread, AskFileAbortEndsWith404AndNoFile) {
     });
     EXPECT_EQ(r.Code, 404);
     EXPECT_EQ(r.AskCalls, 1);
-    EXPECT_FALSE(std::filesystem::exists(dir / "never.flv"));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("never.flv")));
     EXPECT_TRUE(r.Progress.empty());
 }
 
 TEST_F(HttpThread, UnopenableFileShowsTheErrorAndStops) {
-    TTempDir dir;
-    TRun r = Run(ViaProxy(Media, dir / "missing-folder/out.flv"));
+    TTempFolder dir;
+    TRun r = Run(ViaProxy(Media, dir.File("missing-folder/out.flv")));
     EXPECT_EQ(r.Code, 404);
     EXPECT_EQ(r.ErrorBoxes, (std::vector<std::string>{"Sorlen: Error saving file...!"}));
     EXPECT_TRUE(r.Progress.empty());
@@ -216,7 +219,7 @@ TEST_F(HttpThread, RelocationsWithoutProxy) {
     };
     for (const auto& row : rows) {
         TUrlInfo request;
-        request.Url = "http://127.0.0.1:" + std::to_string(Demo->Port) + row.path;
+        request.Url = "http://127.0.0.1:" + Demo->Port() + row.path;
         TRun r = Run(request);
         EXPECT_EQ(r.Code, row.code) << row.path;
         if (row.code == 0) {
@@ -244,11 +247,11 @@ TEST_F(HttpThread, AddressWithLineBreaksIsNeverSent) {
 }
 
 TEST_F(HttpThread, CancelAtAnyMomentEndsOnceWith404) {
-    const TProcessCounts before = SettledCounts();
-    TTempDir dir;
+    const TProcessCounts before = CurrentCounts();
+    TTempFolder dir;
     enum When { BeforeStart, AfterStart, Soon, Later, InAskFile, InSize, InProgress };
     for (When when : {BeforeStart, AfterStart, Soon, Later, InAskFile, InSize, InProgress}) {
-        const std::string file = dir / ("slow" + std::to_string(when));
+        const std::string file = dir.File("slow" + std::to_string(when));
         TRun r = Run(
             ViaProxy("http://demo-sites.test/slow", file),
             [&](THttpThread* t, TRun& run) {
@@ -278,7 +281,7 @@ TEST_F(HttpThread, CancelAtAnyMomentEndsOnceWith404) {
         }
     }
     EXPECT_TRUE(Ui.WaitFor([] { return THttpThread::LiveCount() == 0; }, std::chrono::seconds(5)));
-    const TProcessCounts after = SettledCounts();
+    const TProcessCounts after = CountsBackTo(before);
     EXPECT_LE(after.Descriptors, before.Descriptors) << "a socket or file was left open";
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer starts a thread of its own at any time
     EXPECT_LE(after.Threads, before.Threads) << "a thread was left running";
@@ -291,23 +294,23 @@ TEST_F(HttpThread, BeyondFourGiB) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "5 GiB through a sanitizer takes too long; the normal build runs it";
 #endif
-    TTempDir root, out;
+    TTempFolder root, out;
     const int64_t size = (int64_t(5) << 30) + 12345;
     const std::pair<int64_t, std::string> markers[] = {
         {0, "first"}, {(int64_t(4) << 30) - 3, "across-4GiB"}, {size - 4, "last"}};
     {
-        int fd = open((root / "big.bin").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        int fd = open((root.File("big.bin")).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, size), 0);
         for (const auto& [at, text] : markers)
             ASSERT_EQ(pwrite(fd, text.data(), text.size(), at), ssize_t(text.size()));
         close(fd);
     }
-    TNginx nginx(root.Path);
-    ASSERT_NE(nginx.Port, 0) << "nginx did not start";
+    TNginx nginx;
+    ASSERT_TRUE(nginx.Start({.Root = root.Path})) << nginx.ErrorLog();
     TUrlInfo request;
-    request.Url = "http://127.0.0.1:" + std::to_string(nginx.Port) + "/big.bin";
-    request.FileName = out / "big.bin";
+    request.Url = nginx.Url("/big.bin");
+    request.FileName = out.File("big.bin");
     TRun r = Run(request, {}, {}, std::chrono::seconds(170));
     EXPECT_EQ(r.Code, 0);
     EXPECT_EQ(r.Received, uint64_t(size));
@@ -315,8 +318,8 @@ TEST_F(HttpThread, BeyondFourGiB) {
     EXPECT_EQ(r.SizeSeen, size);
     ASSERT_FALSE(r.Progress.empty());
     EXPECT_EQ(r.Progress.back(), uint64_t(size));
-    EXPECT_EQ(std::filesystem::file_size(out / "big.bin"), uint64_t(size));
-    int fd = open((out / "big.bin").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(std::filesystem::file_size(out.File("big.bin")), uint64_t(size));
+    int fd = open((out.File("big.bin")).c_str(), O_RDONLY | O_CLOEXEC);
     for (const auto& [at, text] : markers) {
         std::string got(text.size(), '\0');
         EXPECT_EQ(pread(fd, got.data(), got.size(), at), ssize_t(got.size()));

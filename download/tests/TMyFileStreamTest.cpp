@@ -8,37 +8,20 @@
 #include <fstream>
 #include <vector>
 
+#include "tests/support/TempFolder.h"
+
 namespace fs = std::filesystem;
 
-namespace {
-
-struct TempDir {
-    fs::path Path;
-    TempDir() {
-        char tmpl[] = "/tmp/sorlen-fs-XXXXXX";
-        Path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(Path); }
-    std::string operator/(const char* name) const { return (Path / name).string(); }
-};
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-}  // namespace
-
 TEST(TMyFileStream, CreateReplacesAndOpenKeeps) {
-    TempDir dir;
-    const std::string path = dir / "out.flv";
+    TTempFolder dir;
+    const std::string path = dir.File("out.flv");
     std::ofstream(path) << "old contents that must go";
     {
         TMyFileStream f(path, fmCreate);
         EXPECT_EQ(f.Size(), 0);
         EXPECT_EQ(f.Write("abc", 3), 3);
     }
-    EXPECT_EQ(ReadAll(path), "abc");
+    EXPECT_EQ(ReadFile(path), "abc");
     {
         TMyFileStream f(path, fmOpenReadWrite | fmShareDenyNone);
         EXPECT_EQ(f.Size(), 3) << "opening must not empty the file";
@@ -52,9 +35,9 @@ TEST(TMyFileStream, CreateReplacesAndOpenKeeps) {
 }
 
 TEST(TMyFileStream, FailuresNameThePath) {
-    TempDir dir;
-    const std::string missing = dir / "no-such-file";
-    const std::string inMissingDir = dir / "no-dir/file";
+    TTempFolder dir;
+    const std::string missing = dir.File("no-such-file");
+    const std::string inMissingDir = dir.File("no-dir/file");
     struct Row {
         std::string path;
         uint16_t mode;
@@ -81,8 +64,8 @@ TEST(TMyFileStream, FailuresNameThePath) {
 }
 
 TEST(TMyFileStream, ShareModesAgainstAnExclusiveHolder) {
-    TempDir dir;
-    const std::string path = dir / "locked";
+    TTempFolder dir;
+    const std::string path = dir.File("locked");
     TMyFileStream holder(path, fmCreate);
     struct Row {
         uint16_t mode;
@@ -105,8 +88,8 @@ TEST(TMyFileStream, ShareModesAgainstAnExclusiveHolder) {
 }
 
 TEST(TMyFileStream, PositionsBeyondFourGiB) {
-    TempDir dir;
-    const std::string path = dir / "sparse";
+    TTempFolder dir;
+    const std::string path = dir.File("sparse");
     const int64_t big = 5'000'000'000;
     TMyFileStream f(path, fmCreate);
     ASSERT_TRUE(f.SetSize(big));
@@ -124,10 +107,10 @@ TEST(TMyFileStream, PositionsBeyondFourGiB) {
 }
 
 TEST(TMyFileStream, DescriptorIsClosedAndNotInherited) {
-    TempDir dir;
+    TTempFolder dir;
     int fd;
     {
-        TMyFileStream f(dir / "fd", fmCreate);
+        TMyFileStream f(dir.File("fd"), fmCreate);
         fd = f.Handle();
         ASSERT_GE(fd, 0);
         EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
@@ -136,11 +119,11 @@ TEST(TMyFileStream, DescriptorIsClosedAndNotInherited) {
 }
 
 TEST(TMyFileStream, GatheredWritesArriveWholeAndInOrder) {
-    TempDir dir;
+    TTempFolder dir;
     const size_t blocks[] = {1, 8190, 65536, 65537, 3, 200000};
     std::string expected;
     {
-        TMyFileStream f(dir / "gathered", fmCreate);
+        TMyFileStream f(dir.File("gathered"), fmCreate);
         char c = 'a';
         for (size_t n : blocks) {
             std::string block(n, c++);
@@ -151,7 +134,7 @@ TEST(TMyFileStream, GatheredWritesArriveWholeAndInOrder) {
         EXPECT_EQ(f.Write("tail", 4), 4);
         expected += "tail";
     }
-    EXPECT_TRUE(ReadAll(dir / "gathered") == expected);
+    EXPECT_TRUE(ReadFile(dir.File("gathered")) == expected);
 }
 
 TEST(TMyFileStream, RefusedBytesAreReportedNotLost) {

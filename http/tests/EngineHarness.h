@@ -10,7 +10,7 @@
 
 #include "http/THttpCli.h"
 #include "http/TStream.h"
-#include "http/tests/FeedSocket.h"
+#include "tests/support/FeedSocket.h"
 #include "platform/EventLoop.h"
 
 // One answer of the scripted server: the bytes in the pieces it writes them in, then maybe a close.

@@ -11,8 +11,11 @@
 #include "http/THttpCli.h"
 #include "http/TStream.h"
 #include "http/tests/EngineHarness.h"
-#include "http/tests/TestPeers.h"
 #include "platform/EventLoop.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Nginx.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/Squid.h"
 
 namespace {
 
@@ -182,7 +185,7 @@ TEST(LiveScripted, LocationsThroughAProxy) {
         TLiveRun run;
         run.Cli.URL = "http://site.test/dir/page.html";
         run.Cli.Proxy = "127.0.0.1";
-        run.Cli.ProxyPort = std::to_string(proxy.Port());
+        run.Cli.ProxyPort = proxy.Port();
         ASSERT_TRUE(run.Go()) << run.Log();
         EXPECT_EQ(run.Body.Data(), "via proxy");
         auto requests = proxy.Requests();
@@ -238,8 +241,11 @@ TEST(LiveScripted, PostWithContinueThenRelocatedToGet) {
 class LiveNginx : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // /hello.txt, a 302 chain /r1 -> /r2 -> /hello.txt, and a 404 for anything missing.
         Server = new TNginx;
-        if (!Server->Start()) {
+        Server->Write("html/hello.txt", "hello from nginx");
+        if (!Server->Start({.Server = "location = /r1 { return 302 /r2; }\n"
+                                      "location = /r2 { return 302 /hello.txt; }"})) {
             delete Server;
             Server = nullptr;
         }
@@ -336,28 +342,29 @@ TEST_F(LiveNginx, ThroughSquid) {
     TLiveRun run;
     run.Cli.URL = Server->Url("/hello.txt");
     run.Cli.Proxy = "127.0.0.1";
-    run.Cli.ProxyPort = std::to_string(squid.Port());
+    run.Cli.ProxyPort = squid.Port();
     ASSERT_TRUE(run.Go()) << run.Log();
     EXPECT_EQ(run.Cli.StatusCode(), 200);
     EXPECT_EQ(run.Body.Data(), "hello from nginx");
     ASSERT_FALSE(run.Commands.empty());
     EXPECT_EQ(run.Commands[0], "GET " + Server->Url("/hello.txt") + " HTTP/1.0");
-    const std::string host = "Host: 127.0.0.1:" + std::to_string(Server->Port());
+    const std::string host = "Host: 127.0.0.1:" + Server->Port();
     EXPECT_NE(std::find(run.Commands.begin(), run.Commands.end(), host), run.Commands.end());
-    EXPECT_EQ(run.Cli.ConnectPort(), std::to_string(squid.Port()));
+    EXPECT_EQ(run.Cli.ConnectPort(), squid.Port());
 }
 
 TEST(LiveFailures, RefusedLookupAndHttps) {
     // reason: the whole text, or before a final '*' its beginning (the rest not empty).
     // error: the request error, or -1 when not checked.
+    const TRefusedPort refused;
     const struct {
         std::string url;
         int status;
         std::string reason;
         int error;
     } cases[] = {
-        {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", 404,
-         "Connection refused (Error #10061)", 10061},
+        {"http://127.0.0.1:" + refused.Port() + "/", 404, "Connection refused (Error #10061)",
+         10061},
         // A label over 63 bytes is refused by the resolver library itself: no network needed.
         {"http://" + std::string(64, 'x') + ".invalid/", 404,
          "can't resolve hostname to IP address", -1},

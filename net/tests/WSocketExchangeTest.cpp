@@ -2,6 +2,10 @@
 // sends, self-destruction from an event, background exceptions, and nginx as an HTTP peer.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -97,7 +101,8 @@ TEST(WSocketExchange, RefusedConnectionReportsErrorThenClosesOnce) {
     TWSocket s;
     TClientLog log;
     log.Attach(s);
-    ConnectTo(s, ClosedPort());
+    TRefusedPort refused;
+    ConnectTo(s, refused.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
     Settle();
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "state 3>5", "connected 10061",
@@ -431,7 +436,8 @@ TEST(WSocketExchange, ReconnectFromOnSessionClosedAfterARefusal) {
             ConnectTo(*Sender, server.Port());
         }
     };
-    ConnectTo(s, ClosedPort());
+    TRefusedPort refused;
+    ConnectTo(s, refused.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed == 2; }));
     EXPECT_EQ(log.Received, "second try");
     EXPECT_TRUE(log.Has("connected 10061"));
@@ -461,7 +467,8 @@ TEST(WSocketExchange, OperationsInTheWrongStateAreHarmless) {
     // Sending while the connection is still being made drops that connection, once.
     int errors = 0;
     s.OnError = [&](TCustomWSocket*) { ++errors; };
-    ConnectTo(s, ClosedPort());
+    TRefusedPort refused;
+    ConnectTo(s, refused.Port());
     EXPECT_EQ(s.Send("x", 1), -1);
     EXPECT_EQ(s.LastError(), 10057);
     EXPECT_EQ(errors, 1);
@@ -516,8 +523,9 @@ TEST(WSocketExchange, DatagramSocketIsConnectedAtOnceAndExchanges) {
 
 TEST(WSocketExchange, HttpGetFromNginx) {
     std::string body(200000, 'z');
-    TNginx nginx(body);
-    ASSERT_TRUE(nginx.Ready);
+    TNginx nginx;
+    nginx.Write("html/index.html", body);
+    ASSERT_TRUE(nginx.Start()) << nginx.ErrorLog();
     TWSocket s;
     TClientLog log;
     log.Attach(s);

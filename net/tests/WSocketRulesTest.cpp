@@ -5,14 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
 #include <string>
 
 #include "net/TBuffer.h"
 #include "net/TWSocket.h"
 #include "net/WSocketErrors.h"
 #include "net/tests/NetTestSupport.h"
+#include "tests/support/Process.h"
 
 namespace {
 
@@ -180,10 +179,11 @@ struct FailRow {
     int LastError;
 };
 
-std::vector<FailRow> FailRows() {
-    auto connecting = [](TWSocket& s) {
+// Refused gives a port for the row that fails while connecting.
+std::vector<FailRow> FailRows(const TRefusedPort& Refused) {
+    auto connecting = [port = Refused.Port()](TWSocket& s) {
         s.SetAddr("127.0.0.1");
-        s.SetPort(ClosedPort());
+        s.SetPort(port);
         s.Connect();
     };
     auto none = [](TWSocket&) {};
@@ -241,15 +241,11 @@ std::vector<FailRow> FailRows() {
     };
 }
 
-int OpenDescriptors() {
-    TEventLoop::Current();  // its wake-up descriptor is made on first use and kept
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                          std::filesystem::directory_iterator()));
-}
-
 TEST(WSocketErrorsRoute, WithoutOnErrorEachFailureThrowsItsText) {
-    int before = OpenDescriptors();
-    for (const FailRow& r : FailRows()) {
+    const TRefusedPort refused;
+    TEventLoop::Current();  // its wake-up descriptor is made on first use and kept
+    const int before = OpenDescriptorCount();
+    for (const FailRow& r : FailRows(refused)) {
         TWSocket s;
         r.Setup(s);
         EXPECT_EQ(Thrown([&] { r.Call(s); }), r.Text) << r.Name;
@@ -257,11 +253,12 @@ TEST(WSocketErrorsRoute, WithoutOnErrorEachFailureThrowsItsText) {
             EXPECT_EQ(s.LastError(), r.LastError) << r.Name;
         }
     }
-    EXPECT_EQ(OpenDescriptors(), before);  // sockets left half-open by a failure were closed
+    EXPECT_EQ(OpenDescriptorCount(), before);  // sockets left half-open by a failure were closed
 }
 
 TEST(WSocketErrorsRoute, WithOnErrorNothingThrowsAndTheHandlerRuns) {
-    for (const FailRow& r : FailRows()) {
+    const TRefusedPort refused;
+    for (const FailRow& r : FailRows(refused)) {
         TWSocket s;
         int errors = 0;
         s.OnError = [&](TCustomWSocket* Sender) {
@@ -293,7 +290,8 @@ TEST(WSocketErrorsRoute, EmptyLookupReportsInvalidArgumentAfterOnError) {
 TEST(WSocketProperties, SameValueIsAcceptedWhileOpenAndCloseForgetsAddrAndPort) {
     TWSocket s;
     s.SetAddr("127.0.0.1");
-    std::string port = ClosedPort();
+    TRefusedPort refused;
+    const std::string port = refused.Port();
     s.SetPort(port);
     s.Connect();
     EXPECT_EQ(s.State(), wsConnecting);

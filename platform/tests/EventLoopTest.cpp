@@ -1,6 +1,6 @@
 // Event loop: message order, targets that go away, cross-thread posting, timers, descriptors.
 #include "platform/EventLoop.h"
-#include "platform/tests/LoopWait.h"
+#include "tests/support/LoopWait.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

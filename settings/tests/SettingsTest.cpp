@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "settings/TIniFile.h"
-#include "settings/tests/TempFolder.h"
+#include "tests/support/TempFolder.h"
 #include "settings/uCrypt.h"
 #include "settings/uSettings.h"
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "settings/tests/TempFolder.h"
+#include "tests/support/TempFolder.h"
 #include "settings/uSystem.h"
 
 namespace {

@@ -4,13 +4,15 @@
 
 #include <filesystem>
 
-#include "TestServers.h"
 #include "download/THttpThread.h"
 #include "platform/UiThread.h"
 #include "settings/uHelpers.h"
 #include "sites/TBlipTv.h"
 #include "sites/TDailyMotion.h"
 #include "sites/TYouTube.h"
+#include "tests/support/DemoSites.h"
+#include "tests/support/Process.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -45,7 +47,7 @@ protected:
         TOutcome out;
         std::unique_ptr<TVideo> video = Make(site, quality);
         video->PageUrl = page;
-        video->Proxy = {"127.0.0.1", std::to_string(Demo->Port), "", ""};
+        video->Proxy = {"127.0.0.1", Demo->Port(), "", ""};
         video->OnDone = [&out](TVideo* v, int32_t code) {
             ++out.Reports;
             out.Code = code;
@@ -117,11 +119,11 @@ TEST_F(Extractors, FindVideoThenDownloadIt) {
         EXPECT_EQ(out.MediaUrl, row.media);
         EXPECT_EQ(out.Cookies, row.cookies);
 
-        TTempDir dir;
-        ASSERT_TRUE(TDemoSites::Dump(out.MediaUrl, dir / "expected"));
-        const std::string got = Download(out.MediaUrl, out.Cookies, dir / "video");
+        TTempFolder dir;
+        ASSERT_TRUE(TDemoSites::Dump(out.MediaUrl, dir.File("expected")));
+        const std::string got = Download(out.MediaUrl, out.Cookies, dir.File("video"));
         EXPECT_GT(got.size(), 100000u);
-        EXPECT_TRUE(got == ReadFile(dir / "expected")) << "media bytes differ for " << row.page;
+        EXPECT_TRUE(got == ReadFile(dir.File("expected"))) << "media bytes differ for " << row.page;
     }
     const std::string log = Demo->Log();
     EXPECT_NE(log.find("GET http://www.youtube.com/watch?v=sorlen02&hl=en_US&persist_hl=0\r\n"
@@ -132,7 +134,7 @@ TEST_F(Extractors, FindVideoThenDownloadIt) {
 }
 
 TEST_F(Extractors, ProposedFileNameStaysInTheFolder) {
-    TTempDir dir;
+    TTempFolder dir;
     for (const std::string id : {"sorlen03", "sorlen04"}) {
         TOutcome out = Extract(YouTube, "http://www.youtube.com/watch?v=" + id, 2);
         ASSERT_EQ(out.Code, 0) << id;
@@ -175,7 +177,7 @@ TEST_F(Extractors, BadPagesFailWithTwo) {
 }
 
 TEST_F(Extractors, CancelAtAnyTimeReportsOne) {
-    const TProcessCounts before = SettledCounts();
+    const TProcessCounts before = CurrentCounts();
     const std::pair<TSite, std::string> pages[] = {
         {YouTube, "http://www.youtube.com/watch?v=slow"},
         {YouTube, "http://www.youtube.com/watch?v=sorlen01"},
@@ -192,7 +194,7 @@ TEST_F(Extractors, CancelAtAnyTimeReportsOne) {
             EXPECT_EQ(out.Reports, 1) << page << " after " << after;
         }
     }
-    const TProcessCounts after = SettledCounts();
+    const TProcessCounts after = CountsBackTo(before);
     EXPECT_LE(after.Descriptors, before.Descriptors) << "a socket was left open";
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer starts a thread of its own at any time
     EXPECT_LE(after.Threads, before.Threads) << "a thread was left running";

@@ -16,7 +16,7 @@
 #include "app/TfrmSelectFolder.h"
 #include "app/tests/FakeDialogs.h"
 #include "settings/TfrmOptions.h"
-#include "settings/tests/TempFolder.h"
+#include "tests/support/TempFolder.h"
 #include "settings/uSettings.h"
 #include "settings/uSystem.h"
 

@@ -1,10 +1,15 @@
 // Compares TRegExpr with std::regex (ECMAScript) and PCRE2's interpreter (no JIT) on the six
 // extractor patterns: over a 1 MiB synthetic watch page, and the cookie pattern over a header
 // block with every match collected. All three engines must agree on the match before timing.
+// Hostile subjects (pages built to make a backtracking search slow) run TRegExpr against PCRE2;
+// PCRE2 runs those in a child process that is stopped after kPcre2Seconds.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <benchmark/benchmark.h>
 #include <pcre2.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -19,16 +24,52 @@ struct Pattern {
     const char* name;
     const char* expression;  // as the extractors write it
     bool overHeaders;        // header block, all matches; otherwise the page, first match
+    const char* opening;     // what a hostile page repeats: the start of a match without its end
 };
 
 const Pattern kPatterns[] = {
-    {"Cookie", "Set-Cookie: .*?\\;", true},
-    {"Title", "<title>([^<]+)", false},
-    {"Blip", "player.setPrimaryMediaUrl([^<].*?);", false},
-    {"Daily", "so_player_[0-9,a-f]*.addVariable\\(\"video\",.*?\\)", false},
-    {"Config", "'PLAYER_CONFIG': \\{.*?\\}", false},
-    {"FmtMap", "\"fmt_url_map\": \".*?\"", false},
+    {"Cookie", "Set-Cookie: .*?\\;", true, "Set-Cookie: "},
+    {"Title", "<title>([^<]+)", false, "<title>"},
+    {"Blip", "player.setPrimaryMediaUrl([^<].*?);", false, "player.setPrimaryMediaUrl("},
+    {"Daily", "so_player_[0-9,a-f]*.addVariable\\(\"video\",.*?\\)", false,
+     "so_player_4c2ea1,f.addVariable(\"video\", "},
+    {"Config", "'PLAYER_CONFIG': \\{.*?\\}", false, "'PLAYER_CONFIG': {"},
+    {"FmtMap", "\"fmt_url_map\": \".*?\"", false, "\"fmt_url_map\": \""},
 };
+
+constexpr int kPcre2Seconds = 10;
+
+struct Hostile {
+    std::string name;
+    std::string expression;
+    std::string subject;
+};
+
+std::string Repeat(const std::string& unit, size_t size) {
+    std::string text;
+    text.reserve(size + unit.size());
+    while (text.size() < size) text += unit;
+    text.resize(size);
+    return text;
+}
+
+std::vector<Hostile> MakeHostile() {
+    std::vector<Hostile> cases = {
+        {"LazyOverA_1M", "a.*?b", std::string(1 << 20, 'a')},
+        {"GreedyOverA_1M", "a.*b", std::string(1 << 20, 'a')},
+    };
+    for (const Pattern& p : kPatterns)
+        cases.push_back(
+            {std::string(p.name) + "Opening_8M", p.expression, Repeat(p.opening, 8 << 20)});
+    // The closing brace before all openings, and after all of them.
+    const Pattern& config = kPatterns[4];
+    cases.push_back({"ConfigCloseFirst_8M", config.expression,
+                     Repeat(config.opening, 8 << 20).insert(0, 1, '}')});
+    cases.push_back(
+        {"ConfigCloseLast_8M", config.expression, Repeat(config.opening, 8 << 20) + "}"});
+    cases.push_back({"Alternation_24M", "(a|b)c", Repeat("ab", 24 << 20) + "c"});
+    return cases;
+}
 
 // Deterministic filler shaped like the markup and script of a watch page: tags, attributes in
 // both quote styles, English words, braces, semicolons.
@@ -201,6 +242,62 @@ void BenchStd(benchmark::State& state, const Subjects* subjects, const Pattern* 
     for (auto _ : state) benchmark::DoNotOptimize(RunStd(re, subjects->For(*p), p->overHeaders));
 }
 
+void BenchOursHostile(benchmark::State& state, const Hostile* h) {
+    TRegExpr re;
+    re.SetExpression(h->expression);
+    bool found = false;
+    for (auto _ : state) {
+        // A fresh subject each time: nothing learnt about the last one may carry over.
+        state.PauseTiming();
+        re.SetInputString(h->subject);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(found = re.ExecPos(1));
+    }
+    state.SetLabel(found ? "match at " + std::to_string(re.MatchPos(0)) : "no match");
+}
+
+// One search in a child process with an alarm, so a search that runs for minutes is cut off.
+void BenchPcre2Hostile(benchmark::State& state, const Hostile* h) {
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(h->expression.c_str()),
+                                     PCRE2_ZERO_TERMINATED, PCRE2_DOTALL, &error, &offset, nullptr);
+    pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
+    std::string label;
+    for (auto _ : state) {
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        const pid_t child = fork();
+        if (child == 0) {
+            close(fds[0]);
+            alarm(kPcre2Seconds);
+            const auto t0 = std::chrono::steady_clock::now();
+            const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(h->subject.data()),
+                                       h->subject.size(), 0, 0, data, nullptr);
+            const double result[2] = {
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                static_cast<double>(rc > 0 ? pcre2_get_ovector_pointer(data)[0] + 1 : rc)};
+            if (write(fds[1], result, sizeof result) != sizeof result) _exit(1);
+            _exit(0);
+        }
+        close(fds[1]);
+        double result[2] = {kPcre2Seconds, 0};
+        const bool finished = read(fds[0], result, sizeof result) == sizeof result;
+        close(fds[0]);
+        waitpid(child, nullptr, 0);
+        state.SetIterationTime(result[0]);
+        if (!finished)
+            label = "stopped after " + std::to_string(kPcre2Seconds) + " s";
+        else if (result[1] > 0)
+            label = "match at " + std::to_string(static_cast<long>(result[1]));
+        else
+            label = "rc " + std::to_string(static_cast<int>(result[1]));
+    }
+    state.SetLabel(label);
+    pcre2_match_data_free(data);
+    pcre2_code_free(code);
+}
+
 // Every engine must find the same matches, or the timings compare different work.
 bool EnginesAgree(const Subjects& subjects) {
     bool agree = true;
@@ -243,6 +340,17 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("PCRE2_interp" + suffix).c_str(), BenchPcre2, &subjects, &p);
         benchmark::RegisterBenchmark(("std_regex" + suffix).c_str(), BenchStd, &subjects, &p)
             ->Unit(benchmark::kMicrosecond);
+    }
+    static const std::vector<Hostile> hostile = MakeHostile();
+    for (const Hostile& h : hostile) {
+        benchmark::RegisterBenchmark(("TRegExpr_hostile/" + h.name).c_str(), BenchOursHostile, &h)
+            ->Iterations(5)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("PCRE2_interp_hostile/" + h.name).c_str(), BenchPcre2Hostile,
+                                     &h)
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

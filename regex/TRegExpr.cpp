@@ -71,6 +71,7 @@ void TRegExpr::SetInputString(std::string&& text) {
 
 void TRegExpr::AdoptInput() {
     ClearGroups();
+    requiredLast_ = kRequiredUnknown;
     hasInput_ = true;
     inputStart_ = reinterpret_cast<Pos>(input_.c_str());
     inputEnd_ = inputStart_ + input_.size();
@@ -203,6 +204,12 @@ std::string_view TRegExpr::MustString() const {
     if (!program_ || !mustString_) return std::string_view();
     return std::string_view(reinterpret_cast<const char*>(program_.get()) + mustString_,
                             static_cast<size_t>(mustLength_));
+}
+
+std::string_view TRegExpr::RequiredLiteral() const {
+    if (!program_ || !requiredLiteral_) return std::string_view();
+    return std::string_view(reinterpret_cast<const char*>(program_.get()) + requiredLiteral_,
+                            static_cast<size_t>(requiredLength_));
 }
 
 std::string TRegExpr::ErrorText(int number) {

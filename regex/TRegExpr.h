@@ -82,8 +82,11 @@ public:
     std::string LineSeparatorChars;
     // Case flip for case-insensitive comparisons; defaults to the Windows-1252 mapping.
     std::function<char(char)> FlipCase;
-    // Upper bound on match steps of one search (0 = none); ends it with ErrStepLimit.
+    // Upper bound on match steps from one start position (0 = none); ends the search with
+    // ErrStepLimit.
     int64_t MatchStepLimit = 100000000;
+    // Start hints and the required literal; off only to cross-check that they skip nothing.
+    bool UseHints = true;
 
     static std::string ErrorText(int number);
     int LastError() const { return lastError_; }
@@ -93,6 +96,9 @@ public:
     unsigned char StartChar() const { return startChar_; }
     bool Anchored() const { return anchored_; }
     std::string_view MustString() const;
+    // A literal every match contains, and the least distance from the match start to it.
+    std::string_view RequiredLiteral() const;
+    int RequiredOffset() const { return requiredOffset_; }
     bool InStartCharSet(unsigned char c) const { return (startCharSet_[c >> 3] >> (c & 7)) & 1; }
 
     static char DefaultFlipCase(char c);
@@ -123,11 +129,14 @@ private:
     bool ValidBraces(const unsigned char* at) const;
     int32_t ReadBraceNumber();
     void ComputeHints(int flags);
+    void ComputeStartCharSet();
     void FillStartCharSet(const uint8_t* node, int& budget, int depth);
+    void ComputeRequiredLiteral();
     unsigned char Flip(unsigned char c) const;
 
     // matcher (TRegExprMatch.cpp)
     void PrepareProgram();
+    bool FindLastRequired(Pos from);
     bool TryAt(Pos at);
     bool MatchPrim(const uint8_t* scan);
     bool MatchRepeat(const uint8_t* scan, const uint8_t* next);
@@ -151,6 +160,16 @@ private:
     int mustString_ = 0;  // program offset of the literal, 0 = none
     int32_t mustLength_ = 0;
     uint8_t startCharSet_[32] = {};
+    std::string startSetSeparators_;  // LineSeparatorChars the start set was computed with
+    int requiredLiteral_ = 0;         // program offset of the required literal, 0 = none
+    int32_t requiredLength_ = 0;
+    int32_t requiredOffset_ = 0;
+    // Offset of the required literal's last occurrence in the subject: kRequiredUnknown until a
+    // search looks for it, kRequiredAbsent when there is none.
+    static constexpr ptrdiff_t kRequiredUnknown = -2;
+    static constexpr ptrdiff_t kRequiredAbsent = -1;
+    ptrdiff_t requiredLast_ = kRequiredUnknown;
+    Pos lastStart_ = nullptr;  // attempts beyond this one cannot reach the required literal
 
     Pos inputPos_ = nullptr;
     Pos inputStart_ = nullptr;

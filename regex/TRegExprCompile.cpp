@@ -92,6 +92,10 @@ void TRegExpr::DiscardProgram() {
     anchored_ = false;
     mustString_ = 0;
     mustLength_ = 0;
+    requiredLiteral_ = 0;
+    requiredLength_ = 0;
+    requiredOffset_ = 0;
+    requiredLast_ = kRequiredUnknown;
     std::memset(startCharSet_, 0, sizeof startCharSet_);
 }
 
@@ -728,11 +732,9 @@ int TRegExpr::EmitSet(const uint8_t* members, bool negated) {
 // ---- start hints ----
 
 void TRegExpr::ComputeHints(int flags) {
+    ComputeStartCharSet();
+    ComputeRequiredLiteral();
     const uint8_t* prog = program_.get();
-    int budget = static_cast<int>(programSize_) * 2 + 64;
-    FillStartCharSet(prog + 1, budget, 0);
-    if (budget < 0) std::memset(startCharSet_, 0xFF, sizeof startCharSet_);
-
     startChar_ = 0;
     anchored_ = false;
     mustString_ = 0;
@@ -756,6 +758,81 @@ void TRegExpr::ComputeHints(int flags) {
             }
         }
         if (mustLength_ == 0) mustString_ = 0;
+    }
+}
+
+// The set depends on the line separators (line ends may begin a match), so it is computed
+// again whenever they differ from the ones it was made with.
+void TRegExpr::ComputeStartCharSet() {
+    std::memset(startCharSet_, 0, sizeof startCharSet_);
+    int budget = static_cast<int>(programSize_) * 2 + 64;
+    FillStartCharSet(program_.get() + 1, budget, 0);
+    if (budget < 0) std::memset(startCharSet_, 0xFF, sizeof startCharSet_);
+    startSetSeparators_ = LineSeparatorChars;
+}
+
+// Walks the chain every match runs through (choices are stepped over as a whole) and keeps
+// the last plain literal on it, with the least width of what comes before it. A search then
+// gives up at every start from which that literal's last occurrence is out of reach.
+void TRegExpr::ComputeRequiredLiteral() {
+    const uint8_t* prog = program_.get();
+    requiredLiteral_ = 0;
+    requiredLength_ = 0;
+    requiredOffset_ = 0;
+    int64_t width = 0;
+    auto operandWidth = [](const uint8_t* op) {
+        return Kind(op) == K(RegNode::BackRef) || Kind(op) == K(RegNode::BackRefNoCase) ? 0 : 1;
+    };
+    for (const uint8_t* scan = prog + 1; scan && width < kStarMax;) {
+        const uint8_t kind = Kind(scan);
+        const uint8_t* next = Next(scan);
+        const uint8_t* op = Operand(scan);
+        switch (static_cast<RegNode>(kind)) {
+            case RegNode::Literal:
+            case RegNode::LiteralNoCase: {
+                const auto len =
+                    static_cast<int32_t>(std::strlen(reinterpret_cast<const char*>(op)));
+                if (kind == K(RegNode::Literal) && len > 0) {
+                    requiredLiteral_ = static_cast<int>(op - prog);
+                    requiredLength_ = len;
+                    requiredOffset_ = static_cast<int32_t>(width);
+                }
+                width += len;
+                break;
+            }
+            case RegNode::AnyChar:
+            case RegNode::AnyButSeparator:
+            case RegNode::Digit:
+            case RegNode::NonDigit:
+            case RegNode::SmallSet:
+            case RegNode::SmallSetNot:
+            case RegNode::FullSet:
+                ++width;
+                break;
+            case RegNode::Plus:
+            case RegNode::PlusLazy:
+                width += operandWidth(op);
+                break;
+            case RegNode::Braces:
+            case RegNode::BracesLazy:
+                width += static_cast<int64_t>(Read32(op)) * operandWidth(op + kBracesOperandSize);
+                break;
+            case RegNode::Branch:
+                if (!next || Kind(next) != K(RegNode::Branch)) {
+                    next = op;
+                    break;
+                }
+                // A real choice: continue where all alternatives meet again.
+                while (next && Kind(next) == K(RegNode::Branch)) next = Next(next);
+                break;
+            case RegNode::End:
+            case RegNode::Back:
+                next = nullptr;
+                break;
+            default:  // zero width, or a loop whose Loop node leads on to the rest
+                break;
+        }
+        scan = next;
     }
 }
 
@@ -784,10 +861,13 @@ void TRegExpr::FillStartCharSet(const uint8_t* node, int& budget, int depth) {
                 addAll();
                 return;
             case RegNode::InputEnd:
-            case RegNode::LineEnd:
                 add(0);
-                if (modifiers_ & ModM)
-                    for (char c : LineSeparatorChars) add(static_cast<unsigned char>(c));
+                return;
+            case RegNode::LineEnd:
+                // A LineEnd node exists only where m was in force, whatever the global flag.
+                add(0);
+                for (char c : LineSeparatorChars) add(static_cast<unsigned char>(c));
+                if (pairAssigned_) add(pairHead_);
                 return;
             case RegNode::Literal:
                 add(op[0]);

@@ -55,6 +55,7 @@ void TRegExpr::PrepareProgram() {
         CompileProgram();
     }
     if (programSize_ == 0 || program_[0] != kMagic) Error(1004);
+    if (LineSeparatorChars != startSetSeparators_) ComputeStartCharSet();
     std::memset(wordSet_, 0, sizeof wordSet_);
     for (char c : WordCharacters) {
         const auto u = static_cast<unsigned char>(c);
@@ -74,12 +75,14 @@ bool TRegExpr::ExecPos(int offset) {
     if (static_cast<size_t>(offset) > length + 1) return false;
     Pos p = inputStart_ + (offset - 1);
 
-    if (mustString_) {
+    const bool hints = UseHints;
+    if (hints && mustString_) {
         if (!memmem(p, inputEnd_ - p, program_.get() + mustString_, mustLength_)) return false;
     }
+    lastStart_ = inputEnd_;
+    if (hints && requiredLiteral_ && !FindLastRequired(p)) return false;
 
     loopDepth_ = 0;
-    steps_ = 0;
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     const uintptr_t low = StackLow();
     if (low != 0 && low < here) {
@@ -89,28 +92,60 @@ bool TRegExpr::ExecPos(int offset) {
         stackLimit_ = here > kStackFallback ? here - kStackFallback : 0;
     }
 
+    const Pos stop = lastStart_;  // the last start that can still reach the required literal
     try {
+        if (!hints) {
+            for (Pos q = p; q <= stop; ++q)
+                if (TryAt(q)) return true;
+            return false;
+        }
         if (anchored_) return TryAt(p);
         if (startChar_) {
-            for (Pos q = p; q < inputEnd_; ++q) {
-                q = static_cast<Pos>(std::memchr(q, startChar_, inputEnd_ - q));
+            for (Pos q = p; q <= stop; ++q) {
+                q = static_cast<Pos>(std::memchr(q, startChar_, stop + 1 - q));
                 if (!q) return false;
                 if (TryAt(q)) return true;
             }
             return false;
         }
-        for (Pos q = p;; ++q) {
+        for (Pos q = p; q <= stop; ++q)
             if (InStartCharSet(*q) && TryAt(q)) return true;
-            if (q == inputEnd_) return false;
-        }
+        return false;
     } catch (...) {
         ClearGroups();
         throw;
     }
 }
 
+// Sets lastStart_ from the last occurrence of the required literal, found once per subject and
+// program by a search from the end; false when no start at or after `from` can reach one.
+bool TRegExpr::FindLastRequired(Pos from) {
+    if (requiredLast_ == kRequiredUnknown) {
+        requiredLast_ = kRequiredAbsent;
+        const uint8_t* literal = program_.get() + requiredLiteral_;
+        const ptrdiff_t length = requiredLength_;
+        // Candidate starts of the literal lie in [low, low + room].
+        const ptrdiff_t room = inputEnd_ - inputStart_ - length - requiredOffset_;
+        const Pos low = room >= 0 ? inputStart_ + requiredOffset_ : nullptr;
+        for (ptrdiff_t span = room + 1; span > 0;) {
+            const auto* at = static_cast<Pos>(memrchr(low, literal[0], span));
+            if (!at) break;
+            if (std::memcmp(at, literal, length) == 0) {
+                requiredLast_ = at - inputStart_;
+                break;
+            }
+            span = at - low;
+        }
+    }
+    if (requiredLast_ == kRequiredAbsent || requiredLast_ - requiredOffset_ < from - inputStart_)
+        return false;
+    lastStart_ = inputStart_ + (requiredLast_ - requiredOffset_);
+    return true;
+}
+
 bool TRegExpr::TryAt(Pos at) {
     inputPos_ = at;
+    steps_ = 0;
     if (!MatchPrim(program_.get() + 1)) return false;
     startp_[0] = at;
     endp_[0] = inputPos_;

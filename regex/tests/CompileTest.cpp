@@ -256,6 +256,36 @@ TEST(RegExprCompile, StartHints) {
     EXPECT_TRUE(end.InStartCharSet(0));  // the attempt at the terminating NUL
 }
 
+TEST(RegExprCompile, RequiredLiteralAndItsLeastOffset) {
+    const struct {
+        const char* pattern;
+        const char* literal;
+        int offset;
+    } cases[] = {
+        {"'PLAYER_CONFIG': \\{.*?\\}", "}", 18},
+        {"so_player_[0-9,a-f]*.addVariable\\(\"video\",.*?\\)", ")", 31},
+        {"<title>([^<]+)", "<title>", 0},
+        {"a.*b", "b", 1},
+        {"(a|b)c", "c", 0},  // a choice counts as no width
+        {"x(ab)+y", "y", 3},
+        {"a(b|cd)?e", "e", 1},
+        {"ab?c", "c", 1},
+        {"a{3}b\\d", "b", 3},
+        {"(ab)\\1*c", "c", 2},
+        {"a((?i)b)", "a", 0},
+        {"a|b", "", 0},
+        {"(?i)abc", "", 0},
+        {"(a|b)*", "", 0},
+    };
+    for (const auto& c : cases) {
+        TRegExpr re;
+        re.SetExpression(c.pattern);
+        re.Compile();
+        EXPECT_EQ(re.RequiredLiteral(), c.literal) << c.pattern;
+        EXPECT_EQ(re.RequiredOffset(), c.offset) << c.pattern;
+    }
+}
+
 TEST(RegExprCompile, ModifierInterface) {
     TRegExpr re;
     EXPECT_EQ(re.ModifierStr(), "rsg-imx");

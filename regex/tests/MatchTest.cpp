@@ -173,6 +173,33 @@ TEST(RegExprMatch, AnchorsAndLineSeparators) {
     EXPECT_EQ(re.MatchPos(0), 4);
 }
 
+// Start hints skip only hopeless positions: inline m, the separators in force when matching
+// (not when compiling) and a line end at the paired head all count.
+TEST(RegExprMatch, StartHintsFollowTheModifiersAndSeparatorsInForce) {
+    const struct {
+        const char* pattern;
+        const char* subject;
+        const char* separators;
+        const char* modifiers;
+        std::vector<int> positions;
+    } cases[] = {
+        {"(?m)$", "a\nb", "\r\n", "", {2, 4}}, {"$", "a\nb", "\r\n", "m", {2, 4}},
+        {"(?m)$", "a\r\nb", "\n", "", {2, 5}},  // CR LF ends a line though CR is no separator
+        {"(?m)$", "a;b\nc", ";", "", {2, 6}},  {"((?m)$)|b", "ab\n", "\r\n", "", {2, 3, 4}},
+    };
+    for (const auto& c : cases) {
+        TRegExpr re;
+        re.SetModifierStr(c.modifiers);
+        re.SetExpression(c.pattern);
+        re.Compile();  // with the default separators
+        re.LineSeparatorChars = c.separators;
+        std::vector<int> positions;
+        for (bool ok = re.Exec(c.subject); ok; ok = re.ExecNext())
+            positions.push_back(re.MatchPos(0));
+        EXPECT_EQ(positions, c.positions) << c.pattern << " over " << c.subject;
+    }
+}
+
 TEST(RegExprMatch, WordBoundaries) {
     const struct {
         const char* pattern;
@@ -312,6 +339,14 @@ TEST(RegExprMatch, HostileInputEndsCleanly) {
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(job.error, TRegExpr::ErrRecursionTooDeep);
+
+    // The step budget is per start position: a long search of cheap attempts completes.
+    re.SetExpression("(a|b)c");
+    re.MatchStepLimit = 50;
+    std::string pairs;
+    for (int i = 0; i < 100000; ++i) pairs += "ab";
+    ASSERT_TRUE(re.Exec(pairs + "c"));
+    EXPECT_EQ(re.MatchPos(0), 200000);
 
     // Exponential backtracking runs into the step budget.
     re.SetExpression("(a|aa)*c");

@@ -2,7 +2,7 @@
 // the platform's notices (connect, read, write, accept, close) with its re-arming rules: a read
 // notice is given again only after a read, a write notice only after a short or refused send.
 // Host lookups run on short-lived helper threads that post their answer back.
-#include "net/TWSocket.h"
+#include "net/TCustomWSocket.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -53,13 +53,6 @@ void StartPlatform() {
     GStarted = true;
 }
 
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
 std::string Format(const char* Fmt, ...) {
     char buf[512];
     va_list args;
@@ -80,7 +73,7 @@ std::string Dotted(std::uint32_t NetAddr) {
 // Only called on text IsDottedAddress accepted: four decimal numbers below 256.
 std::uint32_t ParseDotted(const std::string& Text) {
     std::uint32_t host = 0, part = 0;
-    for (char c : Trim(Text)) {
+    for (char c : WSocketTrim(Text)) {
         if (c == '.') {
             host = (host << 8) | part;
             part = 0;
@@ -103,7 +96,7 @@ void RunLookup(TLookupJob& Job) {
     if (Job.Reverse) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        std::string t = Trim(Job.What);
+        std::string t = WSocketTrim(Job.What);
         // Like the platform's address conversion, anything unparsable becomes the broadcast
         // address, which then has no name.
         sa.sin_addr.s_addr = IsDottedAddress(t) ? ParseDotted(t) : INADDR_NONE;
@@ -138,6 +131,13 @@ void RunLookup(TLookupJob& Job) {
 
 }  // namespace
 
+std::string WSocketTrim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Resolution routines
 
@@ -168,7 +168,7 @@ bool IsDottedAddress(const std::string& Text) {
 std::uint32_t WSocketResolveHost(const std::string& Text) {
     if (Text.empty() || Text.size() > 256)
         throw ESocketException("WSocketResolveHost: '" + Text + "' Invalid Hostname.");
-    std::string t = Trim(Text);
+    std::string t = WSocketTrim(Text);
     if (IsDottedAddress(t)) return ParseDotted(t);
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -203,7 +203,7 @@ std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Pro
     servent se{};
     servent* found = nullptr;
     char buf[1024];
-    std::string p = Trim(Port), pr = Trim(Proto);
+    std::string p = WSocketTrim(Port), pr = WSocketTrim(Proto);
     if (getservbyname_r(p.c_str(), pr.c_str(), &se, buf, sizeof buf, &found) != 0 ||
         found == nullptr)
         throw ESocketException(Format("WSocketResolvePort: Cannot convert port '%s', Error #%d",
@@ -220,7 +220,7 @@ int WSocketResolveProto(const std::string& Text) {
             v = v * 10 + (Text[i] - '0');
         return v;
     }
-    std::string t = Trim(Text);
+    std::string t = WSocketTrim(Text);
     for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (t == "tcp") return IPPROTO_TCP;
     if (t == "udp") return IPPROTO_UDP;
@@ -322,7 +322,7 @@ void TCustomWSocket::ReleaseHandle() {
 // again is no error.
 void TCustomWSocket::AssignWhileClosed(const std::string& Value, const char* Name,
                                        std::string& Text, bool& Assigned, bool& Resolved) {
-    std::string t = Trim(Value);
+    std::string t = WSocketTrim(Value);
     if (FState != wsClosed) {
         if (t != Text)
             RaiseSocketException(std::string("Cannot change ") + Name + " if not closed");

@@ -1,0 +1,422 @@
+// SOCKS negotiation as a small state machine over the reply buffer. Every reply may arrive
+// split anywhere; each step reads only into the fixed buffer and acts once enough is in.
+#include "net/TCustomSocksWSocket.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string PortBytes(std::uint16_t Port) {
+    return {static_cast<char>(Port >> 8), static_cast<char>(Port & 0xFF)};
+}
+
+// One length byte and the bytes, as SOCKS 5 and RFC 1929 fields are written.
+std::string Field(const std::string& s) {
+    return static_cast<char>(s.size()) + s;
+}
+
+struct TReplyText {
+    int Error;
+    const char* Text;
+};
+
+// SOCKS 5 reply codes 1 to 8.
+constexpr TReplyText kSocks5Replies[] = {
+    {socksGeneralFailure, "general SOCKS server failure"},
+    {socksConnectionNotAllowed, "connection not allowed by ruleset"},
+    {socksNetworkUnreachable, "network unreachable"},
+    {socksHostUnreachable, "host unreachable"},
+    {socksConnectionRefused, "connection refused"},
+    {socksTtlExpired, "time to live expired"},
+    {socksUnknownCommand, "command not supported"},
+    {socksUnknownAddressType, "address type not supported"},
+};
+
+// SOCKS 4 status codes 91 to 93.
+constexpr TReplyText kSocks4Replies[] = {
+    {socksRejectedOrFailed, "request rejected or failed"},
+    {socksConnectionRefused, "connection refused"},
+    {socksAuthenticationFailed, "authentification failed"},
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+void TCustomSocksWSocket::AssignDefaultValue() {
+    TCustomWSocket::AssignDefaultValue();
+    FSocksServer.clear();
+    FSocksPort.clear();
+    FSocksLevel = "5";
+    FSocksState = TSocksState::None;
+    FLeftoverCnt = 0;
+    FLeftoverPos = 0;
+}
+
+void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
+    if (State() != wsClosed) {
+        RaiseSocketException("Can't change socks server if not closed");
+        return;
+    }
+    FSocksServer = WSocketTrim(Value);
+}
+
+void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
+    if (State() != wsClosed) {
+        RaiseSocketException("Can't change socks port if not closed");
+        return;
+    }
+    FSocksPort = WSocketTrim(Value);
+}
+
+void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
+    if (State() != wsClosed) {
+        RaiseSocketException("Can't change socks level if not closed");
+        return;
+    }
+    if (Value != "4" && Value != "4A" && Value != "4a" && Value != "5") {
+        RaiseSocketException("Invalid socks level. Must be 4, 4A or 5.");
+        return;
+    }
+    FSocksLevel = Value == "4a" ? "4A" : Value;
+}
+
+// A SOCKS 5 field holds at most 255 bytes and a SOCKS 4 user id ends at its first NUL: a value
+// that does not fit would go out truncated, or its rest would be read as the next field.
+bool TCustomSocksWSocket::CheckSocksFields() {
+    const char* problem = nullptr;
+    if (IsLevel5()) {
+        if (Addr().size() > 255)
+            problem = "host name longer than 255 bytes";
+        else if (FSocksAuthentication == socksAuthenticateUsercode && FSocksUsercode.size() > 255)
+            problem = "user code longer than 255 bytes";
+        else if (FSocksAuthentication == socksAuthenticateUsercode && FSocksPassword.size() > 255)
+            problem = "password longer than 255 bytes";
+    } else if (FSocksUsercode.find('\0') != std::string::npos) {
+        problem = "user code holds a NUL byte";
+    } else if (FSocksLevel == "4A" && Addr().find('\0') != std::string::npos) {
+        problem = "host name holds a NUL byte";
+    }
+    if (problem == nullptr) return true;
+    RaiseSocketException(std::string("connect: socks level ") + FSocksLevel + " " + problem);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connecting
+
+void TCustomSocksWSocket::Connect() {
+    FSocksState = TSocksState::None;
+    // The base class words every misuse (no port, no address, socket in use) itself.
+    if (FSocksServer.empty() || Port().empty() || Addr().empty() ||
+        (HSocket() >= 0 && State() != wsClosed)) {
+        TCustomWSocket::Connect();
+        return;
+    }
+    std::string proto = Lower(Proto());
+    if (proto != "tcp" && proto != "6") {
+        RaiseSocketException("tcp is the only protocol supported thru socks server");
+        return;
+    }
+    if (!CheckSocksFields()) return;
+    std::uint32_t serverAddr = 0;
+    std::uint16_t serverPort = 0;
+    try {
+        serverPort = WSocketResolvePort(FSocksPort, Proto());
+        serverAddr = WSocketResolveHost(FSocksServer);
+        FDestPort = WSocketResolvePort(Port(), Proto());
+    } catch (const ESocketException& e) {
+        RaiseSocketException(std::string("connect: ") + e.what());
+        return;
+    }
+    FSocksState = TSocksState::MethodSelection;
+    FRcvCnt = 0;
+    FLeftoverCnt = 0;
+    FBoundAddr.clear();
+    FBoundPort.clear();
+    SetConnectTarget(serverAddr, serverPort);
+    TCustomWSocket::Connect();
+}
+
+void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
+    if (FSocksState != TSocksState::MethodSelection) {
+        TCustomWSocket::FireSessionConnected(Error);
+        return;
+    }
+    std::uint64_t serial = Serial();
+    if (Error != 0) FSocksState = TSocksState::None;
+    FireSocksConnected(Error);
+    if (serial != Serial() || HSocket() < 0) return;
+    if (Error != 0) {
+        TCustomWSocket::FireSessionConnected(Error);
+        return;
+    }
+    if (!IsLevel5()) {
+        SendRequest();
+        return;
+    }
+    FAuthAsked = FSocksAuthentication == socksAuthenticateUsercode;
+    SendBytes({5, 1, static_cast<char>(FAuthAsked ? 2 : 0)});
+}
+
+void TCustomSocksWSocket::SendBytes(const std::string& Bytes) {
+    FRcvCnt = 0;
+    Send(Bytes.data(), static_cast<int>(Bytes.size()));
+}
+
+void TCustomSocksWSocket::SendAuthentication() {
+    FSocksState = TSocksState::Authentication;
+    FireSocksAuthState(socksAuthStart);
+    if (FSocksState != TSocksState::Authentication) return;  // the handler closed the socket
+    SendBytes('\x01' + Field(FSocksUsercode) + Field(FSocksPassword));
+}
+
+void TCustomSocksWSocket::SendRequest() {
+    FSocksState = TSocksState::RequestSent;
+    if (IsLevel5()) {
+        // The host-name form for every address, dotted or not: the server resolves names.
+        SendBytes(std::string{5, 1, 0, 3} + Field(Addr()) + PortBytes(FDestPort));
+        return;
+    }
+    std::uint32_t ip = htonl(1);  // 0.0.0.1 tells a SOCKS 4A server a host name follows
+    if (FSocksLevel == "4") {
+        try {
+            ip = WSocketResolveHost(Addr());
+        } catch (const ESocketException& e) {
+            FSocksState = TSocksState::None;
+            std::uint64_t serial = Serial();
+            FireSocksError(socksHostResolutionFailed, std::string("ESocketException ") + e.what());
+            if (serial == Serial() && HSocket() >= 0)
+                InternalClose(true, socksHostResolutionFailed);
+            return;
+        }
+    }
+    std::string request{4, 1};
+    request += PortBytes(FDestPort);
+    request.append(reinterpret_cast<const char*>(&ip), 4);
+    request += FSocksUsercode + '\0';
+    if (FSocksLevel == "4A") request += Addr() + '\0';
+    SendBytes(request);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replies
+
+void TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error) {
+    switch (FSocksState) {
+        case TSocksState::None:
+            TCustomWSocket::FireDataAvailable(Error);
+            return;
+        case TSocksState::MethodSelection:
+            if (Error != 0) break;
+            // Read no further than the two bytes: nothing else may come before our next step.
+            if (ReadReply(2)) MethodReply();
+            return;
+        case TSocksState::Authentication:
+            if (Error != 0) break;
+            if (ReadReply(kRcvBufSize)) AuthReply();
+            return;
+        case TSocksState::RequestSent:
+            if (Error != 0) break;
+            if (!ReadReply(kRcvBufSize)) return;
+            if (IsLevel5())
+                Socks5Reply();
+            else
+                Socks4Reply();
+            return;
+    }
+    Failed(Error, "data receive error");
+}
+
+bool TCustomSocksWSocket::ReadReply(int Want) {
+    int room = std::min(Want, kRcvBufSize) - FRcvCnt;
+    if (room <= 0) return false;
+    int n = TCustomWSocket::ReadRaw(FRcvBuf + FRcvCnt, room);
+    if (n <= 0) return false;  // nothing yet, or the close notice that follows tells the rest
+    FRcvCnt += n;
+    return true;
+}
+
+void TCustomSocksWSocket::MethodReply() {
+    if (!IsLevel5()) {
+        Failed(socksProtocolError, "TWSocket logic error");
+        return;
+    }
+    if (FRcvBuf[0] != 5) {
+        Failed(socksVersionError, "socks version error");
+        return;
+    }
+    if (FRcvCnt < 2) return;
+    switch (FRcvBuf[1]) {
+        case 0:
+            if (FAuthAsked) {
+                FireSocksAuthState(socksAuthNotRequired);
+                if (FSocksState != TSocksState::MethodSelection) return;
+            }
+            SendRequest();
+            return;
+        case 2:
+            SendAuthentication();
+            return;
+        default:
+            Failed(socksAuthMethodError, "authentification method not acceptable");
+    }
+}
+
+void TCustomSocksWSocket::AuthReply() {
+    if (FRcvBuf[0] != 1) {
+        Failed(socksVersionError, "socks version error");
+        return;
+    }
+    if (FRcvCnt >= 3) {
+        Failed(socksProtocolError, "too much data availaible");
+        return;
+    }
+    if (FRcvCnt < 2) return;
+    if (FRcvBuf[1] != 0) {
+        Failed(socksAuthenticationFailed, "socks authentication failed");
+        return;
+    }
+    FireSocksAuthState(socksAuthSuccess);
+    if (FSocksState == TSocksState::Authentication) SendRequest();
+}
+
+void TCustomSocksWSocket::Socks4Reply() {
+    if (FRcvBuf[0] != 0) {
+        Failed(socksVersionError, "socks version error");
+        return;
+    }
+    if (FRcvCnt < 8) return;
+    int status = FRcvBuf[1];
+    if (status == 90) {
+        Succeeded(8);
+    } else if (status >= 91 && status <= 93) {
+        Failed(kSocks4Replies[status - 91].Error, kSocks4Replies[status - 91].Text);
+    } else {
+        Failed(socksUnassignedError, "unassigned error #" + std::to_string(status));
+    }
+}
+
+void TCustomSocksWSocket::Socks5Reply() {
+    if (FRcvBuf[0] != 5) {
+        Failed(socksVersionError, "socks version error");
+        return;
+    }
+    if (FRcvCnt < 2) return;
+    int code = FRcvBuf[1];
+    if (code >= 1 && code <= 8) {
+        Failed(kSocks5Replies[code - 1].Error, kSocks5Replies[code - 1].Text);
+        return;
+    }
+    if (code != 0) {
+        Failed(socksUnassignedError, "unassigned error #" + std::to_string(code));
+        return;
+    }
+    if (FRcvCnt < 5) return;
+    int length;
+    if (FRcvBuf[3] == 1) {
+        length = 10;
+    } else if (FRcvBuf[3] == 3) {
+        length = 7 + FRcvBuf[4];
+    } else {
+        Failed(socksUnknownAddressType, "address type not supported");
+        return;
+    }
+    if (FRcvCnt < length) return;
+    if (FRcvBuf[3] == 1)
+        FBoundAddr = std::to_string(FRcvBuf[4]) + "." + std::to_string(FRcvBuf[5]) + "." +
+                     std::to_string(FRcvBuf[6]) + "." + std::to_string(FRcvBuf[7]);
+    else
+        FBoundAddr.assign(reinterpret_cast<const char*>(FRcvBuf + 5), FRcvBuf[4]);
+    FBoundPort = std::to_string(FRcvBuf[length - 2] << 8 | FRcvBuf[length - 1]);
+    Succeeded(length);
+}
+
+void TCustomSocksWSocket::Succeeded(int ReplyLength) {
+    FSocksState = TSocksState::None;
+    FLeftoverPos = ReplyLength;
+    FLeftoverCnt = FRcvCnt - ReplyLength;
+    std::uint64_t serial = Serial();
+    FireSessionConnected(0);
+    // Whatever the server sent after its reply goes to the reader now; the platform has no
+    // notice for bytes already taken off the socket. A reader that takes nothing stops this.
+    while (FLeftoverCnt > 0 && serial == Serial() && HSocket() >= 0) {
+        int before = FLeftoverCnt;
+        FireDataAvailable(0);
+        if (FLeftoverCnt == before) break;
+    }
+}
+
+void TCustomSocksWSocket::Failed(int Error, const std::string& Msg) {
+    FSocksState = TSocksState::None;
+    std::uint64_t serial = Serial();
+    auto gone = [&] { return serial != Serial() || HSocket() < 0; };
+    FireSocksError(Error, Msg);
+    if (gone()) return;
+    TCustomWSocket::FireSessionConnected(static_cast<std::uint16_t>(Error));
+    if (gone()) return;
+    InternalClose(true, static_cast<std::uint16_t>(Error));
+}
+
+void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {
+    if (FSocksState == TSocksState::None) {
+        TCustomWSocket::FireSessionClosed(Error);
+        return;
+    }
+    bool authenticating = FSocksState == TSocksState::Authentication;
+    FSocksState = TSocksState::None;
+    if (authenticating) FireSocksAuthState(socksAuthFailure);
+    // Our own Close during the negotiation is the owner's choice; the server or the network
+    // ending it is a failed connect, and must not read as a clean close of a session that never
+    // began.
+    if (Error != 0 || SelectMessage() == FD_CLOSE) {
+        int code = Error != 0 ? Error : socksServerClosed;
+        FireSocksError(
+            code, Error != 0 ? "data receive error" : "connection closed during socks negotiation");
+        TCustomWSocket::FireSessionConnected(static_cast<std::uint16_t>(code));
+        Error = static_cast<std::uint16_t>(code);
+    }
+    TCustomWSocket::FireSessionClosed(Error);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+int TCustomSocksWSocket::RcvdCount() {
+    if (FLeftoverCnt > 0) return FLeftoverCnt;
+    return TCustomWSocket::RcvdCount();
+}
+
+int TCustomSocksWSocket::ReadRaw(void* Buffer, int BufferSize) {
+    if (FLeftoverCnt <= 0) return TCustomWSocket::ReadRaw(Buffer, BufferSize);
+    int n = std::clamp(BufferSize, 0, FLeftoverCnt);
+    std::memcpy(Buffer, FRcvBuf + FLeftoverPos, static_cast<std::size_t>(n));
+    FLeftoverPos += n;
+    FLeftoverCnt -= n;
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+void TCustomSocksWSocket::FireSocksConnected(std::uint16_t Error) {
+    if (OnSocksConnected) OnSocksConnected(this, Error);
+}
+
+void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) {
+    if (OnSocksError) OnSocksError(this, Error, Msg);
+}
+
+void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
+    if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+}

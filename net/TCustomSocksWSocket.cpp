@@ -57,7 +57,7 @@ void TCustomSocksWSocket::AssignDefaultValue() {
     TCustomWSocket::AssignDefaultValue();
     FSocksServer.clear();
     FSocksPort.clear();
-    FSocksLevel = "5";
+    FSocksLevel = std::string("5");  // a plain literal trips GCC 12's -Wrestrict at -O2
     FSocksState = TSocksState::None;
     FLeftoverCnt = 0;
     FLeftoverPos = 0;

@@ -1,6 +1,8 @@
 // Receive throughput: 1 GiB from a sender thread on 127.0.0.1, read in 8190-byte pieces (the
 // HTTP engine's read size), once through TWSocket's OnDataAvailable and once by a plain
 // blocking recv() loop. Both run in the same process under the same conditions.
+// Then line mode fed 25, 50 and 100 MiB without a line end and no line limit: the time per
+// MiB must stay flat as the unfinished line grows.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,11 +25,11 @@ namespace {
 constexpr std::int64_t kTotal = std::int64_t(1) << 30;
 constexpr int kReadSize = 8190;
 
-// A server that accepts one connection and writes kTotal bytes into it, then closes.
-std::function<void(int)> SendTotal() {
-    return [](int Fd) {
+// A server that accepts one connection and writes Total bytes into it, then closes.
+std::function<void(int)> SendTotal(std::int64_t Total = kTotal) {
+    return [Total](int Fd) {
         std::vector<char> chunk(1 << 20, 'b');
-        std::int64_t left = kTotal;
+        std::int64_t left = Total;
         while (left > 0) {
             ssize_t n = send(Fd, chunk.data(),
                              static_cast<std::size_t>(std::min<std::int64_t>(left, chunk.size())),
@@ -71,29 +73,48 @@ void BM_PlainRecvLoop(benchmark::State& State) {
     State.SetBytesProcessed(received);
 }
 
+// Connects S to the sender and reads until the close; the byte count read.
+std::int64_t ReceiveAll(TWSocket& S, const std::string& Port) {
+    std::int64_t got = 0;
+    bool closed = false;
+    S.OnDataAvailable = [&](TCustomWSocket* Sender, std::uint16_t) {
+        char buf[kReadSize];
+        int n = Sender->Receive(buf, sizeof buf);
+        if (n > 0) got += n;
+    };
+    S.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { closed = true; };
+    S.SetAddr("127.0.0.1");
+    S.SetPort(Port);
+    S.Connect();
+    while (!closed) TEventLoop::Current().WaitOne(-1);
+    return got;
+}
+
 void BM_TWSocketReceive(benchmark::State& State) {
     std::int64_t received = 0;
     for (auto _ : State) {
         auto start = std::chrono::steady_clock::now();
         TScriptedServer sender(SendTotal());
         TWSocket s;
-        char buf[kReadSize];
-        std::int64_t got = 0;
-        bool closed = false;
-        s.OnDataAvailable = [&](TCustomWSocket* Sender, std::uint16_t) {
-            int n = Sender->Receive(buf, sizeof buf);
-            if (n > 0) got += n;
-        };
-        s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { closed = true; };
-        s.SetAddr("127.0.0.1");
-        s.SetPort(sender.Port());
-        s.Connect();
-        while (!closed) TEventLoop::Current().WaitOne(-1);
+        std::int64_t got = ReceiveAll(s, sender.Port());
         SocketRates.push_back(static_cast<double>(got) / Seconds(start));
         if (got != kTotal) State.SkipWithError("short transfer");
         received += got;
     }
     State.SetBytesProcessed(received);
+}
+
+// One unfinished line of Range(0) MiB through line mode; the line arrives at the close.
+void BM_LineModeWithoutLineEnd(benchmark::State& State) {
+    const std::int64_t total = State.range(0) << 20;
+    for (auto _ : State) {
+        TScriptedServer sender(SendTotal(total));
+        TWSocket s;
+        s.SetLineMode(true);
+        s.SetLineLimit(0);
+        if (ReceiveAll(s, sender.Port()) != total) State.SkipWithError("short transfer");
+    }
+    State.SetBytesProcessed(State.iterations() * total);
 }
 
 double Median(std::vector<double> v) {
@@ -119,6 +140,13 @@ int main(int argc, char** argv) {
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
+    benchmark::RegisterBenchmark("LineModeWithoutLineEnd", BM_LineModeWithoutLineEnd)
+        ->Arg(25)
+        ->Arg(50)
+        ->Arg(100)
+        ->Iterations(3)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (PlainRates.empty() || SocketRates.empty()) return 0;  // a filter left one out

@@ -10,7 +10,8 @@
 #include <string>
 
 #include "net/TWSocket.h"
-#include "net/tests/NetTestSupport.h"
+#include "tests/support/LoopWait.h"
+#include "tests/support/Loopback.h"
 
 class TLoopPeer {
 public:

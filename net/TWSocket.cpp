@@ -23,6 +23,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/DebugOutput.h"
+
 // What a lookup thread shares with its socket. The socket reads the answer only after the
 // posted notice has passed the loop's queue, which orders it after the thread's writes.
 struct TLookupJob {
@@ -296,7 +298,6 @@ void TCustomWSocket::AssignDefaultValue() {
     FLingerOnOff = wsLingerOn;
     FLingerTimeout = 0;
     FSelectEvents = 0;
-    FState = wsClosed;
     FAllSent = true;
     FPaused = false;
     FReadCount = 0;
@@ -492,8 +493,21 @@ void TCustomWSocket::HandleBackGroundException(const std::exception& E) {
     }
 }
 
+namespace {
+const char* SocketStateName(TSocketState State) {
+    static const char* const kNames[] = {"InvalidState", "Opened",         "Bound",
+                                         "Connecting",   "SocksConnected", "Connected",
+                                         "Accepting",    "Listening",      "Closed"};
+    return State >= wsInvalidState && State <= wsClosed ? kNames[State] : "?";
+}
+}  // namespace
+
+// The one writer of the state, so that the trace shows every change.
 void TCustomWSocket::ChangeState(TSocketState NewState) {
     TSocketState old = FState;
+    if (old != NewState)
+        DebugOutput(std::string("socket state ") + SocketStateName(old) + " -> " +
+                    SocketStateName(NewState));
     FState = NewState;
     ApplySelectEvents();
     if (old != NewState) FireChangeState(old, NewState);

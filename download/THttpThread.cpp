@@ -115,7 +115,8 @@ void THttpThread::HeaderEnded() {
     const int status = Client->StatusCode();
     if (OnSize && (status == 0 || status == 200 || status == 206)) {
         Client->PauseReceive();
-        TotalSize = Client->InstanceLength > 0 ? Client->InstanceLength : Client->ContentLength64;
+        TotalSize =
+            Client->InstanceLength() > 0 ? Client->InstanceLength() : Client->ContentLength64();
         OnSize(this);
         Client->ResumeReceive();
     }

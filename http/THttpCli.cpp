@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 #include "http/UrlHelpers.h"
+#include "platform/DebugOutput.h"
 
 namespace {
 
@@ -192,8 +192,36 @@ void THttpCli::HandleEngineMessage(unsigned Msg, std::uintptr_t, std::intptr_t) 
     }
 }
 
+const char* THttpCli::StateName(EngineState State) {
+    switch (State) {
+        case EngineState::Idle:
+            return "Idle";
+        case EngineState::Starting:
+            return "Starting";
+        case EngineState::Connected:
+            return "Connected";
+        case EngineState::Resolving:
+            return "Resolving";
+        case EngineState::Resolved:
+            return "Resolved";
+        case EngineState::AwaitingHeader:
+            return "AwaitingHeader";
+        case EngineState::ReceivingBody:
+            return "ReceivingBody";
+        case EngineState::BodyComplete:
+            return "BodyComplete";
+        case EngineState::Closing:
+            return "Closing";
+        case EngineState::Aborting:
+            return "Aborting";
+    }
+    return "?";
+}
+
+// The one writer of State, so that the trace shows every change.
 void THttpCli::ChangeState(EngineState NewState) {
     if (NewState == FState) return;
+    DebugOutput(std::string("http state ") + StateName(FState) + " -> " + StateName(NewState));
     FState = NewState;
     RaiseStateChange();
     if (NewState == EngineState::Idle) {
@@ -220,8 +248,8 @@ void THttpCli::StartRequest(THttpRequest Type) {
     if ((Type == httpPOST || Type == httpPUT) && SendStream == nullptr)
         throw EHttpException("HTTP component has nothing to post or put", 2);
     if (Type == httpCLOSE) {
-        FStatusCode = 200;
-        FReasonPhrase = "OK";
+        Resp.StatusCode = 200;
+        Resp.ReasonPhrase = "OK";
         ChangeState(EngineState::Closing);
         CloseWhenDone();
         return;
@@ -244,23 +272,18 @@ void THttpCli::StartRequest(THttpRequest Type) {
 }
 
 void THttpCli::ResetResponse() {
-    FReceivedHeader.clear();
-    AuthChallenges.clear();
+    NewResponse();
     FRequestError = 0;
-    FStatusCode = 0;
-    FReceivedCount = 0;
     FSentCount = 0;
-    FHeaderLinesSeen = 0;
-    FBodyBlocksSeen = 0;
-    FContentLength = -1;
     FDocumentName.clear();
-    FContentType.clear();
-    FTransferEncoding.clear();
     SendingBody = false;
-    ResponseFailed = false;
     FLocation = URL;
+}
+
+void THttpCli::NewResponse() {
+    Resp = THttpResponse();
     // HTTP/1.0 expects the server to close; HTTP/1.1 expects the connection to stay.
-    FCloseAfterResponse = FRequestVer == "1.0";
+    Resp.CloseAfterResponse = FRequestVer == "1.0";
 }
 
 void THttpCli::PrepareAddresses() {
@@ -335,8 +358,8 @@ void THttpCli::BeginConnect() {
         Socket()->SetLocalAddr(LocalAddr);
         WithSocketRaising(Socket(), [this] { Socket()->DnsLookup(FConnectHost); });
     } catch (const std::exception& e) {
-        FStatusCode = 404;
-        FReasonPhrase = e.what();
+        Resp.StatusCode = 404;
+        Resp.ReasonPhrase = e.what();
         LinkUp = false;
         ChangeState(EngineState::Idle);
     }
@@ -360,8 +383,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     if (Error != 0) {
         if (FState != EngineState::Aborting) {
             FRequestError = Error;
-            FStatusCode = 404;
-            FReasonPhrase = "can't resolve hostname to IP address";
+            Resp.StatusCode = 404;
+            Resp.ReasonPhrase = "can't resolve hostname to IP address";
             HandleSessionClosed(Sock, Error);
         }
         return;
@@ -386,8 +409,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     auto endUnconnected = [&](int Status, const std::string& Reason) {
         const int err = Socket()->LastError();
         FRequestError = static_cast<std::uint16_t>(err);
-        FStatusCode = Status;
-        FReasonPhrase = Reason;
+        Resp.StatusCode = Status;
+        Resp.ReasonPhrase = Reason;
         CloseSocketQuietly();
         HandleSessionClosed(Sock, static_cast<std::uint16_t>(err));
     };
@@ -425,8 +448,8 @@ bool THttpCli::NtlmNegotiateGoingOut() const {
 void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error) {
     if (Error != 0) {
         FRequestError = Error;
-        FStatusCode = 404;
-        FReasonPhrase = ErrorDescription(Error) + " (Error #" + std::to_string(Error) + ")";
+        Resp.StatusCode = 404;
+        Resp.ReasonPhrase = ErrorDescription(Error) + " (Error #" + std::to_string(Error) + ")";
         RaiseSessionConnected();
         return;  // the socket's close that follows ends the request
     }
@@ -534,8 +557,8 @@ void THttpCli::WriteRequest(const std::string& Method, const std::string& Versio
 
     if (!UnsafeLine.empty()) {
         // A CR, LF or NUL inside a value would let it add lines of its own to the request.
-        FStatusCode = RefusedRequestStatus;
-        FReasonPhrase = "Request not sent: " + UnsafeLine + " holds a CR, LF or NUL character";
+        Resp.StatusCode = RefusedRequestStatus;
+        Resp.ReasonPhrase = "Request not sent: " + UnsafeLine + " holds a CR, LF or NUL character";
         RequestBytes.clear();
         DropConnection();
         return;
@@ -574,20 +597,20 @@ void THttpCli::HandleDataSent(TCustomWSocket*, std::uint16_t) {
 void THttpCli::RunRequest(THttpRequest Type) {
     StartRequest(Type);
     TEventLoop& loop = TEventLoop::Current();
+    // Each pass sleeps until the next event of this thread's loop arrives.
     while (FState != EngineState::Idle) {
         if (FMultiThreaded) {
-            Socket()->PumpMessages();
-            std::this_thread::yield();
-        } else {
-            loop.WaitOne(1000);
-            if (loop.Terminated()) {
-                Abort();
-                break;
-            }
+            Socket()->DrainMessages();
+            if (FState == EngineState::Idle) break;
+        }
+        loop.WaitOne(1000);
+        if (!FMultiThreaded && loop.Terminated()) {
+            Abort();
+            break;
         }
     }
-    if (FStatusCode >= 400 && FStatusCode != 401 && FStatusCode != 407)
-        throw EHttpException(FReasonPhrase, FStatusCode);
+    if (Resp.StatusCode >= 400 && Resp.StatusCode != 401 && Resp.StatusCode != 407)
+        throw EHttpException(Resp.ReasonPhrase, Resp.StatusCode);
 }
 
 void THttpCli::Abort() {
@@ -600,8 +623,8 @@ void THttpCli::Abort() {
             } catch (const std::exception&) {
             }
         }
-        FStatusCode = 404;
-        FReasonPhrase = "Connection aborted on request";
+        Resp.StatusCode = 404;
+        Resp.ReasonPhrase = "Connection aborted on request";
         FRequestError = 3;
         if (wasResolving)
             HandleSessionClosed(Socket(), 0);
@@ -610,12 +633,17 @@ void THttpCli::Abort() {
         ChangeState(EngineState::Idle);
         return;
     }
-    FState = EngineState::Aborting;
-    if (Socket()->State() != wsClosed) Socket()->Abort();
-    FStatusCode = 200;
-    FReasonPhrase = "OK";
+    // Idle all along: a kept connection is dropped without its close reaching the engine.
+    if (Socket()->State() != wsClosed) {
+        auto saved = std::move(Socket()->OnSessionClosed);
+        Socket()->OnSessionClosed = nullptr;
+        Socket()->Abort();
+        Socket()->OnSessionClosed = std::move(saved);
+    }
+    LinkUp = false;
+    Resp.StatusCode = 200;
+    Resp.ReasonPhrase = "OK";
     FRequestError = 0;
-    FState = EngineState::Idle;
     RaiseStateChange();
     if (OnRequestDone) OnRequestDone(this, FRequestType, 0);
 }
@@ -639,15 +667,16 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
         n = Socket()->Receive(InBuffer + InCount, InBufferLimit - InCount);
     } else {
         // A line longer than the buffer: keep reading until its end, which overwrites the tail
-        // of the held line so that the following lines stay intact.
+        // of the held line so that the following lines stay intact. The held bytes never grow
+        // beyond the limit, whatever the server sends.
         char scratch[25];
         int got = Socket()->Receive(scratch, sizeof scratch);
         if (got <= 0) return;
         const char* lf = static_cast<const char*>(std::memchr(scratch, '\n', got));
         if (lf == nullptr) return;
-        int k = got - static_cast<int>(lf - scratch);
-        std::memcpy(InBuffer + InCount + 1 - k, lf, k);
-        n = 1;
+        n = got - static_cast<int>(lf - scratch);
+        InCount = InBufferLimit - n;
+        std::memcpy(InBuffer + InCount, lf, n);
     }
     if (FRequestType == httpABORT || n <= 0) return;
     WindowBytes += static_cast<std::uint64_t>(n);
@@ -692,20 +721,18 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
 }
 
 void THttpCli::BodyFromBuffer() {
-    DeliverHeldBody(FContentLength >= 0 ? FContentLength - FReceivedCount : -1);
-    if (ResponseFailed || FState == EngineState::Idle) return;
-    if (NextStep != nullptr)
-        (this->*NextStep)();
-    else
-        FinishResponse();
+    DeliverHeldBody(Resp.Framing == TBodyFraming::Length ? Resp.ContentLength - Resp.ReceivedCount
+                                                         : -1);
+    if (NextStep == nullptr) FinishResponse();
 }
 
 void THttpCli::DeliverHeldBody(std::int64_t Limit) {
     PendingData = InBuffer;
     PendingLength = InCount;
     if (Limit >= 0 && Limit < PendingLength) PendingLength = Limit;
-    std::int64_t taken = PendingLength;
+    // The body step leaves in PendingLength the bytes it took.
     HandleBodyData();
+    std::int64_t taken = PendingLength;
     PendingLength = 0;
     // Handlers may have emptied the buffer meanwhile (a failed response, an abort).
     if (taken > InCount) taken = InCount;
@@ -715,21 +742,23 @@ void THttpCli::DeliverHeldBody(std::int64_t Limit) {
 }
 
 void THttpCli::HandleHeaderLine() {
-    if (FHeaderLinesSeen == 0) {
+    if (Resp.HeaderLinesSeen == 0) {
         RaiseHeaderBegin();
         if (FState == EngineState::Idle) {  // ended from the event
             InCount = 0;
             return;
         }
-    } else if (FHeaderLinesSeen == -1) {
-        FHeaderLinesSeen = 0;
+    } else if (Resp.HeaderLinesSeen == -1) {
+        Resp.HeaderLinesSeen = 0;
     }
-    ++FHeaderLinesSeen;
+    ++Resp.HeaderLinesSeen;
     const std::string line = FCurrentLine;
 
-    if (FHeaderLinesSeen == 1 && StartsWithNoCase(line, "<html>")) {
-        // No header at all: the server sent the document straight away.
-        if (FContentType.empty()) FContentType = "text/html";
+    if (Resp.HeaderLinesSeen == 1 && StartsWithNoCase(line, "<html>")) {
+        // No header at all: the server sent the document straight away, up to its close.
+        if (Resp.ContentType.empty()) Resp.ContentType = "text/html";
+        Resp.Framing = TBodyFraming::UntilClose;
+        Resp.CloseAfterResponse = true;
         ChangeState(EngineState::ReceivingBody);
         NextStep = &THttpCli::HandleBodyData;
         RaiseHeaderEnd();
@@ -747,32 +776,44 @@ void THttpCli::HandleHeaderLine() {
         HandleHeaderEnd();
         return;
     }
-    FReceivedHeader.push_back(line);
-    if (FHeaderLinesSeen == 1)
+    Resp.ReceivedHeader.push_back(line);
+    if (Resp.HeaderLinesSeen == 1) {
         ReadStatusLine(line);
-    else
+    } else if (line[0] == ' ' || line[0] == '\t') {
+        // A folded continuation of the previous field: a folded target is not trusted.
+        if (Resp.LastFieldWasLocation) Resp.LocationFolded = true;
+    } else {
         ParseHeaderField(line);
-    if (ResponseFailed) return;
+    }
+    if (Resp.Failed) return;
     if (OnHeaderData) OnHeaderData(this);
 }
 
 void THttpCli::ReadStatusLine(const std::string& Line) {
-    if (Line.compare(0, 8, "HTTP/1.0") != 0 && Line.compare(0, 8, "HTTP/1.1") != 0) {
+    if (Line.compare(0, 5, "HTTP/") != 0) {
         if (OnDataPush2) OnDataPush2(this);
         return;
     }
-    FResponseVersion = Line.substr(5, 3);
-    std::int64_t code = 0;
-    if (!ParseDecimal(Trim(Line.size() > 9 ? Line.substr(9, 3) : std::string()), code)) {
+    // "HTTP/1.x nnn reason": from a server that claims HTTP, nothing else can be read safely.
+    auto digit = [&Line](std::size_t i) { return Line[i] >= '0' && Line[i] <= '9'; };
+    const bool readable = Line.size() >= 12 &&
+                          (Line.compare(5, 3, "1.0") == 0 || Line.compare(5, 3, "1.1") == 0) &&
+                          Line[8] == ' ' && digit(9) && digit(10) && digit(11) && Line[9] != '0' &&
+                          (Line.size() == 12 || Line[12] == ' ');
+    if (!readable) {
         FailResponse(BadResponseStatus, "Bad status line from server");
         return;
     }
-    FStatusCode = static_cast<int>(code);
-    FReasonPhrase = Line.size() > 13 ? Line.substr(13) : std::string();
+    Resp.ResponseVersion = Line.substr(5, 3);
+    Resp.StatusCode = (Line[9] - '0') * 100 + (Line[10] - '0') * 10 + (Line[11] - '0');
+    Resp.ReasonPhrase = Line.size() > 13 ? Line.substr(13) : std::string();
+    // An HTTP/1.0 server closes unless it says "keep-alive".
+    if (Resp.ResponseVersion == "1.0") Resp.CloseAfterResponse = true;
 }
 
 void THttpCli::ParseHeaderField(const std::string& Line) {
     std::size_t colon = Line.find(':');
+    Resp.LastFieldWasLocation = false;
     if (colon == std::string::npos) return;
     const std::string name = Lower(Line.substr(0, colon));
     std::size_t start = colon + 1;
@@ -780,12 +821,28 @@ void THttpCli::ParseHeaderField(const std::string& Line) {
     const std::string value = Line.substr(std::min(start, Line.size()));
 
     if (name == "location") {
-        ApplyLocation(value);
+        Resp.LastFieldWasLocation = true;
+        if (!Resp.LocationSeen) Resp.LocationValue = value;
+        Resp.LocationSeen = true;
     } else if (name == "content-length") {
-        std::int64_t length = 0;
-        FContentLength = ParseDecimal(Trim(value), length) ? length : -1;
+        // One decimal, or a list of equal ones; lines that disagree leave no length to trust.
+        std::int64_t length = -1;
+        bool valid = true;
+        for (std::size_t at = 0; valid && at <= value.size();) {
+            std::size_t comma = value.find(',', at);
+            if (comma == std::string::npos) comma = value.size();
+            std::int64_t v = 0;
+            valid =
+                ParseDecimal(Trim(value.substr(at, comma - at)), v) && (length < 0 || v == length);
+            length = v;
+            at = comma + 1;
+        }
+        if (!valid || (Resp.ContentLength >= 0 && Resp.ContentLength != length))
+            Resp.LengthInvalid = true;
+        else
+            Resp.ContentLength = length;
     } else if (name == "transfer-encoding") {
-        FTransferEncoding = value;
+        Resp.TransferEncoding += (Resp.TransferEncoding.empty() ? "" : ", ") + value;
     } else if (name == "content-range") {
         // 'bytes 100-199/1000'
         std::size_t dash = value.find('-');
@@ -794,61 +851,118 @@ void THttpCli::ParseHeaderField(const std::string& Line) {
         ContentRangeEnd = dash != std::string::npos && slash != std::string::npos && slash > dash
                               ? value.substr(dash + 1, slash - dash - 1)
                               : "";
+        std::int64_t total = 0;
+        Resp.InstanceLength =
+            slash != std::string::npos && ParseDecimal(Trim(value.substr(slash + 1)), total) ? total
+                                                                                             : -1;
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
-        FContentType = Lower(value);
+        Resp.ContentType = Lower(value);
     } else if (name == "www-authenticate" || name == "proxy-authenticate") {
-        AuthChallenges.push_back(value);
+        Resp.AuthChallenges.push_back(value);
     } else if (name == "set-cookie") {
         bool accept = true;
         RaiseCookie(value, accept);
     } else if (name == "connection" || name == "proxy-connection") {
-        const std::string v = Lower(Trim(value));
-        if (v == "close")
-            FCloseAfterResponse = true;
-        else if (v == "keep-alive")
-            FCloseAfterResponse = false;
+        for (std::size_t at = 0; at <= value.size();) {
+            std::size_t comma = value.find(',', at);
+            if (comma == std::string::npos) comma = value.size();
+            const std::string option = Lower(Trim(value.substr(at, comma - at)));
+            if (option == "close") {
+                Resp.CloseAsked = true;
+                Resp.CloseAfterResponse = true;
+            } else if (option == "keep-alive" && !Resp.CloseAsked) {
+                Resp.CloseAfterResponse = false;
+            }
+            at = comma + 1;
+        }
     }
 }
 
 void THttpCli::HandleHeaderEnd() {
-    if (FResponseVersion == "1.1" && FStatusCode == 100) {
-        // Interim answer: the real header follows.
-        FReceivedHeader.clear();
-        FHeaderLinesSeen = -1;
+    const int status = Resp.StatusCode;
+    if (status >= 100 && status < 200 && status != 101) {
+        // Interim answer (100 Continue, 103 Early Hints, ...): the real header follows, and
+        // nothing of this one counts for it.
+        NewResponse();
+        Resp.HeaderLinesSeen = -1;
         return;
     }
+    if (Resp.LocationSeen) {
+        if (FRequestType == httpPUT)
+            FLocation = Resp.LocationValue;
+        else if (FollowRelocation && !Resp.LocationFolded)
+            ApplyLocation(Resp.LocationValue);
+    }
+    if (!DecideFraming()) return;
     RaiseHeaderEnd();
     if (FState == EngineState::Idle) {
         InCount = 0;
         return;
     }
-    ContinueAfterHeader(FContentLength);
+    ContinueAfterHeader();
 }
 
-void THttpCli::ContinueAfterHeader(std::int64_t Length) {
-    const bool noBody =
-        FRequestType == httpHEAD || Length == 0 ||
-        (Length == -1 && (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
-                          FStatusCode == 302 || FStatusCode == 304));
-    if (noBody) {
-        if (FRelocationPending) {
-            FollowOnSameConnection();
-        } else if (FCloseAfterResponse) {
-            if (FRequestType == httpHEAD) {
-                InCount = 0;
-                ChangeState(EngineState::ReceivingBody);
-                NextStep = nullptr;
-            }
-            CloseWhenDone();
+bool THttpCli::DecideFraming() {
+    const int status = Resp.StatusCode;
+    if (FRequestType == httpHEAD || (status >= 100 && status < 200) || status == 204 ||
+        status == 304) {
+        Resp.Framing = TBodyFraming::None;
+        // After 101 the connection speaks something else.
+        if (status == 101) Resp.CloseAfterResponse = true;
+        return true;
+    }
+    if (!Resp.TransferEncoding.empty()) {
+        const std::size_t comma = Resp.TransferEncoding.rfind(',');
+        const std::string last =
+            Lower(Trim(comma == std::string::npos ? Resp.TransferEncoding
+                                                  : Resp.TransferEncoding.substr(comma + 1)));
+        // A length beside a transfer coding is ignored, and a connection that carried both
+        // is not trusted with another request.
+        if (Resp.ContentLength >= 0 || Resp.LengthInvalid) Resp.CloseAfterResponse = true;
+        Resp.ContentLength = -1;
+        Resp.LengthInvalid = false;
+        if (last == "chunked") {
+            Resp.Framing = TBodyFraming::Chunked;
         } else {
-            PostReady();
+            Resp.Framing = TBodyFraming::UntilClose;
+            Resp.CloseAfterResponse = true;
         }
+        return true;
+    }
+    if (Resp.LengthInvalid) {
+        FailResponse(BadResponseStatus, "Bad Content-Length in response");
+        return false;
+    }
+    if (Resp.ContentLength > 0) {
+        Resp.Framing = TBodyFraming::Length;
+    } else if (Resp.ContentLength == 0) {
+        Resp.Framing = TBodyFraming::None;
+    } else if (status == 301 || status == 302) {
+        // Taken as bodiless; whatever body it may have cannot be delimited on this connection.
+        Resp.Framing = TBodyFraming::None;
+        Resp.CloseAfterResponse = true;
+    } else {
+        Resp.Framing = TBodyFraming::UntilClose;
+        Resp.CloseAfterResponse = true;
+    }
+    return true;
+}
+
+void THttpCli::ContinueAfterHeader() {
+    if (Resp.Framing == TBodyFraming::None) {
+        if (FRequestType == httpHEAD && Resp.CloseAfterResponse && !FRelocationPending) {
+            // Bytes that still come before the close are dropped with the connection.
+            InCount = 0;
+            ChangeState(EngineState::ReceivingBody);
+        }
+        NextStep = nullptr;
+        FinishResponse();
         return;
     }
     const std::string ext = Lower(ExtensionOf(FDocumentName));
-    if ((ext == ".exe" || ext.empty()) && FContentType == "text/html")
+    if ((ext == ".exe" || ext.empty()) && Resp.ContentType == "text/html")
         SetDocExtension(FDocumentName, "htm");
     ChangeState(EngineState::ReceivingBody);
     if (FState != EngineState::ReceivingBody) {
@@ -856,161 +970,119 @@ void THttpCli::ContinueAfterHeader(std::int64_t Length) {
         return;
     }
     NextStep = &THttpCli::HandleBodyData;
-    if (InCount > 0) {
-        DeliverHeldBody(Length >= 0 ? Length - FReceivedCount : -1);
-        if (ResponseFailed || FState == EngineState::Idle) return;
-    }
-    if (NextStep == nullptr) FinishResponse();
+    if (InCount > 0) BodyFromBuffer();
 }
 
-void THttpCli::ApplyLocation(const std::string& Value, bool HttpsIsAbsolute) {
-    if (FRequestType == httpPUT) {
-        FLocation = Value;
-        return;
+bool THttpCli::ApplyLocation(const std::string& Value) {
+    const std::string value = Trim(Value);
+    if (value.empty()) return false;  // no target: the 3xx is the answer
+    if (RelocationCount >= MaxRelocations) {
+        Resp.RelocationLimitReached = true;  // a relocation loop ends with this answer
+        return false;
     }
-    if (!FollowRelocation) return;
-    if (RelocationCount >= MaxRelocations) return;  // a relocation loop ends with this answer
+    // The current target, as the base the value is resolved against.
+    std::string pathQuery = RequestTarget;
+    if (!Proxy.empty()) {
+        const std::size_t scheme = pathQuery.find("://");
+        const std::size_t slash =
+            scheme == std::string::npos ? std::string::npos : pathQuery.find('/', scheme + 3);
+        pathQuery = slash == std::string::npos ? std::string("/") : pathQuery.substr(slash);
+    }
+    TUriParts base;
+    base.Scheme = FProtocol;
+    base.HasAuthority = true;
+    base.Host = TargetHost;
+    base.Port = TargetPort;
+    const std::size_t q = pathQuery.find('?');
+    base.Path = pathQuery.substr(0, q);
+    base.HasQuery = q != std::string::npos;
+    if (base.HasQuery) base.Query = pathQuery.substr(q + 1);
+
+    const TUriParts ref = SplitUriReference(value);
+    TUriParts target = ResolveUriReference(base, ref);
+    if (target.Host.empty()) {  // "http:///x" keeps the current host
+        target.Host = TargetHost;
+        if (target.Port.empty()) target.Port = TargetPort;
+    }
+    if (!ref.User.empty() && !ref.Password.empty()) {
+        Username = ref.User;
+        Password = ref.Password;
+    }
     ++RelocationCount;
     FRelocationPending = true;
-    const bool absolute = StartsWithNoCase(Value, "http://") ||
-                          (HttpsIsAbsolute && StartsWithNoCase(Value, "https://"));
-    std::string protocol, user, password, host, port, path;
-    auto takeCredentials = [&] {
-        if (!user.empty() && !password.empty()) {
-            Username = user;
-            Password = password;
-        }
-    };
+    // Never sent raw: a blank or control byte would split or extend the request line.
+    const std::string path =
+        EncodeUnsafeUrlBytes((target.Path.empty() ? std::string("/") : target.Path) +
+                             (target.HasQuery ? "?" + target.Query : std::string()));
+    const std::string host = EncodeUnsafeUrlBytes(target.Host);
+    FProtocol = target.Scheme;
+    TargetHost = host;
+    TargetPort = target.Port.empty() ? std::string("80") : target.Port;
     if (Proxy.empty()) {
-        if (!Value.empty() && Value[0] == '/') {
-            RequestTarget = Value;
-            FLocation = "http://" + FConnectHost + Value;
-        } else if (!absolute) {
-            RequestTarget = UrlBaseOf(RequestTarget) + Value;
-            FLocation = "http://" + FConnectHost + RequestTarget;
-        } else {
-            DecomposeUrl(Value, protocol, user, password, host, port, path);
-            if (!host.empty()) FConnectHost = host;
-            RequestTarget = path;
-            FConnectPort = port.empty() ? std::string("80") : port;
-            TargetPort = FConnectPort;
-            FProtocol = protocol;
-            takeCredentials();
-            TargetHost = FConnectHost;
-            if (RequestTarget.empty()) {
-                RequestTarget = "/";
-                FLocation = protocol + "://" + FConnectHost;
-            } else {
-                FLocation = protocol + "://" + FConnectHost + RequestTarget;
-            }
-        }
-        return;
-    }
-    // Through a proxy the request line carries the absolute URL. Location never names a port,
-    // but the proxy must still be told which one, so the request target keeps it.
-    if (!Value.empty() && Value[0] == '/') {
-        DecomposeUrl(RequestTarget, protocol, user, password, host, port, path);
-        const std::string scheme = protocol.empty() ? std::string("http") : protocol;
-        FLocation = scheme + "://" + host + Value;
-        RequestTarget = scheme + "://" + host + (port.empty() ? "" : ":" + port) + Value;
-        takeCredentials();
-    } else if (!absolute) {
-        RequestTarget = UrlBaseOf(RequestTarget) + Value;
-        FLocation = RequestTarget;
+        FConnectHost = TargetHost;
+        FConnectPort = TargetPort;
+        RequestTarget = path;
     } else {
-        DecomposeUrl(Value, protocol, user, password, host, port, path);
-        FConnectPort = port.empty() ? std::string("80") : port;
-        TargetPort = FConnectPort;
-        takeCredentials();
-        if (!host.empty()) TargetHost = host;
-        FLocation = protocol + "://" + TargetHost + path;
-        RequestTarget = protocol + "://" + TargetHost + (port.empty() ? "" : ":" + port) + path;
+        // The proxy is told any port but the default one; Location never names one.
+        const bool defaultPort = target.Port.empty() || target.Port == "80";
+        RequestTarget =
+            FProtocol + "://" + host + (defaultPort ? std::string() : ":" + target.Port) + path;
     }
+    const bool bareHost = target.Path.empty() && !target.HasQuery;
+    FLocation = FProtocol + "://" + host + (bareHost ? std::string() : path);
+    return true;
 }
 
 void THttpCli::HandleBodyData() {
-    if (FBodyBlocksSeen == 0) {
-        ChunkSize = 0;
-        ChunkTaken = 0;
-        ChunkPhase = 0;
+    if (Resp.BodyBlocksSeen == 0) {
         RaiseDocBegin();
         if (FState != EngineState::ReceivingBody) return;
     }
-    ++FBodyBlocksSeen;
-    if (FTransferEncoding == "chunked") {
+    ++Resp.BodyBlocksSeen;
+    if (Resp.Framing == TBodyFraming::Chunked) {
         DecodeChunked();
         return;
     }
     if (PendingLength > 0) {
-        FReceivedCount += PendingLength;
+        Resp.ReceivedCount += PendingLength;
         if (ReceiveStream != nullptr) ReceiveStream->Write(PendingData, PendingLength);
         RaiseDocData(PendingData, static_cast<int>(PendingLength));
         if (FState != EngineState::ReceivingBody) return;
-        if (FReceivedCount == FContentLength) EndBody();
     }
+    if (Resp.Framing == TBodyFraming::Length && Resp.ReceivedCount >= Resp.ContentLength) EndBody();
 }
 
 void THttpCli::DecodeChunked() {
-    const char* p = PendingData;
-    std::int64_t left = PendingLength;
-    while (left > 0 && ChunkPhase != 4) {
-        switch (ChunkPhase) {
-            case 0:  // size digits
-                if (!IsHexChar(*p)) {
-                    ChunkPhase = 1;
-                    break;
-                }
-                if (ChunkSize > (std::numeric_limits<std::int64_t>::max() >> 4)) {
-                    FailResponse(BadResponseStatus, "Chunk size too big");
-                    return;
-                }
-                ChunkSize = ChunkSize * 16 + HexCharValue(*p);
-                ++p;
-                --left;
-                break;
-            case 1:  // extension and line end
-                if (*p == '\n') ChunkPhase = 2;
-                ++p;
-                --left;
-                break;
-            case 2: {  // data
-                std::int64_t k = std::min(left, ChunkSize - ChunkTaken);
-                if (k > 0) {
-                    FReceivedCount += k;
-                    ChunkTaken += k;
-                    if (ReceiveStream != nullptr) ReceiveStream->Write(p, k);
-                    RaiseDocData(p, static_cast<int>(k));
-                    if (FState != EngineState::ReceivingBody) return;
-                    p += k;
-                    left -= k;
-                }
-                if (ChunkTaken >= ChunkSize) ChunkPhase = 3;
-                break;
+    TChunkedDecoder& chunks = Resp.Chunks;
+    std::int64_t used = 0;
+    while (used < PendingLength && !chunks.Finished()) {
+        const char* data = nullptr;
+        std::int64_t k = 0;
+        used += chunks.Take(PendingData + used, PendingLength - used, data, k);
+        if (k > 0) {
+            Resp.ReceivedCount += k;
+            if (ReceiveStream != nullptr) ReceiveStream->Write(data, k);
+            RaiseDocData(data, static_cast<int>(k));
+            if (FState != EngineState::ReceivingBody) {
+                PendingLength = used;
+                return;
             }
-            case 3:  // line end after the data
-                if (*p == '\n') {
-                    ChunkPhase = ChunkSize == 0 ? 4 : 0;
-                    ChunkSize = 0;
-                    ChunkTaken = 0;
-                }
-                ++p;
-                --left;
-                break;
-            default:
-                break;
         }
     }
-    if (ChunkPhase == 4) EndBody();
+    PendingLength = used;
+    if (chunks.Phase() == TChunkedDecoder::TPhase::Failed)
+        FailResponse(BadResponseStatus, chunks.Error());
+    else if (chunks.Phase() == TChunkedDecoder::TPhase::Done)
+        EndBody();
 }
 
 void THttpCli::EndBody() {
-    FBodyBlocksSeen = 0;
+    Resp.BodyBlocksSeen = 0;
     NextStep = nullptr;
     ChangeState(EngineState::BodyComplete);
     if (FState != EngineState::BodyComplete) return;
     StopQuotaTimer();
     RaiseDocEnd();
-    if (FCloseAfterResponse) CloseWhenDone();
 }
 
 void THttpCli::StopQuotaTimer() {
@@ -1030,18 +1102,26 @@ void THttpCli::CloseWhenDone() {
 }
 
 void THttpCli::FinishResponse() {
-    if (ResponseFailed || FState == EngineState::Idle) return;
+    if (Resp.Failed || FState == EngineState::Idle) return;
+    NextStep = nullptr;
+    if (InCount > 0) {
+        // Bytes beyond the response were never asked for: the connection is not reused.
+        Resp.CloseAfterResponse = true;
+        InCount = 0;
+        InBuffer[0] = '\0';
+    }
     if (FRelocationPending)
         FollowOnSameConnection();
-    else if (!FCloseAfterResponse)
+    else if (Resp.CloseAfterResponse)
+        CloseWhenDone();  // its handling ends the request
+    else
         PostReady();
-    // Otherwise the body's end asked for the close, whose handling ends the request.
 }
 
 void THttpCli::FailResponse(int Status, const std::string& Reason) {
-    FStatusCode = Status;
-    FReasonPhrase = Reason;
-    ResponseFailed = true;
+    Resp.StatusCode = Status;
+    Resp.ReasonPhrase = Reason;
+    Resp.Failed = true;
     FRelocationPending = false;
     NextStep = nullptr;
     InCount = 0;
@@ -1052,24 +1132,51 @@ void THttpCli::FailResponse(int Status, const std::string& Reason) {
         PostReady();
 }
 
+void THttpCli::CheckBodyAtClose(std::uint16_t Error) {
+    if (Resp.Failed || FRelocationPending) return;
+    bool whole = true;
+    switch (Resp.Framing) {
+        case TBodyFraming::Length:
+            whole = Resp.ReceivedCount >= Resp.ContentLength;
+            break;
+        case TBodyFraming::Chunked:
+            whole = Resp.Chunks.DataComplete();
+            break;
+        case TBodyFraming::UntilClose:
+            whole = Error == 0;  // a reset may have cut it anywhere
+            break;
+        case TBodyFraming::None:
+            break;
+    }
+    if (whole) return;
+    Resp.Failed = true;
+    Resp.StatusCode = BadResponseStatus;
+    Resp.ReasonPhrase = "Connection closed before the whole body arrived";
+    if (Error != 0) Resp.ReasonPhrase += " (Error #" + std::to_string(Error) + ")";
+}
+
 void THttpCli::HandleSessionClosed(TCustomWSocket* Sock, std::uint16_t Error) {
     if (Error != 0) FRequestError = Error;
     LinkUp = false;
     InCount = 0;  // bytes of a closed connection never belong to the next one
+    const bool running = !Resp.Failed && FState != EngineState::Aborting &&
+                         FState != EngineState::Idle && !FRelocationPending;
     if (HeaderOpen) {
-        if (FRelocationPending) {
-            RaiseHeaderEnd();
-            HandleRelocationClosed(Sock, Error);
-            return;
-        }
         // The response was cut off inside its header: it still ends, as a failure.
-        if (!ResponseFailed && FState != EngineState::Aborting) {
-            FStatusCode = BadResponseStatus;
-            FReasonPhrase = "Connection closed before the response header ended";
+        if (running) {
+            Resp.Failed = true;
+            Resp.StatusCode = BadResponseStatus;
+            Resp.ReasonPhrase = "Connection closed before the response header ended";
         }
         RaiseHeaderEnd();
+    } else if (running && FState == EngineState::AwaitingHeader && Resp.HeaderLinesSeen == 0 &&
+               Resp.StatusCode == 0) {
+        Resp.Failed = true;
+        Resp.StatusCode = BadResponseStatus;
+        Resp.ReasonPhrase = "Connection closed without a response";
     }
-    if (FBodyBlocksSeen > 0) {
+    if (FState == EngineState::ReceivingBody) CheckBodyAtClose(Error);
+    if (Resp.BodyBlocksSeen > 0) {
         StopQuotaTimer();
         RaiseDocEnd();
     }
@@ -1082,8 +1189,8 @@ void THttpCli::HandleSessionClosed(TCustomWSocket* Sock, std::uint16_t Error) {
 }
 
 void THttpCli::TrimReceivedBody() {
-    if (ReceiveStream != nullptr && FReceivedCount > 0) {
-        std::int64_t size = ReceiveStream->Size() - FReceivedCount;
+    if (ReceiveStream != nullptr && Resp.ReceivedCount > 0) {
+        std::int64_t size = ReceiveStream->Size() - Resp.ReceivedCount;
         ReceiveStream->SetSize(size < 0 ? 0 : size);
         ReceiveStream->Seek(0, soEnd);
     }
@@ -1094,15 +1201,9 @@ void THttpCli::RewindSendStream() {
 }
 
 void THttpCli::FollowOnSameConnection() {
-    TrimReceivedBody();
-    RewindSendStream();
-    FReceivedCount = 0;
-    FSentCount = 0;
     InCount = 0;
-    FHeaderLinesSeen = 0;
-    FBodyBlocksSeen = 0;
     if (FConnectHost != LiveHost || FConnectPort != LivePort || FProtocol != LiveProtocol ||
-        FCloseAfterResponse) {
+        Resp.CloseAfterResponse) {
         Socket()->OnSessionClosed = [this](TCustomWSocket* s, std::uint16_t e) {
             HandleRelocationClosed(s, e);
         };
@@ -1114,9 +1215,10 @@ void THttpCli::FollowOnSameConnection() {
     }
     if (OnLocationChange) OnLocationChange(this);
     if (FState == EngineState::Idle) return;  // ended from the event
-    const std::string location = FLocation;
-    ResetResponse();
-    FLocation = location;
+    TrimReceivedBody();
+    RewindSendStream();
+    FSentCount = 0;
+    NewResponse();
     FDocumentName = RequestTarget;
     DeriveDocName();
     if (FRequestType == httpPOST) FRequestType = httpGET;
@@ -1145,34 +1247,23 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     Socket()->OnSessionClosed = [this](TCustomWSocket* s, std::uint16_t e) {
         HandleSessionClosed(s, e);
     };
+    FRelocationPending = false;
+    LinkUp = false;
     // An abort closed the connection: the request ends there, with the abort's status.
-    if (FState == EngineState::Aborting) {
-        FRelocationPending = false;
-        return;
-    }
+    if (FState == EngineState::Aborting || FState == EngineState::Idle) return;
     std::string protocol, user, password, host, port, path;
     DecomposeUrl(FLocation.substr(0, FLocation.find('#')), protocol, user, password, host, port,
                  path);
     FDocumentName = path;
     DeriveDocName();
-    LinkUp = false;
-    FRelocationPending = false;
     if (FRequestType == httpPOST) FRequestType = httpGET;
     if (OnLocationChange) OnLocationChange(this);
     if (FState == EngineState::Idle) return;  // ended from the event
-    FReceivedHeader.clear();
-    FHeaderLinesSeen = 0;
-    FBodyBlocksSeen = 0;
-    FStatusCode = 0;
-    FContentLength = -1;
-    FContentType.clear();
-    FTransferEncoding.clear();
-    if (!Proxy.empty()) FConnectPort = ProxyConnectPort();  // back to the proxy
     TrimReceivedBody();
     RewindSendStream();
-    FReceivedCount = 0;
     FSentCount = 0;
+    NewResponse();
+    if (!Proxy.empty()) FConnectPort = ProxyConnectPort();  // back to the proxy
     InCount = 0;
-    FCloseAfterResponse = FRequestVer == "1.0";
     MessageWindow->Post(RestartMessage);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/THttpResponse.h"
 #include "http/TStream.h"
 #include "net/TWSocket.h"
 #include "platform/EventLoop.h"
@@ -162,26 +163,31 @@ public:
     TWSocket* Socket();
     EngineState State() const { return FState; }
     THttpRequest RequestType() const { return FRequestType; }
-    int StatusCode() const { return FStatusCode; }
-    const std::string& ReasonPhrase() const { return FReasonPhrase; }
-    const std::string& ResponseVersion() const { return FResponseVersion; }
+    int StatusCode() const { return Resp.StatusCode; }
+    const std::string& ReasonPhrase() const { return Resp.ReasonPhrase; }
+    const std::string& ResponseVersion() const { return Resp.ResponseVersion; }
     std::uint16_t RequestError() const { return FRequestError; }
-    const std::vector<std::string>& ReceivedHeader() const { return FReceivedHeader; }
-    std::int64_t ContentLength() const { return FContentLength; }
-    const std::string& ContentType() const { return FContentType; }
-    const std::string& TransferEncoding() const { return FTransferEncoding; }
+    const std::vector<std::string>& ReceivedHeader() const { return Resp.ReceivedHeader; }
+    // -1 when the response announced no length.
+    std::int64_t ContentLength() const { return Resp.ContentLength; }
+    const std::string& ContentType() const { return Resp.ContentType; }
+    std::int64_t InstanceLength() const { return Resp.InstanceLength; }
+    const std::string& TransferEncoding() const { return Resp.TransferEncoding; }
+    TBodyFraming BodyFraming() const { return Resp.Framing; }
     const std::string& Location() const { return FLocation; }
     const std::string& DocumentName() const { return FDocumentName; }
-    std::int64_t ReceivedCount() const { return FReceivedCount; }
+    std::int64_t ReceivedCount() const { return Resp.ReceivedCount; }
     std::int64_t SentCount() const { return FSentCount; }
-    int HeaderLinesSeen() const { return FHeaderLinesSeen; }
-    int BodyBlocksSeen() const { return FBodyBlocksSeen; }
+    int HeaderLinesSeen() const { return Resp.HeaderLinesSeen; }
+    int BodyBlocksSeen() const { return Resp.BodyBlocksSeen; }
     const std::string& CurrentLine() const { return FCurrentLine; }
     const std::string& ConnectHost() const { return FConnectHost; }
     const std::string& ConnectPort() const { return FConnectPort; }
     const std::string& Protocol() const { return FProtocol; }
     bool RelocationPending() const { return FRelocationPending; }
-    bool CloseAfterResponse() const { return FCloseAfterResponse; }
+    bool CloseAfterResponse() const { return Resp.CloseAfterResponse; }
+    // The last relocation was not followed because too many came in a row.
+    bool RelocationLimitReached() const { return Resp.RelocationLimitReached; }
 
 protected:
     using TStep = void (THttpCli::*)();
@@ -226,15 +232,17 @@ protected:
     virtual void AllocateMessageWindow();
     virtual void ReleaseMessageWindow();
 
-    // Helpers shared with subclasses that replace the header-line step.
-    // Works out the new target of a "Location" value; with HttpsIsAbsolute false only
-    // "http://" values count as absolute addresses.
-    void ApplyLocation(const std::string& Value, bool HttpsIsAbsolute = true);
+    // Helpers shared with subclasses.
+    // Starts a new response record: every field of the previous response is gone.
+    void NewResponse();
+    // Resolves a "Location" value against the current target (RFC 3986) and makes the result
+    // the next target; false when the value names none.
+    bool ApplyLocation(const std::string& Value);
     // Stops reading a response the engine cannot make sense of: the request ends with Status
     // and Reason once the connection is down.
     void FailResponse(int Status, const std::string& Reason);
     // Hands the held bytes over as body bytes, bounded by Limit (negative: no bound), then
-    // removes them from the buffer.
+    // removes the bytes the body took from the buffer.
     void DeliverHeldBody(std::int64_t Limit);
     // The response is complete: follow a pending relocation, else wait for the close the
     // response asked for, else return to Idle.
@@ -242,8 +250,10 @@ protected:
     void EndBody();
     void TrimReceivedBody();
     void RewindSendStream();
-    bool TryNtlmStep();
-    bool TryBasicStep();
+    // The idle step: an authentication exchange may take the request out again instead of
+    // ending it (true when it did).
+    virtual bool TryNtlmStep();
+    virtual bool TryBasicStep();
     void BandwidthTick();
     // Points the socket's OnError at the OnSocketError forwarder.
     void ForwardSocketErrors();
@@ -259,21 +269,12 @@ protected:
     std::unique_ptr<TMessageTarget> MessageWindow;
     EngineState FState = EngineState::Idle;
     THttpRequest FRequestType = httpGET;
-    int FStatusCode = 0;
-    std::string FReasonPhrase;
-    std::string FResponseVersion;
+    // The response being read (or the last one read).
+    THttpResponse Resp;
     std::uint16_t FRequestError = 0;
-    std::vector<std::string> FReceivedHeader;
-    std::vector<std::string> AuthChallenges;
-    std::int64_t FContentLength = -1;
-    std::string FContentType;
-    std::string FTransferEncoding;
     std::string FLocation;
     std::string FDocumentName;
-    std::int64_t FReceivedCount = 0;
     std::int64_t FSentCount = 0;
-    int FHeaderLinesSeen = 0;
-    int FBodyBlocksSeen = 0;
     std::string FCurrentLine;
     std::string FConnectHost, FConnectPort;
     std::string TargetHost, TargetPort;
@@ -285,9 +286,7 @@ protected:
     bool FRelocationPending = false;
     int RelocationCount = 0;
     bool HeaderOpen = false;
-    bool FCloseAfterResponse = false;
     bool SendingBody = false;
-    bool ResponseFailed = false;
     TStep NextStep = nullptr;
     const char* PendingData = nullptr;
     std::int64_t PendingLength = 0;
@@ -295,9 +294,6 @@ protected:
     int InCount = 0;
     char OutBlock[OutBlockSize] = {};
     std::string RequestBytes;
-    int ChunkPhase = 0;
-    std::int64_t ChunkSize = 0;
-    std::int64_t ChunkTaken = 0;
     int AuthNTLMState = 0, ProxyAuthNTLMState = 0;
     int AuthBasicState = 0, ProxyAuthBasicState = 0;
     bool NtlmForServer = false, BasicForServer = false;
@@ -310,22 +306,26 @@ protected:
     // Names the first request line that held CR, LF or NUL; empty when all were clean.
     std::string UnsafeLine;
 
-    // Reads the first line of a response: version, status and reason, or OnDataPush2 when it is
-    // not a status line; a status code that is not a number fails the response.
-    void ReadStatusLine(const std::string& Line);
-    // Reads one header field line (not the status line) into the response state.
-    void ParseHeaderField(const std::string& Line);
-    // After OnHeaderEnd: decides between no body and a body, taking the announced Length
-    // (-1 when none) for the decision and as the bound of the bytes already held.
-    void ContinueAfterHeader(std::int64_t Length);
-
 private:
     void PrepareAddresses();
+    // Reads the first line of a response: version, status and reason, or OnDataPush2 when it is
+    // not a status line; an unreadable "HTTP/" line fails the response.
+    void ReadStatusLine(const std::string& Line);
+    // Reads one header field line (not the status line) into the response record.
+    void ParseHeaderField(const std::string& Line);
     void HandleHeaderEnd();
+    // Works out how the body is delimited once the header is complete (RFC 9112 section 6.3);
+    // false when it cannot be, the response having failed.
+    bool DecideFraming();
+    // After OnHeaderEnd: no body, or the body with the bytes already held.
+    void ContinueAfterHeader();
     void DecodeChunked();
     void BodyFromBuffer();
+    // The connection closed while a body was being read: a body known to be short fails.
+    void CheckBodyAtClose(std::uint16_t Error);
     void StopQuotaTimer();
     void CloseWhenDone();
     bool NtlmNegotiateGoingOut() const;
     static bool RequestLineIsSafe(const std::string& Line);
+    static const char* StateName(EngineState State);
 };

@@ -186,6 +186,134 @@ void SetDocExtension(std::string& name, const std::string& ext) {
     name += ext;
 }
 
+TUriParts SplitUriReference(const std::string& Ref) {
+    TUriParts u;
+    std::string rest = Ref.substr(0, Ref.find('#'));
+    // A scheme is letters, digits, "+", "-" and "." before the first ":", led by a letter.
+    const std::size_t colon = rest.find(':');
+    const std::size_t delim = rest.find_first_of("/?");
+    if (colon != std::string::npos && colon > 0 && (delim == std::string::npos || colon < delim)) {
+        std::string scheme;
+        for (std::size_t i = 0; i < colon; ++i) scheme += LowerAscii(rest[i]);
+        const bool valid = scheme[0] >= 'a' && scheme[0] <= 'z' &&
+                           scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") ==
+                               std::string::npos;
+        if (valid) {
+            u.Scheme = scheme;
+            rest.erase(0, colon + 1);
+        }
+    }
+    if (rest.compare(0, 2, "//") == 0) {
+        u.HasAuthority = true;
+        const std::size_t end = rest.find_first_of("/?", 2);
+        std::string authority = rest.substr(2, end == std::string::npos ? end : end - 2);
+        rest.erase(0, end == std::string::npos ? rest.size() : end);
+        const std::size_t at = authority.rfind('@');
+        if (at != std::string::npos) {
+            const std::string info = authority.substr(0, at);
+            const std::size_t sep = info.find(':');
+            u.User = info.substr(0, sep);
+            if (sep != std::string::npos) u.Password = info.substr(sep + 1);
+            authority.erase(0, at + 1);
+        }
+        // The port follows the last ":" unless that lies inside an IPv6 literal.
+        const std::size_t portSep = authority.rfind(':');
+        const std::size_t bracket = authority.rfind(']');
+        if (portSep != std::string::npos && (bracket == std::string::npos || portSep > bracket)) {
+            u.Port = authority.substr(portSep + 1);
+            authority.erase(portSep);
+        }
+        u.Host = authority;
+    }
+    const std::size_t q = rest.find('?');
+    u.Path = rest.substr(0, q);
+    if (q != std::string::npos) {
+        u.HasQuery = true;
+        u.Query = rest.substr(q + 1);
+    }
+    return u;
+}
+
+std::string RemoveDotSegments(const std::string& Path) {
+    std::string in = Path, out;
+    auto dropLastSegment = [&out] {
+        const std::size_t slash = out.rfind('/');
+        out.erase(slash == std::string::npos ? 0 : slash);
+    };
+    while (!in.empty()) {
+        if (in.compare(0, 3, "../") == 0) {
+            in.erase(0, 3);
+        } else if (in.compare(0, 2, "./") == 0) {
+            in.erase(0, 2);
+        } else if (in.compare(0, 3, "/./") == 0) {
+            in.erase(0, 2);
+        } else if (in == "/.") {
+            in = "/";
+        } else if (in.compare(0, 4, "/../") == 0) {
+            in.erase(0, 3);
+            dropLastSegment();
+        } else if (in == "/..") {
+            in = "/";
+            dropLastSegment();
+        } else if (in == "." || in == "..") {
+            in.clear();
+        } else {
+            const std::size_t next = in.find('/', 1);
+            out += in.substr(0, next);
+            in.erase(0, next == std::string::npos ? in.size() : next);
+        }
+    }
+    return out;
+}
+
+TUriParts ResolveUriReference(const TUriParts& Base, const TUriParts& Ref) {
+    TUriParts t;
+    if (!Ref.Scheme.empty() || Ref.HasAuthority) {
+        t = Ref;
+        if (t.Scheme.empty()) t.Scheme = Base.Scheme;
+        t.Path = RemoveDotSegments(Ref.Path);
+        return t;
+    }
+    t = Base;
+    if (Ref.Path.empty()) {
+        if (Ref.HasQuery) {
+            t.HasQuery = true;
+            t.Query = Ref.Query;
+        }
+        return t;
+    }
+    t.HasQuery = Ref.HasQuery;
+    t.Query = Ref.Query;
+    if (Ref.Path[0] == '/') {
+        t.Path = RemoveDotSegments(Ref.Path);
+    } else if (Base.HasAuthority && Base.Path.empty()) {
+        t.Path = RemoveDotSegments("/" + Ref.Path);
+    } else {
+        const std::size_t slash = Base.Path.rfind('/');
+        const std::string dir =
+            slash == std::string::npos ? std::string() : Base.Path.substr(0, slash + 1);
+        t.Path = RemoveDotSegments(dir + Ref.Path);
+    }
+    return t;
+}
+
+std::string EncodeUnsafeUrlBytes(const std::string& Text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(Text.size());
+    for (char c : Text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= ' ' || b >= 0x7F) {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool IsHexChar(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }

@@ -20,6 +20,23 @@ std::string UrlBaseOf(const std::string& url);
 // Replaces the extension of `name` (after its last ".") or appends one.
 void SetDocExtension(std::string& name, const std::string& ext);
 
+// A URI reference cut into its RFC 3986 components; a fragment is dropped.
+struct TUriParts {
+    std::string Scheme;  // lower-cased; empty for a relative reference
+    bool HasAuthority = false;
+    std::string User, Password, Host, Port;
+    std::string Path;
+    bool HasQuery = false;
+    std::string Query;
+};
+
+TUriParts SplitUriReference(const std::string& Ref);
+// The target of Ref seen from Base (RFC 3986 section 5.2), dot segments removed.
+TUriParts ResolveUriReference(const TUriParts& Base, const TUriParts& Ref);
+std::string RemoveDotSegments(const std::string& Path);
+// Percent-encodes the bytes a request line cannot carry: controls, blanks, DEL and non-ASCII.
+std::string EncodeUnsafeUrlBytes(const std::string& Text);
+
 bool IsHexChar(char c);
 // Value 0-15 of a character for which IsHexChar holds.
 int HexCharValue(char c);

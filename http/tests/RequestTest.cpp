@@ -119,23 +119,15 @@ TEST(Request, LineBreaksInValuesAreRefused) {
     struct {
         const char* name;
         std::string url, cookie, agent;
-        std::string relocation;
     } cases[] = {
-        {"URL", "http://example.test/a\r\nX-Evil: 1", "", "A", ""},
-        {"URL with NUL", "http://example.test/a\0b"s, "", "A", ""},
-        {"cookie", "http://example.test/", "a=1\nSet: 2", "A", ""},
-        {"agent", "http://example.test/", "", "A\rB", ""},
-        {"relocation", "http://example.test/", "", "A", "/x\ry"},
+        {"URL", "http://example.test/a\r\nX-Evil: 1", "", "A"},
+        {"URL with NUL", "http://example.test/a\0b"s, "", "A"},
+        {"cookie", "http://example.test/", "a=1\nSet: 2", "A"},
+        {"agent", "http://example.test/", "", "A\rB"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<TScriptedAnswer> script = {kOk};
-        if (!c.relocation.empty())
-            script = {{{"HTTP/1.1 302 Found\r\nLocation: " + c.relocation +
-                        "\r\nContent-Length: 0\r\n\r\n"},
-                       false},
-                      kOk};
-        TEngineRun run(script);
+        TEngineRun run({kOk});
         run.Cli.SetRequestVer("1.1");
         run.Cli.URL = c.url;
         run.Cli.Cookie = c.cookie;
@@ -143,8 +135,7 @@ TEST(Request, LineBreaksInValuesAreRefused) {
         ASSERT_TRUE(run.Go()) << run.Log();
         EXPECT_EQ(run.Cli.StatusCode(), THttpCli::RefusedRequestStatus);
         EXPECT_NE(run.Cli.ReasonPhrase().find("CR, LF or NUL"), std::string::npos);
-        EXPECT_EQ(run.Cli.Feed()->Sent.find("\r\n\r\n"),
-                  c.relocation.empty() ? std::string::npos : run.Cli.Feed()->Sent.size() - 4);
+        EXPECT_EQ(run.Cli.Feed()->Sent.find("\r\n\r\n"), std::string::npos);
         EXPECT_EQ(run.Cli.Socket()->State(), wsClosed);
     }
 }

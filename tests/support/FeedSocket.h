@@ -103,15 +103,18 @@ private:
     std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
 };
 
-// The engine over a TFeedSocket, with its inner state opened up for checks.
-class TFeedHttpCli : public THttpCli {
+// The engine, or a subclass of it such as the program's session, over a TFeedSocket, with its
+// inner state opened up for checks.
+template <class TBase>
+class TFeedClient : public TBase {
 public:
-    TFeedSocket* Feed() { return static_cast<TFeedSocket*>(Socket()); }
-    using THttpCli::InCount;
-    using THttpCli::RequestTarget;
-    using THttpCli::TargetHost;
-    using THttpCli::TargetPort;
+    TFeedSocket* Feed() { return static_cast<TFeedSocket*>(this->Socket()); }
+    using TBase::InCount;
+    using TBase::RequestTarget;
+    using TBase::TargetHost;
+    using TBase::TargetPort;
 
 protected:
     std::unique_ptr<TWSocket> MakeSocket() override { return std::make_unique<TFeedSocket>(); }
 };
+using TFeedHttpCli = TFeedClient<THttpCli>;

@@ -1,10 +1,12 @@
 // Feeds arbitrary server bytes to the HTTP engine's response side over a scripted socket, cut
 // into pieces of a size the input chooses, with or without the server's close at the end, and
-// optionally with the owner aborting from one of the engine's events. Every request must end
-// exactly once; an answer that stays open is ended with Abort.
+// optionally with the owner aborting from one of the engine's events; or to the program's
+// session through its blocking GET. Every request must end exactly once (an answer that stays
+// open is ended with Abort), and no answer whose body is known to be short may end as a success.
 #include <cstdint>
 #include <string>
 
+#include "download/uHttpClient.h"
 #include "http/THttpCli.h"
 #include "http/TStream.h"
 #include "tests/support/FeedSocket.h"
@@ -48,6 +50,70 @@ void ArmAborts(THttpCli& cli, TOwnerAbort& a) {
     cli.OnDataPush2 = [&a](THttpCli* s) { a.At(s, 14); };
 }
 
+// A success must carry its whole body: the announced length, or every chunk.
+void CheckWholeBody(const THttpCli& cli) {
+    const int status = cli.StatusCode();
+    if (cli.State() != EngineState::Idle || status < 200 || status > 399) return;
+    if (cli.RequestType() == httpHEAD) return;
+    if (cli.BodyFraming() == TBodyFraming::Length && cli.ReceivedCount() != cli.ContentLength())
+        __builtin_trap();
+}
+
+// What every run shares: the target, the owner's aborts, the count of request ends, and the
+// scripted server, which sends the input's answer cut into pieces of Step bytes (then maybe its
+// close) and a short final answer to any relocation.
+struct TRun {
+    TRun(const std::string& R, std::size_t S, bool C) : Response(R), Step(S), CloseAtEnd(C) {}
+    const std::string& Response;
+    std::size_t Step;
+    bool CloseAtEnd;
+    TMemoryStream Body;
+    int Done = 0;
+    int Answers = 0;
+
+    template <class TCli>
+    void Arm(TFeedClient<TCli>& cli, TOwnerAbort& owner, bool proxy) {
+        cli.URL = "http://example.test/dir/page.html";
+        cli.ReceiveStream = &Body;
+        if (proxy) cli.Proxy = "proxy.test:3128";
+        ArmAborts(cli, owner);
+        cli.OnRequestDone = [this](THttpCli*, THttpRequest, std::uint16_t) { ++Done; };
+        cli.Feed()->OnRequest = [this, &cli] {
+            TFeedSocket* s = cli.Feed();
+            if (Answers++ == 0) {
+                for (std::size_t at = 0; at < Response.size(); at += Step)
+                    s->Feed(Response.substr(at, Step));
+                if (CloseAtEnd) s->PeerClose();
+            } else {
+                s->Feed("HTTP/1.0 200 OK\r\n\r\nend");
+                s->PeerClose();
+            }
+        };
+    }
+};
+
+// The session's path: its blocking GET over the whole answer and the server's close. A GET
+// that returns must have found a status line and a whole body.
+void RunSession(TRun& run, TOwnerAbort& owner, bool proxy) {
+    {
+        TFeedClient<THttpClient> cli;
+        run.Arm(cli, owner, proxy);
+        bool ok = true;
+        try {
+            cli.GetSync();
+        } catch (const EHttpException&) {
+            ok = false;
+        }
+        Drain();
+        if (cli.State() != EngineState::Idle || run.Done != 1) __builtin_trap();
+        if (ok) {
+            if (cli.StatusCode() < 200 || cli.StatusCode() > 399) __builtin_trap();
+            CheckWholeBody(cli);
+        }
+    }
+    Drain();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,29 +126,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::size_t step = (flags & 0x0F) == 0 ? response.size() + 1 : (flags & 0x0F);
     const bool closeAtEnd = (flags & 0x10) != 0;
 
-    TMemoryStream body;
-    int done = 0;
-    int answers = 0;
+    TRun run(response, step, closeAtEnd);
+    const bool proxy = (flags & 0x40) != 0;
+    // Event 15 is no event of the engine: those inputs take the session's path instead, which
+    // always ends with the server's close.
+    if (owner.Event == 15) {
+        owner.Event = owner.Call;
+        owner.Call = 0;
+        run.CloseAtEnd = true;
+        RunSession(run, owner, proxy);
+        return 0;
+    }
     {
         TFeedHttpCli cli;
-        cli.URL = "http://example.test/dir/page.html";
-        cli.ReceiveStream = &body;
+        run.Arm(cli, owner, proxy);
         cli.SetRequestVer((flags & 0x20) != 0 ? "1.1" : "1.0");
-        if ((flags & 0x40) != 0) cli.Proxy = "proxy.test:3128";
-        ArmAborts(cli, owner);
-        cli.OnRequestDone = [&](THttpCli*, THttpRequest, std::uint16_t) { ++done; };
-        cli.Feed()->OnRequest = [&] {
-            TFeedSocket* s = cli.Feed();
-            if (answers++ == 0) {
-                for (std::size_t at = 0; at < response.size(); at += step)
-                    s->Feed(response.substr(at, step));
-                if (closeAtEnd) s->PeerClose();
-            } else {
-                // Relocations get a short final answer.
-                s->Feed("HTTP/1.0 200 OK\r\n\r\nend");
-                s->PeerClose();
-            }
-        };
         cli.StartRequest((flags & 0x80) != 0 ? httpHEAD : httpGET);
         Drain();
         if (cli.State() != EngineState::Idle) {
@@ -92,10 +150,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             cli.Abort();
             Drain();
         }
-        if (cli.State() != EngineState::Idle || done != 1) __builtin_trap();
+        if (cli.State() != EngineState::Idle || run.Done != 1) __builtin_trap();
         if (cli.ReceivedCount() < 0) __builtin_trap();
+        CheckWholeBody(cli);
     }
     Drain();
-    if (done != 1) __builtin_trap();
+    if (run.Done != 1) __builtin_trap();
     return 0;
 }

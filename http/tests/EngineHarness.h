@@ -13,10 +13,12 @@
 #include "tests/support/FeedSocket.h"
 #include "platform/EventLoop.h"
 
-// One answer of the scripted server: the bytes in the pieces it writes them in, then maybe a close.
+// One answer of the scripted server: the bytes in the pieces it writes them in, then maybe a close
+// (a reset when CloseError is set).
 struct TScriptedAnswer {
     std::vector<std::string> Pieces;
     bool Close = true;
+    std::uint16_t CloseError = 0;
 };
 
 // Records the header, document, close and relocation events by short names.
@@ -63,7 +65,7 @@ public:
         if (Next >= Answers.size()) return;
         const TScriptedAnswer& a = Answers[Next++];
         for (const std::string& piece : a.Pieces) Cli.Feed()->Feed(piece);
-        if (a.Close) Cli.Feed()->PeerClose();
+        if (a.Close) Cli.Feed()->PeerClose(a.CloseError);
     }
 
     // Starts a request and pumps the loop until it is done (false after two seconds).

@@ -20,6 +20,7 @@ struct ResponseCase {
     int status;
     const char* body;
     const char* log;
+    std::uint16_t closeError = 0;
 };
 
 const std::string kChunked =
@@ -69,8 +70,8 @@ TEST(Response, EventSequencesByFraming) {
         {"huge length", httpGET, "1.0",
          "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab", true, 502, "",
          "hb he sc rd0"},
-        {"negative length", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nab",
-         true, 502, "", "hb he sc rd0"},
+        {"negative length", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nab", true,
+         502, "", "hb he sc rd0"},
         {"body cut short", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc", true,
          502, "abc", "hb he db d:abc de sc rd0"},
         {"closed inside the header", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Le", true, 502, "",
@@ -83,10 +84,74 @@ TEST(Response, EventSequencesByFraming) {
         {"chunk size beyond 64 bits", httpGET, "1.1",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\nab", false,
          502, "", "hb he db de sc rd0"},
+        // Bodiless answers, whatever their framing fields say.
+        {"204 with a length, kept", httpGET, "1.1",
+         "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, 204, "", "hb he rd0"},
+        {"304 chunked, kept", httpGET, "1.1",
+         "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n", false, 304, "",
+         "hb he rd0"},
+        {"HEAD chunked, kept", httpHEAD, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", false, 200, "", "hb he rd0"},
+        {"103 early hints before the answer", httpGET, "1.1",
+         "HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\nContent-Length: 9\r\n\r\n"
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+         false, 200, "ok", "hb he db d:ok de rd0"},
+        // Transfer-Encoding is a list; its last coding decides.
+        {"'chunked' with trailing blanks", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked  \r\n\r\n2\r\nab\r\n0\r\n\r\n", false, 200,
+         "ab", "hb he db d:ab de rd0"},
+        {"'gzip, chunked' keeps the gzip bytes", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nzz\r\n0\r\n\r\n", false,
+         200, "zz", "hb he db d:zz de rd0"},
+        {"chunked over two lines", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "2\r\nzz\r\n0\r\n\r\n",
+         false, 200, "zz", "hb he db d:zz de rd0"},
+        {"last coding not chunked: until the close", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nzz", true, 200, "2\r\nzz",
+         "hb he db d:2\r\nzz de sc rd0"},
+        {"chunked beside a smaller length", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "3\r\nabc\r\n0\r\n\r\n",
+         false, 200, "abc", "hb he db d:abc de sc rd0"},
+        // Content-Length: one decimal, or a list of equal ones.
+        {"equal lengths in a list", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2, 2\r\n\r\nok", false, 200, "ok",
+         "hb he db d:ok de rd0"},
+        {"differing lengths in a list", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2, 3\r\n\r\nok", false, 502, "", "hb he sc rd0"},
+        {"two differing length lines", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok", false, 502, "",
+         "hb he sc rd0"},
+        {"length not a number", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\nok",
+         false, 502, "", "hb he sc rd0"},
+        // Bodies cut short are failures; a reset after the whole body is not.
+        {"chunked cut before its last chunk", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", true, 502, "hel",
+         "hb he db d:hel de sc rd0"},
+        {"chunk size not hex", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nILLEGAL\r\n\r\n", false, 502, "",
+         "hb he db de sc rd0"},
+        {"chunk longer than its size", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n", false, 502,
+         "ab", "hb he db d:ab de sc rd0"},
+        {"trailer cut off keeps the whole data", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nX-T: 1\r\n", true,
+         200, "ab", "hb he db d:ab de sc rd0"},
+        {"reset after the whole body", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok", true, 200, "ok",
+         "hb he db d:ok de sc rd10054", 10054},
+        {"reset ends a body without length", httpGET, "1.0", "HTTP/1.0 200 OK\r\n\r\nabc", true,
+         502, "abc", "hb he db d:abc de sc rd10054", 10054},
+        // No status line, or one that cannot be read.
+        {"a single byte", httpGET, "1.1", "o", true, 502, "", "sc rd0"},
+        {"eight NUL bytes", httpGET, "1.1", std::string(8, '\0'), true, 502, "", "sc rd0"},
+        {"HTTP/2 status line", httpGET, "1.1", "HTTP/2 404\r\nContent-Length: 0\r\n\r\n", false,
+         502, "", "hb he sc rd0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TEngineRun run({{{c.response}, c.close}});
+        TEngineRun run({{{c.response}, c.close, c.closeError}});
         run.Cli.SetRequestVer(c.version);
         ASSERT_TRUE(run.Go(c.type)) << run.Log();
         EXPECT_EQ(run.Log(), c.log);
@@ -134,15 +199,24 @@ TEST(Response, HeaderFieldsAreRead) {
 TEST(Response, ConnectionValueDecidesTheClose) {
     struct {
         const char* version;
+        const char* answer;
         const char* connection;
         bool closes;
     } cases[] = {
-        {"1.0", "", true},        {"1.0", "Keep-Alive", false}, {"1.1", "", false},
-        {"1.1", " close ", true}, {"1.1", "upgrade", false},    {"1.0", "whatever", true},
+        {"1.0", "1.1", "", true},
+        {"1.0", "1.1", "Keep-Alive", false},
+        {"1.1", "1.1", "", false},
+        {"1.1", "1.1", " close ", true},
+        {"1.1", "1.1", "upgrade", false},
+        {"1.0", "1.1", "whatever", true},
+        {"1.1", "1.0", "", true},
+        {"1.1", "1.0", "keep-alive", false},
+        {"1.1", "1.1", "keep-alive, close", true},
+        {"1.1", "1.1", "close, keep-alive", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.version) + " '" + c.connection + "'");
-        std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n";
+        SCOPED_TRACE(std::string(c.version) + " " + c.answer + " '" + c.connection + "'");
+        std::string header = std::string("HTTP/") + c.answer + " 200 OK\r\nContent-Length: 1\r\n";
         if (*c.connection) header += std::string("Connection:") + c.connection + "\r\n";
         TEngineRun run({{{header + "\r\nx"}, false}});
         run.Cli.SetRequestVer(c.version);
@@ -210,6 +284,38 @@ TEST(Response, BytesBeyondAKeptBodyDoNotLeakIntoTheNextAnswer) {
     EXPECT_EQ(run.Body.Data(), "okz");
 }
 
+// Whatever the server sends, nothing is written or read outside the receive buffer.
+TEST(Response, OverfullBufferStaysInBounds) {
+    const std::string big(20000, 'x');
+    struct {
+        const char* name;
+        std::string response;
+        int status;
+        std::size_t bodySize;
+    } cases[] = {
+        {"chunked beside a smaller length",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n4e20\r\n" +
+             big + "\r\n0\r\n\r\n",
+         200, big.size()},
+        {"junk without a line end after a kept body",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" + big, 200, 2},
+        {"header line longer than the buffer, many times over",
+         "HTTP/1.1 200 OK\r\nX: " + big + big + "\r\nContent-Length: 2\r\n\r\nok", 200, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> pieces;
+        for (std::size_t at = 0; at < c.response.size(); at += 1000)
+            pieces.push_back(c.response.substr(at, 1000));
+        TEngineRun run({{pieces, false}});
+        run.Cli.SetRequestVer("1.1");
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.Cli.StatusCode(), c.status);
+        EXPECT_EQ(run.Body.Data().size(), c.bodySize);
+        EXPECT_LE(run.Cli.InCount, THttpCli::InBufferLimit);
+    }
+}
+
 TEST(Response, OverlongLineLosesItsEndOnly) {
     const std::string longLine = "X-Long: " + std::string(20000, 'a') + "\r\n";
     TEngineRun run({{{"HTTP/1.1 200 OK\r\n" + longLine + "Content-Length: 2\r\n\r\nok"}, false}});
@@ -231,6 +337,8 @@ struct RelocationCase {
     const char* finalLocation;
     int connects;
     const char* log;
+    // The relocating answer when not the plain 302 with the location and a two-byte body.
+    std::string first = {};
 };
 
 TEST(Relocation, SameAndNewConnection) {
@@ -252,14 +360,38 @@ TEST(Relocation, SameAndNewConnection) {
         {"port kept for a path", "http://example.test:8080/a", "/x", "1.1", "GET /x HTTP/1.1",
          "example.test:8080", "http://example.test/x", 1,
          "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"query only", "http://example.test/dir/page.html?a=1", "?x=1", "1.1",
+         "GET /dir/page.html?x=1 HTTP/1.1", "example.test", "http://example.test/dir/page.html?x=1",
+         1, "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"network path", "http://example.test/a", "//other.test:8080/p", "1.1", "GET /p HTTP/1.1",
+         "other.test:8080", "http://other.test/p", 2,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"dot segments", "http://example.test/dir/sub/page.html", "../up/./x.html", "1.1",
+         "GET /dir/up/x.html HTTP/1.1", "example.test", "http://example.test/dir/up/x.html", 1,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"blank and CR encoded, fragment dropped", "http://example.test/a", "/a b\rc#frag", "1.1",
+         "GET /a%20b%0Dc HTTP/1.1", "example.test", "http://example.test/a%20b%0Dc", 1,
+         "hb he db d:mv de lc hb he db d:final de rd0"},
+        {"chunked relocation body", "http://example.test/a", "/next", "1.1", "GET /next HTTP/1.1",
+         "example.test", "http://example.test/next", 1,
+         "hb he db d:mv de lc hb he db d:final de rd0",
+         "HTTP/1.1 302 Found\r\nLocation: /next\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "2\r\nmv\r\n0\r\n\r\n"},
+        {"relocation asking to close", "http://example.test/a", "/next", "1.1",
+         "GET /next HTTP/1.1", "example.test", "http://example.test/next", 2,
+         "hb he db d:mv de lc hb he db d:final de rd0",
+         "HTTP/1.1 302 Found\r\nLocation: /next\r\nConnection: close\r\nContent-Length: "
+         "2\r\n\r\nmv"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const bool closes = std::string(c.version) == "1.0";
-        TEngineRun run({{{std::string("HTTP/1.1 302 Found\r\nLocation: ") + c.location +
-                          "\r\nContent-Length: 2\r\n\r\nmv"},
-                         closes},
-                        {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}, closes}});
+        const std::string first = !c.first.empty()
+                                      ? c.first
+                                      : std::string("HTTP/1.1 302 Found\r\nLocation: ") +
+                                            c.location + "\r\nContent-Length: 2\r\n\r\nmv";
+        TEngineRun run(
+            {{{first}, closes}, {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}, closes}});
         run.Cli.URL = c.url;
         run.Cli.SetRequestVer(c.version);
         ASSERT_TRUE(run.Go()) << run.Log();
@@ -276,6 +408,33 @@ TEST(Relocation, SameAndNewConnection) {
     }
 }
 
+// Values that name no target leave the 3xx as the answer; targets the engine cannot fetch end
+// with its failure, never as a request to the old host.
+TEST(Relocation, NoTargetOrOneThatCannotBeFetched) {
+    struct {
+        const char* name;
+        const char* fields;
+        int status;
+    } cases[] = {
+        {"empty", "Location:\r\n", 302},
+        {"blank", "Location:    \r\n", 302},
+        {"folded", "Location: /a\r\n b\r\n", 302},
+        {"ftp", "Location: ftp://example.test/pub/f.flv\r\n", 501},
+        {"https", "Location: https://example.test/x\r\n", 501},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TEngineRun run(
+            {{{std::string("HTTP/1.1 302 Found\r\n") + c.fields + "Content-Length: 0\r\n\r\n"},
+              false},
+             {{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz"}, false}});
+        run.Cli.SetRequestVer("1.1");
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.Cli.StatusCode(), c.status);
+        EXPECT_EQ(run.Cli.Feed()->Sent.find("GET", 1), std::string::npos) << run.Cli.Feed()->Sent;
+    }
+}
+
 TEST(Relocation, LoopStopsAndNotFollowingKeepsTheAnswer) {
     const std::string loop = "HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n";
     std::vector<TScriptedAnswer> script(THttpCli::MaxRelocations + 5, {{loop}, false});
@@ -284,6 +443,7 @@ TEST(Relocation, LoopStopsAndNotFollowingKeepsTheAnswer) {
     ASSERT_TRUE(run.Go());
     EXPECT_EQ(run.Cli.StatusCode(), 302);
     EXPECT_EQ(run.Cli.RelocationPending(), false);
+    EXPECT_TRUE(run.Cli.RelocationLimitReached());
 
     TEngineRun plain({{{loop}, false}});
     plain.Cli.SetRequestVer("1.1");

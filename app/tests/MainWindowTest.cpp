@@ -11,20 +11,15 @@
 #include "app/TfrmMain.h"
 #include "app/TfrmSelectFolder.h"
 #include "app/tests/FakeDialogs.h"
-#include "tests/support/TempFolder.h"
+#include "app/tests/SettingsSandbox.h"
 #include "settings/uSettings.h"
 #include "sites/VideoKinds.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public ::testing::Test, protected TSettingsSandbox {
 protected:
-    void SetUp() override {
-        setenv("HOME", Home.Path.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", Home.File("cfg").c_str(), 1);
-        InitSettingsModule();
-        ProgramFolder = Home.Path + "/";
-    }
     void TearDown() override { Window.reset(); }
 
     void Open(int32_t reportInStart = -1) {
@@ -69,7 +64,6 @@ protected:
                Window->lWait->text().isEmpty();
     }
 
-    TTempFolder Home;
     TFakeDialogs Dialogs;
     TVideoLog Log;
     TFakeVideo* Video = nullptr;

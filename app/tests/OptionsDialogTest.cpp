@@ -15,10 +15,11 @@
 #include "app/TfrmMain.h"
 #include "app/TfrmSelectFolder.h"
 #include "app/tests/FakeDialogs.h"
+#include "app/tests/SettingsSandbox.h"
 #include "settings/TfrmOptions.h"
-#include "tests/support/TempFolder.h"
 #include "settings/uSettings.h"
 #include "settings/uSystem.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -38,16 +39,12 @@ TOptions Everything() {
     return o;
 }
 
-class OptionsDialog : public ::testing::Test {
+class OptionsDialog : public ::testing::Test, protected TSettingsSandbox {
 protected:
     void SetUp() override {
-        setenv("HOME", Home.Path.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", Home.File("cfg").c_str(), 1);
         for (const char* name : {"http_proxy", "HTTP_PROXY", "ftp_proxy", "FTP_PROXY"}) {
             unsetenv(name);
         }
-        InitSettingsModule();
-        ProgramFolder = Home.Path + "/";
         Window = std::make_unique<TfrmMain>(nullptr, Dialogs);
         Window->show();
     }
@@ -66,7 +63,6 @@ protected:
     std::string Settings() const { return ReadFile(Home.File("Settings.ini")); }
     bool AutostartExists() const { return std::filesystem::exists(AutostartEntryPath("Sorlen")); }
 
-    TTempFolder Home;
     TFakeDialogs Dialogs;
     std::unique_ptr<TfrmMain> Window;
     QPointer<TfrmOptions> Dialog;

@@ -1,0 +1,19 @@
+// A private home for a window test: HOME and XDG_CONFIG_HOME point into a temporary folder, the
+// settings module starts afresh, and Settings.ini is read and written there. Test thread only.
+#pragma once
+
+#include <cstdlib>
+
+#include "settings/uSettings.h"
+#include "tests/support/TempFolder.h"
+
+struct TSettingsSandbox {
+    TSettingsSandbox() {
+        setenv("HOME", Home.Path.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", Home.File("cfg").c_str(), 1);
+        InitSettingsModule();
+        ProgramFolder = Home.Path + "/";
+    }
+
+    TTempFolder Home;
+};

@@ -2,11 +2,13 @@
 #include "app/TfrmMain.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -46,6 +48,15 @@ QLineEdit* LabelledEdit(QWidget* parent, const QString& caption, int x, int y, i
     label->setGeometry(x, y - 16, width, 13);
     label->setBuddy(edit);
     return edit;
+}
+
+// The clipboard monitor takes only plain-http watch pages of the YouTube host, exactly as
+// written: unlike the dispatch, an upper-case host is no match here.
+bool IsWatchPageAddress(const std::string& text) {
+    const TUrlInfo url = SplitUrl(text);
+    return url.Scheme == urlSchemeHttp &&
+           (url.Host == kYouTubeHost || url.Host == kYouTubeWwwHost) &&
+           url.Path.rfind("/watch?v=", 0) == 0;
 }
 
 QPushButton* Button(QWidget* parent, const QString& caption, int x, int y, int w, int h) {
@@ -137,11 +148,14 @@ void TfrmMain::FormCreate() {
     QGuiApplication::setApplicationDisplayName(kCaption);
     setWindowTitle(kCaption);
     LoadSettings();
+    connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
+            &TfrmMain::ClipboardChanged);
     eFolder->setText(FromPath(Options.SaveTo));
     eURL->setFocus();
 }
 
 void TfrmMain::FormDestroy() {
+    disconnect(QGuiApplication::clipboard(), nullptr, this, nullptr);
     Timer1->stop();
     if (!SaveSettings()) ReportSaveFailure();
     Downloads.clear();
@@ -309,6 +323,22 @@ void TfrmMain::bOptionsClick() {
     }
     SetRunAtStartup("Sorlen",
                     Options.LoadOnStart ? ToPath(QCoreApplication::applicationFilePath()) : "");
+}
+
+void TfrmMain::ClipboardChanged() {
+    // Before start-up has finished (an address copied before the program started) nothing is
+    // taken; the option is read anew at every change.
+    if (!AppStarted || !Options.MonitorClipboard) return;
+    // Only text is ever asked of the clipboard's owner: an image or other data is not fetched.
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    if (data == nullptr || !data->hasText()) return;
+    QString text = data->text();
+    const qsizetype nul = text.indexOf(QChar(0));
+    if (nul >= 0) text.truncate(nul);
+    // Text longer than the field holds would be cut short there: that is not the copied address.
+    if (text.size() > eURL->maxLength() || !IsWatchPageAddress(text.toStdString())) return;
+    eURL->setText(text);
+    eURL->selectAll();
 }
 
 void TfrmMain::bHelpClick() {

@@ -87,6 +87,8 @@ public slots:
     void bAboutClick();
     void eURLChange();
     void Timer1Timer();
+    // Every change of the desktop clipboard (the CLIPBOARD selection, not the mouse selection).
+    void ClipboardChanged();
     // OnDone of every extractor; arrives on the UI thread, possibly inside Start.
     void VideoDone(TVideo* video, int32_t errorCode);
 

@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev
     nginx-light squid python3 curl
-    xvfb xauth
+    xvfb xauth xclip
 )
 
 missing=()

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build clang libclang-rt-14-dev clang-format
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev
-    nginx-light squid python3 curl
+    nginx-light squid dante-server microsocks python3 curl
     xvfb xauth xclip
 )
 
@@ -21,7 +21,8 @@ sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 "${sudo_cmd[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# The test suite starts its own nginx and squid on free ports; the packaged services are not needed.
-for svc in nginx squid; do
+# The test suite starts its own nginx, squid and danted on free ports; the packaged services are
+# not needed.
+for svc in nginx squid danted; do
     "${sudo_cmd[@]}" systemctl disable --now "$svc" >/dev/null 2>&1 || "${sudo_cmd[@]}" service "$svc" stop >/dev/null 2>&1 || true
 done

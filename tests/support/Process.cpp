@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/Loopback.h"
 
 extern char** environ;
 
@@ -173,6 +176,27 @@ bool ProcessListensOn(pid_t Pid, int Port) {
     }
     closedir(d);
     return found;
+}
+
+bool WaitListening(TProcess& Process, int Port, int TimeoutMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+        if (ProcessListensOn(Process.Pid(), Port)) return true;
+        if (!Process.Running()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int StartOnFreshPort(const std::function<bool(int Port)>& Start) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        int port = 0;
+        int fd = BoundOnLoopback(SOCK_STREAM, port);
+        if (fd < 0) return 0;
+        close(fd);
+        if (Start(port)) return port;
+    }
+    return 0;
 }
 
 int OpenDescriptorCount() {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,13 @@ private:
 
 // True when process Pid holds a socket listening on 127.0.0.1:Port (or on any address).
 bool ProcessListensOn(pid_t Pid, int Port);
+// Waits until Process listens on Port; false when it ended or TimeoutMs passed first.
+bool WaitListening(TProcess& Process, int Port, int TimeoutMs = 20000);
+// For servers that can neither listen on port 0 nor take over a socket: Start(port) launches
+// the server on a port the kernel just gave out and released and says whether it came up
+// listening there; another process may take the port in between, so up to ten ports are
+// tried. The port it listens on, or 0.
+int StartOnFreshPort(const std::function<bool(int Port)>& Start);
 
 // Open descriptors and threads of this process, for leak checks.
 int OpenDescriptorCount();

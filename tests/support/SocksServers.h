@@ -1,0 +1,44 @@
+// SOCKS servers on 127.0.0.1 for tests, each with a private folder and configuration: dante
+// (SOCKS 4 and 5 without authentication) and microsocks (SOCKS 5 with a user name and
+// password). Both relay only to loopback addresses. Test thread only; each object stops its
+// server when it goes.
+#pragma once
+
+#include <string>
+
+#include "tests/support/Process.h"
+#include "tests/support/TempFolder.h"
+
+class TDante {
+public:
+    TDante() = default;
+    TDante(const TDante&) = delete;
+    TDante& operator=(const TDante&) = delete;
+
+    // Starts danted and waits until it listens; false when it did not come up (see Log).
+    bool Start();
+    std::string Log() const { return ReadFile(Folder.File("danted.log")); }
+    std::string Port() const { return std::to_string(FPort); }
+    int NumericPort() const { return FPort; }
+
+private:
+    TTempFolder Folder;
+    TProcess Process;
+    int FPort = 0;
+};
+
+class TMicrosocks {
+public:
+    TMicrosocks() = default;
+    TMicrosocks(const TMicrosocks&) = delete;
+    TMicrosocks& operator=(const TMicrosocks&) = delete;
+
+    // Starts microsocks asking for User and Password and waits until it listens.
+    bool Start(const std::string& User, const std::string& Password);
+    std::string Port() const { return std::to_string(FPort); }
+    int NumericPort() const { return FPort; }
+
+private:
+    TProcess Process;
+    int FPort = 0;
+};

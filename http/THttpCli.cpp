@@ -79,6 +79,12 @@ TWSocket* THttpCli::Socket() {
         FSocket->OnDnsLookupDone = [this](TCustomWSocket* s, std::uint16_t e) {
             HandleDnsLookupDone(s, e);
         };
+        FSocket->OnSocksConnected = [this](TCustomWSocket*, std::uint16_t e) {
+            if (OnSocksConnected) OnSocksConnected(this, e);
+        };
+        FSocket->OnSocksError = [this](TCustomWSocket*, int e, const std::string& msg) {
+            if (OnSocksError) OnSocksError(this, e, msg);
+        };
         ForwardSocketErrors();
     }
     return FSocket.get();
@@ -370,6 +376,12 @@ void THttpCli::ConfigureSocket() {
     Socket()->SetLocalAddr(LocalAddr);
     Socket()->SetPort(FConnectPort);
     Socket()->SetProto("tcp");
+    Socket()->SetSocksServer(SocksServer);
+    Socket()->SetSocksLevel(SocksLevel);
+    Socket()->SetSocksPort(SocksPort);
+    Socket()->SetSocksUsercode(SocksUsercode);
+    Socket()->SetSocksPassword(SocksPassword);
+    Socket()->SetSocksAuthentication(SocksAuthentication);
 }
 
 void THttpCli::CloseSocketQuietly() {

@@ -74,6 +74,8 @@ public:
     using TBeforeHeaderSendEvent = std::function<void(THttpCli* Sender, const std::string& Method,
                                                       std::vector<std::string>& Headers)>;
     using TErrCodeEvent = std::function<void(THttpCli* Sender, std::uint16_t ErrCode)>;
+    using TSocksErrorEvent =
+        std::function<void(THttpCli* Sender, std::int32_t Error, const std::string& Msg)>;
 
     // Received bytes live in one fixed buffer: at most 8190 data bytes plus a zero byte.
     static constexpr int InBufferSize = 8193;
@@ -106,6 +108,11 @@ public:
     std::string ProxyConnection;
     std::string Username, Password;
     std::string ProxyUsername, ProxyPassword;
+    // The SOCKS server the socket goes through, copied to it before every connect; an empty
+    // SocksServer connects directly. The empty default level is refused by the socket (through
+    // OnSocketError), which then keeps its own, "5".
+    std::string SocksServer, SocksLevel, SocksPort, SocksUsercode, SocksPassword;
+    TSocksAuthentication SocksAuthentication = socksNoAuthentication;
     bool NoCache = false;
     double ModifiedSince = 0;  // days since 1899-12-30, time of day as the fraction
     std::string Cookie;
@@ -146,7 +153,9 @@ public:
     TCookieRcvdEvent OnCookie;
     TErrCodeEvent OnDataPush;
     TNotifyEvent OnDataPush2;
+    TErrCodeEvent OnSocksConnected;
     TNotifyEvent OnSocksAuthState;
+    TSocksErrorEvent OnSocksError;
     TNotifyEvent OnSocketError;
     TBeforeHeaderSendEvent OnBeforeHeaderSend;
 

@@ -1,0 +1,80 @@
+// The engine through SOCKS servers on 127.0.0.1: dante at levels 4 and 5, microsocks with a
+// user name and password (and a wrong one), squid reached through dante, and the empty default
+// level that the socket refuses while the request still goes ahead.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "http/THttpCli.h"
+#include "http/TStream.h"
+#include "tests/support/LoopWait.h"
+#include "tests/support/Nginx.h"
+#include "tests/support/SocksServers.h"
+#include "tests/support/Squid.h"
+
+namespace {
+
+TEST(EngineSocks, RequestsThroughSocksServers) {
+    TNginx nginx;
+    nginx.Write("html/hello.txt", "hello through socks");
+    ASSERT_TRUE(nginx.Start()) << nginx.ErrorLog();
+    TDante dante;
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    TMicrosocks microsocks;
+    ASSERT_TRUE(microsocks.Start("alice", "s3cret"));
+    TSquid squid;
+    ASSERT_TRUE(squid.Start()) << squid.CacheLog();
+
+    struct Row {
+        const char* Name;
+        std::string SocksPort, Level, User, Password;
+        bool ViaSquid;
+        int Error;  // of the SOCKS negotiation and of the request; 0 = the page arrived
+        int SocketErrors;
+    } rows[] = {
+        {"dante, socks 5", dante.Port(), "5", "", "", false, 0, 0},
+        {"dante, socks 4", dante.Port(), "4", "", "", false, 0, 0},
+        {"microsocks with password", microsocks.Port(), "5", "alice", "s3cret", false, 0, 0},
+        {"squid reached through dante", dante.Port(), "5", "", "", true, 0, 0},
+        {"microsocks, wrong password", microsocks.Port(), "5", "alice", "wrong", false, 20015, 0},
+        {"no socks server, empty level", "", "", "", "", false, 0, 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.Name);
+        THttpCli cli;
+        TMemoryStream body;
+        cli.ReceiveStream = &body;
+        cli.URL = nginx.Url("/hello.txt");
+        if (r.ViaSquid) {
+            cli.Proxy = "127.0.0.1";
+            cli.ProxyPort = squid.Port();
+        }
+        cli.SocksServer = r.SocksPort.empty() ? "" : "127.0.0.1";
+        cli.SocksPort = r.SocksPort;
+        cli.SocksLevel = r.Level;
+        cli.SocksUsercode = r.User;
+        cli.SocksPassword = r.Password;
+        cli.SocksAuthentication =
+            r.User.empty() ? socksNoAuthentication : socksAuthenticateUsercode;
+        int socksConnected = -1, socksError = 0, socketErrors = 0, done = 0;
+        cli.OnSocksConnected = [&](THttpCli*, std::uint16_t E) { socksConnected = E; };
+        cli.OnSocksError = [&](THttpCli*, std::int32_t E, const std::string&) { socksError = E; };
+        cli.OnSocketError = [&](THttpCli*) { ++socketErrors; };
+        cli.OnRequestDone = [&](THttpCli*, THttpRequest, std::uint16_t) { ++done; };
+        cli.StartRequest(httpGET);
+        ASSERT_TRUE(WaitFor([&] { return done > 0; }));
+        EXPECT_EQ(socksConnected, r.SocksPort.empty() ? -1 : 0);
+        EXPECT_EQ(socksError, r.Error);
+        EXPECT_EQ(socketErrors, r.SocketErrors);
+        EXPECT_EQ(cli.RequestError(), r.Error);
+        if (r.Error == 0) {
+            EXPECT_EQ(cli.StatusCode(), 200);
+            EXPECT_EQ(body.Data(), "hello through socks");
+        } else {
+            EXPECT_EQ(cli.StatusCode(), 404);
+            EXPECT_EQ(body.Data(), "");
+        }
+    }
+}
+
+}  // namespace

@@ -33,7 +33,8 @@ void THttpClient::GetSync() {
     } else if (RelocationLimitReached()) {
         Resp.ReasonPhrase = "Too many relocations";
     }
-    if (StatusCode() < 200 || StatusCode() > 399 || RelocationLimitReached())
+    // A 3xx that stayed the answer (no target, a loop) carries no document either.
+    if (StatusCode() < 200 || StatusCode() > 299)
         throw EHttpException(ReasonPhrase(), StatusCode());
 }
 
@@ -75,6 +76,7 @@ void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Err
     FRelocationPending = false;
     if (OnLocationChange) OnLocationChange(this);
     if (FState == EngineState::Idle) return;
+    TrimReceivedBody();  // the relocation's body is no part of any answer
     FRequestError = Error;
     Resp.StatusCode = 504;
     Resp.ReasonPhrase = "Redirected to ftp server";

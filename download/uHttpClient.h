@@ -15,8 +15,8 @@ public:
 
     // Blocking GET of URL. Each wait is at most 1 ms for the next event of this thread's loop;
     // OnWaitPass runs after every wait. Raises EHttpException(ReasonPhrase, StatusCode) unless
-    // the final answer is a status from 200 to 399 whose body arrived whole: a missing status
-    // line, a cut body and a relocation loop raise too, and so do 401 and 407.
+    // the final answer is a 2xx whose body arrived whole: a missing status line, a cut body, a
+    // 3xx left as the answer (a relocation loop among them), 401 and 407 all raise.
     void GetSync();
     // No more bytes are read from the connection until ResumeReceive; they wait in the kernel.
     void PauseReceive();

@@ -191,7 +191,10 @@ void THttpCli::HandleEngineMessage(unsigned Msg, std::uintptr_t, std::intptr_t) 
             break;
         case RestartMessage:
             // A restart queued by a request that has ended since (an abort) must not connect.
-            if (FState != EngineState::Idle) BeginConnect();
+            if (RestartPosted && FState != EngineState::Idle) {
+                RestartPosted = false;
+                BeginConnect();
+            }
             break;
         default:
             break;
@@ -262,6 +265,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
     }
     FRequestType = Type;
     RelocationCount = 0;
+    RestartPosted = false;
     ResetResponse();
     InCount = 0;  // whatever a kept connection sent after the last response is not this answer
     PrepareAddresses();
@@ -1168,9 +1172,12 @@ void THttpCli::CheckBodyAtClose(std::uint16_t Error) {
 }
 
 void THttpCli::HandleSessionClosed(TCustomWSocket* Sock, std::uint16_t Error) {
-    if (Error != 0) FRequestError = Error;
     LinkUp = false;
     InCount = 0;  // bytes of a closed connection never belong to the next one
+    // The server closed the connection the relocated request was to reuse: the queued restart
+    // finds it closed and opens a new one.
+    if (RestartPosted) return;
+    if (Error != 0) FRequestError = Error;
     const bool running = !Resp.Failed && FState != EngineState::Aborting &&
                          FState != EngineState::Idle && !FRelocationPending;
     if (HeaderOpen) {
@@ -1234,7 +1241,7 @@ void THttpCli::FollowOnSameConnection() {
     FDocumentName = RequestTarget;
     DeriveDocName();
     if (FRequestType == httpPOST) FRequestType = httpGET;
-    MessageWindow->Post(RestartMessage);
+    PostRestart();
 }
 
 bool THttpCli::ParseDecimal(const std::string& Text, std::int64_t& Value) {
@@ -1277,5 +1284,10 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket*, std::uint16_t) {
     NewResponse();
     if (!Proxy.empty()) FConnectPort = ProxyConnectPort();  // back to the proxy
     InCount = 0;
+    PostRestart();
+}
+
+void THttpCli::PostRestart() {
+    RestartPosted = true;
     MessageWindow->Post(RestartMessage);
 }

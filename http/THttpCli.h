@@ -257,6 +257,8 @@ protected:
     // response asked for, else return to Idle.
     void FinishResponse();
     void EndBody();
+    // Queues RestartMessage: the request goes out again from BeginConnect.
+    void PostRestart();
     void TrimReceivedBody();
     void RewindSendStream();
     // The idle step: an authentication exchange may take the request out again instead of
@@ -294,6 +296,8 @@ protected:
     std::string RequestTarget;
     bool FRelocationPending = false;
     int RelocationCount = 0;
+    // RestartMessage is queued and not yet handled.
+    bool RestartPosted = false;
     bool HeaderOpen = false;
     bool SendingBody = false;
     TStep NextStep = nullptr;

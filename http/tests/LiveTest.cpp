@@ -10,7 +10,7 @@
 
 #include "http/THttpCli.h"
 #include "http/TStream.h"
-#include "http/tests/EngineHarness.h"
+#include "tests/support/EngineHarness.h"
 #include "platform/EventLoop.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "http/tests/EngineHarness.h"
+#include "tests/support/EngineHarness.h"
 
 namespace {
 

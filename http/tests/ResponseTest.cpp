@@ -5,161 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "http/tests/EngineHarness.h"
+#include "tests/support/EngineHarness.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-struct ResponseCase {
-    const char* name;
-    THttpRequest type;
-    const char* version;
-    std::string response;
-    bool close;
-    int status;
-    const char* body;
-    const char* log;
-    std::uint16_t closeError = 0;
-};
-
 const std::string kChunked =
     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
     "5\r\nhello\r\n0\r\n\r\n";
-
-TEST(Response, EventSequencesByFraming) {
-    const std::vector<ResponseCase> cases = {
-        {"length, server closes", httpGET, "1.0",
-         "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", true, 200, "hello",
-         "hb he db d:hello de sc rd0"},
-        {"length, kept", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false,
-         200, "hello", "hb he db d:hello de rd0"},
-        {"close-delimited", httpGET, "1.0", "HTTP/1.0 200 OK\r\n\r\nabc", true, 200, "abc",
-         "hb he db d:abc de sc rd0"},
-        {"chunked", httpGET, "1.1", kChunked, false, 200, "hello", "hb he db d:hello de rd0"},
-        {"chunk extension and trailer", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\na\r\n0123456789\r\n"
-         "0\r\nX-Trailer: 1\r\n\r\n",
-         false, 200, "abc0123456789", "hb he db d:abc d:0123456789 de rd0"},
-        {"'Chunked' in any case", httpGET, "1.0",
-         "HTTP/1.0 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n", true, 200,
-         "ab", "hb he db d:ab de sc rd0"},
-        {"204 without length", httpGET, "1.1", "HTTP/1.1 204 No Content\r\n\r\n", false, 204, "",
-         "hb he rd0"},
-        {"304 without length", httpGET, "1.1", "HTTP/1.1 304 Not Modified\r\n\r\n", false, 304, "",
-         "hb he rd0"},
-        {"length 0 kept", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false,
-         200, "", "hb he rd0"},
-        {"length 0, closing", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false,
-         200, "", "hb he sc rd0"},
-        {"HEAD kept", httpHEAD, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", false, 200,
-         "", "hb he rd0"},
-        {"HEAD closing drops what follows", httpHEAD, "1.0",
-         "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nstray bytes", false, 200, "",
-         "hb he sc rd0"},
-        {"100 continue", httpGET, "1.1",
-         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, 200,
-         "ok", "hb he db d:ok de rd0"},
-        {"no header at all", httpGET, "1.0", "<html><body>\r\nline two\r\n", true, 0,
-         "<html><body>line two\r\n", "hb he db d:<html><body> d:line two\r\n de sc rd0"},
-        {"status line that is not one", httpGET, "1.1", "FOO BAR\r\nContent-Length: 2\r\n\r\nok",
-         false, 0, "ok", "hb p2 he db d:ok de rd0"},
-        {"NUL inside a header line", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nX-A: a\0b\r\nContent-Length: 2\r\n\r\nok"s, false, 200, "ok",
-         "hb he db d:ok de rd0"},
-        {"huge length", httpGET, "1.0",
-         "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab", true, 502, "",
-         "hb he sc rd0"},
-        {"negative length", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nab", true,
-         502, "", "hb he sc rd0"},
-        {"body cut short", httpGET, "1.0", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc", true,
-         502, "abc", "hb he db d:abc de sc rd0"},
-        {"closed inside the header", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Le", true, 502, "",
-         "hb he sc rd0"},
-        {"closed before any byte", httpGET, "1.1", "", true, 502, "", "sc rd0"},
-        {"status code not a number", httpGET, "1.1",
-         "HTTP/1.1 2x0 OK\r\nContent-Length: 2\r\n\r\nok", false, 502, "", "hb he sc rd0"},
-        {"status line too short", httpGET, "1.1", "HTTP/1.1\r\n\r\n", false, 502, "",
-         "hb he sc rd0"},
-        {"chunk size beyond 64 bits", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\nab", false,
-         502, "", "hb he db de sc rd0"},
-        // Bodiless answers, whatever their framing fields say.
-        {"204 with a length, kept", httpGET, "1.1",
-         "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, 204, "", "hb he rd0"},
-        {"304 chunked, kept", httpGET, "1.1",
-         "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n", false, 304, "",
-         "hb he rd0"},
-        {"HEAD chunked, kept", httpHEAD, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", false, 200, "", "hb he rd0"},
-        {"103 early hints before the answer", httpGET, "1.1",
-         "HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\nContent-Length: 9\r\n\r\n"
-         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
-         false, 200, "ok", "hb he db d:ok de rd0"},
-        // Transfer-Encoding is a list; its last coding decides.
-        {"'chunked' with trailing blanks", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked  \r\n\r\n2\r\nab\r\n0\r\n\r\n", false, 200,
-         "ab", "hb he db d:ab de rd0"},
-        {"'gzip, chunked' keeps the gzip bytes", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nzz\r\n0\r\n\r\n", false,
-         200, "zz", "hb he db d:zz de rd0"},
-        {"chunked over two lines", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n"
-         "2\r\nzz\r\n0\r\n\r\n",
-         false, 200, "zz", "hb he db d:zz de rd0"},
-        {"last coding not chunked: until the close", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nzz", true, 200, "2\r\nzz",
-         "hb he db d:2\r\nzz de sc rd0"},
-        {"chunked beside a smaller length", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n"
-         "3\r\nabc\r\n0\r\n\r\n",
-         false, 200, "abc", "hb he db d:abc de sc rd0"},
-        // Content-Length: one decimal, or a list of equal ones.
-        {"equal lengths in a list", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nContent-Length: 2, 2\r\n\r\nok", false, 200, "ok",
-         "hb he db d:ok de rd0"},
-        {"differing lengths in a list", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nContent-Length: 2, 3\r\n\r\nok", false, 502, "", "hb he sc rd0"},
-        {"two differing length lines", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok", false, 502, "",
-         "hb he sc rd0"},
-        {"length not a number", httpGET, "1.1", "HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\nok",
-         false, 502, "", "hb he sc rd0"},
-        // Bodies cut short are failures; a reset after the whole body is not.
-        {"chunked cut before its last chunk", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", true, 502, "hel",
-         "hb he db d:hel de sc rd0"},
-        {"chunk size not hex", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nILLEGAL\r\n\r\n", false, 502, "",
-         "hb he db de sc rd0"},
-        {"chunk longer than its size", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n", false, 502,
-         "ab", "hb he db d:ab de sc rd0"},
-        {"trailer cut off keeps the whole data", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nX-T: 1\r\n", true,
-         200, "ab", "hb he db d:ab de sc rd0"},
-        {"reset after the whole body", httpGET, "1.1",
-         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok", true, 200, "ok",
-         "hb he db d:ok de sc rd10054", 10054},
-        {"reset ends a body without length", httpGET, "1.0", "HTTP/1.0 200 OK\r\n\r\nabc", true,
-         502, "abc", "hb he db d:abc de sc rd10054", 10054},
-        // No status line, or one that cannot be read.
-        {"a single byte", httpGET, "1.1", "o", true, 502, "", "sc rd0"},
-        {"eight NUL bytes", httpGET, "1.1", std::string(8, '\0'), true, 502, "", "sc rd0"},
-        {"HTTP/2 status line", httpGET, "1.1", "HTTP/2 404\r\nContent-Length: 0\r\n\r\n", false,
-         502, "", "hb he sc rd0"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TEngineRun run({{{c.response}, c.close, c.closeError}});
-        run.Cli.SetRequestVer(c.version);
-        ASSERT_TRUE(run.Go(c.type)) << run.Log();
-        EXPECT_EQ(run.Log(), c.log);
-        EXPECT_EQ(run.Cli.StatusCode(), c.status) << run.Cli.ReasonPhrase();
-        EXPECT_EQ(run.Body.Data(), c.body);
-        EXPECT_EQ(run.Cli.State(), EngineState::Idle);
-    }
-}
 
 TEST(Response, HeaderFieldsAreRead) {
     TEngineRun run({{{"HTTP/1.1 206 Partial Content\r\n"
@@ -223,33 +77,6 @@ TEST(Response, ConnectionValueDecidesTheClose) {
         ASSERT_TRUE(run.Go());
         EXPECT_EQ(run.Cli.CloseAfterResponse(), c.closes);
         EXPECT_EQ(run.Cli.Socket()->State() == wsClosed, c.closes);
-    }
-}
-
-// The same response must come out the same however the network splits it.
-TEST(Response, AnySplitGivesTheSameBody) {
-    const std::vector<std::pair<std::string, std::string>> responses = {
-        {kChunked, "hello"},
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;ext\r\nabc\r\n10\r\n"
-         "0123456789abcdef\r\n0\r\n\r\n",
-         "abc0123456789abcdef"},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\npayload", "payload"},
-    };
-    for (const auto& [response, body] : responses) {
-        for (std::size_t cut = 0; cut <= response.size(); ++cut) {
-            SCOPED_TRACE("cut at " + std::to_string(cut));
-            TEngineRun run({{{response.substr(0, cut), response.substr(cut)}, false}});
-            run.Cli.SetRequestVer("1.1");
-            ASSERT_TRUE(run.Go());
-            EXPECT_EQ(run.Body.Data(), body);
-            EXPECT_EQ(run.Cli.StatusCode(), 200);
-        }
-        std::vector<std::string> bytes;
-        for (char ch : response) bytes.emplace_back(1, ch);
-        TEngineRun run({{bytes, false}});
-        run.Cli.SetRequestVer("1.1");
-        ASSERT_TRUE(run.Go());
-        EXPECT_EQ(run.Body.Data(), body) << "byte by byte";
     }
 }
 

@@ -1,5 +1,6 @@
-// Drives one THttpCli over a scripted TFeedSocket on the test thread and records its events as
-// a short text ("hb he db d:hello de sc rd0"), so a test can assert the whole sequence.
+// Drives one THttpCli (or a subclass such as the program's session) over a scripted TFeedSocket
+// on the test thread and records its events as a short text ("hb he db d:hello de sc rd0"), so
+// a test can assert the whole sequence. Header-only; its users link the HTTP engine.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,8 +11,8 @@
 
 #include "http/THttpCli.h"
 #include "http/TStream.h"
-#include "tests/support/FeedSocket.h"
 #include "platform/EventLoop.h"
+#include "tests/support/FeedSocket.h"
 
 // One answer of the scripted server: the bytes in the pieces it writes them in, then maybe a close
 // (a reset when CloseError is set).
@@ -37,15 +38,16 @@ inline std::string JoinEvents(const std::vector<std::string>& Events) {
     return out;
 }
 
-class TEngineRun {
+template <class TCli>
+class TScriptedRun {
 public:
-    TFeedHttpCli Cli;
+    TFeedClient<TCli> Cli;
     TMemoryStream Body;
     std::vector<std::string> Events;
     int Done = 0;
     std::uint16_t DoneError = 0;
 
-    explicit TEngineRun(std::vector<TScriptedAnswer> Script = {}) : Answers(std::move(Script)) {
+    explicit TScriptedRun(std::vector<TScriptedAnswer> Script = {}) : Answers(std::move(Script)) {
         Cli.URL = "http://example.test/dir/page.html";
         Cli.ReceiveStream = &Body;
         RecordEvents(Cli, Events);
@@ -91,3 +93,5 @@ private:
     std::vector<TScriptedAnswer> Answers;
     std::size_t Next = 0;
 };
+
+using TEngineRun = TScriptedRun<THttpCli>;

@@ -280,8 +280,8 @@ std::string TRegExpr::ErrorText(int number) {
             return "TRegExpr(exec): Loop Stack Exceeded";
         case 1015:
             return "TRegExpr(exec): Loop Without LoopEntry !";
-        case ErrRecursionTooDeep:
-            return "TRegExpr(exec): Backtracking Too Deep For The Thread Stack";
+        case ErrStackBudget:
+            return "TRegExpr(exec): Backtracking Stack Over Its Memory Budget";
         case ErrStepLimit:
             return "TRegExpr(exec): Match Step Limit Exceeded";
         default:

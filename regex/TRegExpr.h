@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class ERegExpr : public std::runtime_error {
 public:
@@ -33,9 +34,9 @@ public:
     static constexpr int ModM = 16;  // multi-line anchors
     static constexpr int ModX = 32;  // extended syntax: white space and "#" comments
 
-    // Errors this engine adds to the classic table: the search ends instead of overflowing the
-    // thread's stack, or instead of backtracking for an unbounded time.
-    static constexpr int ErrRecursionTooDeep = 1016;
+    // Errors this engine adds to the classic table: the search ends instead of growing its
+    // backtracking stack beyond MatchStackLimit, or instead of backtracking for an unbounded time.
+    static constexpr int ErrStackBudget = 1016;
     static constexpr int ErrStepLimit = 1017;
 
     TRegExpr();
@@ -85,6 +86,9 @@ public:
     // Upper bound on match steps from one start position (0 = none); ends the search with
     // ErrStepLimit.
     int64_t MatchStepLimit = 100000000;
+    // Memory for the backtracking stack of one start position, in bytes; ends the search with
+    // ErrStackBudget.
+    int64_t MatchStackLimit = 256 << 20;
     // Start hints and the required literal; off only to cross-check that they skip nothing.
     bool UseHints = true;
 
@@ -138,8 +142,36 @@ private:
     void PrepareProgram();
     bool FindLastRequired(Pos from);
     bool TryAt(Pos at);
-    bool MatchPrim(const uint8_t* scan);
-    bool MatchRepeat(const uint8_t* scan, const uint8_t* next);
+    // One entry of the backtracking stack: a choice to resume, or a state change to undo.
+    enum FrameType : uint8_t {
+        kAlt,          // the next alternative of a Branch, from pos
+        kGreedy,       // a repetition's next smaller count; the kRepeatLimit below holds the least
+        kLazy,         // a repetition's next larger count; the kRepeatLimit below holds the most
+        kRepeatLimit,  // pos: the last position a repetition's rest may start at
+        kLoopRest,     // leave a greedy loop at pos
+        kLoopBody,     // one more iteration of a lazy loop at pos
+        kUndoStart,    // group a's start was pos
+        kUndoEnd,      // group a's end was pos
+        kUndoLoop,     // the loop depth was a and counter b was node
+    };
+    struct Frame {
+        Pos pos;
+        int32_t node;  // program offset of the node to resume, or a saved loop counter
+        FrameType type;
+        uint8_t a;
+        uint8_t b;
+    };
+    bool Run(const uint8_t* scan);
+    bool Step(const uint8_t* scan, const uint8_t*& next);
+    bool Backtrack(const uint8_t*& scan);
+    void Push(FrameType type, const uint8_t* node, Pos pos, int a = 0, int b = 0);
+    void SetLoopState(int32_t depth, int32_t index, int32_t counter);
+    void CountStep() {
+        if (++steps_ > MatchStepLimit && MatchStepLimit > 0) Error(ErrStepLimit);
+    }
+    bool StartRepeat(const uint8_t* scan);
+    ptrdiff_t RepeatUnit(const uint8_t* op) const;
+    Pos RepeatCandidate(Pos from, Pos limit, ptrdiff_t unit, int lookAhead, bool lazy) const;
     int Repeat(const uint8_t* op, int max);
     bool MatchBackRef(int group, bool noCase);
     bool IsWordChar(unsigned char c) const { return (wordSet_[c >> 3] >> (c & 7)) & 1; }
@@ -200,9 +232,12 @@ private:
     unsigned char pairTail_ = 10;
     uint8_t separatorSet_[32] = {};
     uint8_t wordSet_[32] = {};
+    std::string separatorSource_;  // LineSeparatorChars separatorSet_ was built from
+    std::string wordSource_;       // WordCharacters wordSet_ was built from
     uint8_t flipTable_[256] = {};
     bool usesNoCase_ = false;
 
     int64_t steps_ = 0;
-    uintptr_t stackLimit_ = 0;
+    std::vector<Frame> stack_;
+    size_t maxFrames_ = 0;
 };

@@ -1,8 +1,8 @@
 // TRegExpr matcher: chooses attempt positions with the start hints and walks the program's node
-// chains, recursing only at real choices (alternatives, groups, repetitions, loop iterations).
-// Runs on the engine's thread; recursion is bounded by the thread's stack and a step budget.
-#include <pthread.h>
-
+// chains. Choices (alternatives, repetitions, loop iterations) and the state they must restore
+// (group bounds, loop counters) go on a backtracking stack on the heap, bounded by
+// MatchStackLimit, so the depth of a search does not depend on the thread's stack. Runs on the
+// engine's thread.
 #include <algorithm>
 #include <cstring>
 
@@ -21,46 +21,37 @@ bool IsDigitChar(unsigned char c) {
     return c >= '0' && c <= '9';
 }
 
-// Lowest usable address of the calling thread's stack, 0 when unknown.
-uintptr_t StackLow() {
-    thread_local const uintptr_t low = [] {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t{0};
-        void* addr = nullptr;
-        size_t size = 0;
-        const int rc = pthread_attr_getstack(&attr, &addr, &size);
-        pthread_attr_destroy(&attr);
-        return rc == 0 ? reinterpret_cast<uintptr_t>(addr) : uintptr_t{0};
-    }();
-    return low;
-}
+// A stack larger than this is given back after the search instead of kept for the next one.
+constexpr size_t kKeptStackBytes = 1 << 20;
 
-// Room left below the deepest matcher frame for raising the error and for library calls (at
-// most half of what the thread has left); the fallback depth when the stack is unknown.
-constexpr uintptr_t kStackReserve = 256 * 1024;
-constexpr uintptr_t kStackFallback = 512 * 1024;
-constexpr uintptr_t kStackCeiling = 64u * 1024 * 1024;
+}  // namespace
+
+namespace {
+
+// Turns a character string into its 256-bit set; `source` remembers the string the set was
+// made from, so an unchanged string costs one comparison.
+void BuildSet(const std::string& chars, std::string& source, uint8_t* set) {
+    if (chars == source) return;
+    std::memset(set, 0, 32);
+    for (char c : chars) {
+        const auto u = static_cast<unsigned char>(c);
+        set[u >> 3] |= static_cast<uint8_t>(1u << (u & 7));
+    }
+    source = chars;
+}
 
 }  // namespace
 
 void TRegExpr::PrepareProgram() {
     if (program_ && modifiers_ != programModifiers_) DiscardProgram();
-    std::memset(separatorSet_, 0, sizeof separatorSet_);
-    for (char c : LineSeparatorChars) {
-        const auto u = static_cast<unsigned char>(c);
-        separatorSet_[u >> 3] |= static_cast<uint8_t>(1u << (u & 7));
-    }
+    BuildSet(LineSeparatorChars, separatorSource_, separatorSet_);
     if (!program_) {
         if (expression_.empty()) Error(1003);
         CompileProgram();
     }
     if (programSize_ == 0 || program_[0] != kMagic) Error(1004);
     if (LineSeparatorChars != startSetSeparators_) ComputeStartCharSet();
-    std::memset(wordSet_, 0, sizeof wordSet_);
-    for (char c : WordCharacters) {
-        const auto u = static_cast<unsigned char>(c);
-        wordSet_[u >> 3] |= static_cast<uint8_t>(1u << (u & 7));
-    }
+    BuildSet(WordCharacters, wordSource_, wordSet_);
     if (usesNoCase_) {
         for (int c = 0; c < 256; ++c) flipTable_[c] = Flip(static_cast<unsigned char>(c));
     }
@@ -83,14 +74,14 @@ bool TRegExpr::ExecPos(int offset) {
     if (hints && requiredLiteral_ && !FindLastRequired(p)) return false;
 
     loopDepth_ = 0;
-    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    const uintptr_t low = StackLow();
-    if (low != 0 && low < here) {
-        const uintptr_t reserve = std::min(kStackReserve, (here - low) / 2);
-        stackLimit_ = std::max(low + reserve, here > kStackCeiling ? here - kStackCeiling : 0);
-    } else {
-        stackLimit_ = here > kStackFallback ? here - kStackFallback : 0;
-    }
+    maxFrames_ = static_cast<size_t>(std::max<int64_t>(MatchStackLimit, 0)) / sizeof(Frame);
+    struct ReleaseStack {
+        std::vector<Frame>& stack;
+        ~ReleaseStack() {
+            if (stack.capacity() * sizeof(Frame) > kKeptStackBytes)
+                std::vector<Frame>().swap(stack);
+        }
+    } release{stack_};
 
     const Pos stop = lastStart_;  // the last start that can still reach the required literal
     try {
@@ -146,7 +137,8 @@ bool TRegExpr::FindLastRequired(Pos from) {
 bool TRegExpr::TryAt(Pos at) {
     inputPos_ = at;
     steps_ = 0;
-    if (!MatchPrim(program_.get() + 1)) return false;
+    stack_.clear();
+    if (!Run(program_.get() + 1)) return false;
     startp_[0] = at;
     endp_[0] = inputPos_;
     return true;
@@ -223,269 +215,352 @@ int TRegExpr::Repeat(const uint8_t* op, int max) {
     return static_cast<int>(n);
 }
 
-bool TRegExpr::MatchRepeat(const uint8_t* scan, const uint8_t* next) {
-    const uint8_t kind = Kind(scan);
-    const uint8_t* op = Operand(scan);
-    int32_t min = 0;
-    int32_t max = kStarMax;
-    bool lazy = false;
-    switch (static_cast<RegNode>(kind)) {
+namespace {
+
+// A repetition node decoded: its operand, bounds, and the first character of a following
+// literal, which every continuation must begin with (-1 when there is none).
+struct RepeatShape {
+    const uint8_t* op;
+    int32_t min;
+    int32_t max;
+    bool lazy;
+    int lookAhead;
+};
+
+RepeatShape ShapeOf(const uint8_t* scan) {
+    RepeatShape r{Operand(scan), 0, kStarMax, false, -1};
+    switch (static_cast<RegNode>(Kind(scan))) {
         case RegNode::StarLazy:
-            lazy = true;
+            r.lazy = true;
             break;
         case RegNode::Plus:
-            min = 1;
+            r.min = 1;
             break;
         case RegNode::PlusLazy:
-            min = 1;
-            lazy = true;
+            r.min = 1;
+            r.lazy = true;
             break;
         case RegNode::Braces:
         case RegNode::BracesLazy:
-            min = Read32(op);
-            max = Read32(op + 4);
-            lazy = kind == K(RegNode::BracesLazy);
-            op += kBracesOperandSize;
+            r.min = Read32(r.op);
+            r.max = Read32(r.op + 4);
+            r.lazy = Kind(scan) == K(RegNode::BracesLazy);
+            r.op += kBracesOperandSize;
             break;
         default:
             break;
     }
-    const int lookAhead = next && Kind(next) == K(RegNode::Literal) ? Operand(next)[0] : -1;
-    const Pos start = inputPos_;
+    const uint8_t* next = Next(scan);
+    if (next && Kind(next) == K(RegNode::Literal)) r.lookAhead = Operand(next)[0];
+    return r;
+}
 
-    ptrdiff_t unit = 1;
-    if (Kind(op) == K(RegNode::BackRef) || Kind(op) == K(RegNode::BackRefNoCase)) {
-        const int group = Operand(op)[0];
+bool IsBackRef(const uint8_t* op) {
+    return Kind(op) == K(RegNode::BackRef) || Kind(op) == K(RegNode::BackRefNoCase);
+}
+
+}  // namespace
+
+// Length of one repetition of the operand: a back-reference repeats its whole capture.
+ptrdiff_t TRegExpr::RepeatUnit(const uint8_t* op) const {
+    if (!IsBackRef(op)) return 1;
+    const int group = Operand(op)[0];
+    if (startp_[group] && endp_[group] && endp_[group] > startp_[group])
+        return endp_[group] - startp_[group];
+    return 1;
+}
+
+// The first position from `from` towards `limit` (down for greedy, up for lazy, in steps of
+// `unit`) where the rest may be tried; null when there is none.
+TRegExpr::Pos TRegExpr::RepeatCandidate(Pos from, Pos limit, ptrdiff_t unit, int lookAhead,
+                                        bool lazy) const {
+    if (lazy ? from > limit : from < limit) return nullptr;
+    if (lookAhead < 0) return from;
+    if (unit == 1) {
+        return lazy ? static_cast<Pos>(std::memchr(from, lookAhead, limit - from + 1))
+                    : static_cast<Pos>(memrchr(limit, lookAhead, from - limit + 1));
+    }
+    const ptrdiff_t count = (lazy ? limit - from : from - limit) / unit;
+    for (ptrdiff_t i = 0; i <= count; ++i) {
+        const Pos at = lazy ? from + i * unit : from - i * unit;
+        if (*at == lookAhead) return at;
+    }
+    return nullptr;
+}
+
+void TRegExpr::Push(FrameType type, const uint8_t* node, Pos pos, int a, int b) {
+    CountStep();
+    if (stack_.size() >= maxFrames_) Error(ErrStackBudget);
+    stack_.push_back(Frame{pos, node ? static_cast<int32_t>(node - program_.get()) : 0, type,
+                           static_cast<uint8_t>(a), static_cast<uint8_t>(b)});
+}
+
+// Changes the loop depth and one counter, keeping the old values for backtracking.
+void TRegExpr::SetLoopState(int32_t depth, int32_t index, int32_t counter) {
+    CountStep();
+    if (stack_.size() >= maxFrames_) Error(ErrStackBudget);
+    stack_.push_back(Frame{nullptr, loopCounters_[index], kUndoLoop,
+                           static_cast<uint8_t>(loopDepth_), static_cast<uint8_t>(index)});
+    loopDepth_ = depth;
+    loopCounters_[index] = counter;
+}
+
+// Runs the rest after a repetition of a one-character operand (or a back-reference) from its
+// first candidate count, leaving the others on the stack; false when no count can do.
+bool TRegExpr::StartRepeat(const uint8_t* scan) {
+    const RepeatShape r = ShapeOf(scan);
+    const Pos start = inputPos_;
+    if (IsBackRef(r.op)) {
+        const int group = Operand(r.op)[0];
         if (startp_[group] && endp_[group] && endp_[group] <= startp_[group]) {
             // An empty capture repeats without consuming anything: every count leaves the
             // position where it is, so one attempt stands for all of them.
-            if (lookAhead >= 0 && *start != lookAhead) return false;
-            return MatchPrim(next);
+            return r.lookAhead < 0 || *start == r.lookAhead;
         }
-        if (startp_[group] && endp_[group]) unit = endp_[group] - startp_[group];
     }
+    const ptrdiff_t unit = RepeatUnit(r.op);
+    const int top = Repeat(r.op, r.max);
+    if (top < r.min) return false;
+    const Pos low = start + static_cast<ptrdiff_t>(r.min) * unit;
+    const Pos high = start + static_cast<ptrdiff_t>(top) * unit;
+    const Pos limit = r.lazy ? high : low;
+    const Pos first = RepeatCandidate(r.lazy ? low : high, limit, unit, r.lookAhead, r.lazy);
+    if (!first) return false;
+    if (first != limit) {
+        Push(kRepeatLimit, nullptr, limit);
+        Push(r.lazy ? kLazy : kGreedy, scan, first);
+    }
+    inputPos_ = first;
+    return true;
+}
 
-    const int top = Repeat(op, max);
-    if (lazy) {
-        for (ptrdiff_t count = min; count <= top; ++count) {
-            Pos at = start + count * unit;
-            if (lookAhead >= 0) {
-                if (unit == 1) {
-                    at = static_cast<Pos>(std::memchr(at, lookAhead, top - count + 1));
-                    if (!at) return false;
-                    count = at - start;
-                } else if (*at != lookAhead) {
-                    continue;
+// Undoes state changes down to the latest choice and resumes it at `scan`; false when no
+// choice is left.
+bool TRegExpr::Backtrack(const uint8_t*& scan) {
+    const uint8_t* prog = program_.get();
+    while (!stack_.empty()) {
+        Frame& f = stack_.back();
+        const uint8_t* node = prog + f.node;
+        switch (f.type) {
+            case kUndoStart:
+                startp_[f.a] = f.pos;
+                break;
+            case kUndoEnd:
+                endp_[f.a] = f.pos;
+                break;
+            case kUndoLoop:
+                loopDepth_ = f.a;
+                loopCounters_[f.b] = f.node;
+                break;
+            case kAlt: {
+                const Pos at = f.pos;
+                stack_.pop_back();
+                inputPos_ = at;
+                const uint8_t* following = Next(node);
+                if (following && Kind(following) == K(RegNode::Branch)) Push(kAlt, following, at);
+                scan = Operand(node);
+                return true;
+            }
+            case kGreedy:
+            case kLazy: {
+                const RepeatShape r = ShapeOf(node);
+                const ptrdiff_t unit = RepeatUnit(r.op);
+                const Pos limit = stack_[stack_.size() - 2].pos;
+                const Pos at = f.pos;
+                Pos candidate = nullptr;
+                if (r.lazy ? limit - at >= unit : at - limit >= unit)
+                    candidate = RepeatCandidate(r.lazy ? at + unit : at - unit, limit, unit,
+                                                r.lookAhead, r.lazy);
+                if (!candidate || candidate == limit) {
+                    stack_.pop_back();
+                    stack_.pop_back();
+                    if (!candidate) continue;
+                } else {
+                    f.pos = candidate;
                 }
+                CountStep();
+                inputPos_ = candidate;
+                scan = Next(node);
+                return true;
             }
-            inputPos_ = at;
-            if (MatchPrim(next)) return true;
-        }
-        return false;
-    }
-    for (ptrdiff_t count = top; count >= min; --count) {
-        Pos at = start + count * unit;
-        if (lookAhead >= 0) {
-            if (unit == 1) {
-                at = static_cast<Pos>(memrchr(start + min, lookAhead, count - min + 1));
-                if (!at) return false;
-                count = at - start;
-            } else if (*at != lookAhead) {
-                continue;
+            case kLoopRest:
+            case kLoopBody: {
+                const bool rest = f.type == kLoopRest;
+                inputPos_ = f.pos;
+                stack_.pop_back();
+                const int32_t depth = loopDepth_;
+                const int32_t k = loopCounters_[depth];
+                if (rest) {
+                    SetLoopState(depth - 1, depth, k);
+                    scan = Next(node);
+                } else {
+                    SetLoopState(depth, depth, k + 1);
+                    scan = node - Read32(Operand(node) + 8);
+                }
+                return true;
             }
+            default:  // kRepeatLimit lies under its repetition and is removed with it
+                Error(1001);
         }
-        inputPos_ = at;
-        if (MatchPrim(next)) return true;
+        stack_.pop_back();
     }
     return false;
 }
 
-bool TRegExpr::MatchPrim(const uint8_t* scan) {
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stackLimit_)
-        Error(ErrRecursionTooDeep);
-    if (++steps_ > MatchStepLimit && MatchStepLimit > 0) Error(ErrStepLimit);
-
-    while (scan) {
-        const uint8_t kind = Kind(scan);
-        const uint8_t* next = Next(scan);
-        const uint8_t* op = Operand(scan);
-        const unsigned char c = *inputPos_;
-        switch (static_cast<RegNode>(kind)) {
-            case RegNode::End:
-                return true;
-            case RegNode::InputStart:
-                if (inputPos_ != inputStart_) return false;
-                break;
-            case RegNode::InputEnd:
-                if (c != 0) return false;
-                break;
-            case RegNode::AnyChar:
-                if (c == 0) return false;
-                ++inputPos_;
-                break;
-            case RegNode::Digit:
-                if (!IsDigitChar(c)) return false;
-                ++inputPos_;
-                break;
-            case RegNode::NonDigit:
-                if (c == 0 || IsDigitChar(c)) return false;
-                ++inputPos_;
-                break;
-            case RegNode::SmallSet:
-                if (c == 0 || (c != op[0] && c != op[1] && c != op[2])) return false;
-                ++inputPos_;
-                break;
-            case RegNode::SmallSetNot:
-                if (c == 0 || c == op[0] || c == op[1] || c == op[2]) return false;
-                ++inputPos_;
-                break;
-            case RegNode::FullSet:
-                if (c == 0 || !SetHas(op, c)) return false;
-                ++inputPos_;
-                break;
-            case RegNode::AnyButSeparator:
-                if (c == 0 || IsSeparator(c)) return false;
-                if (pairAssigned_ && c == pairHead_ && inputPos_[1] == pairTail_) return false;
-                ++inputPos_;
-                break;
-            case RegNode::Literal: {
-                // A literal NUL (from "\x00") never matches: NUL only ends the subject.
-                if (op[0] == 0 || c != op[0]) return false;
-                Pos s = inputPos_ + 1;
-                for (const uint8_t* o = op + 1; *o; ++o, ++s)
-                    if (*s != *o) return false;
-                inputPos_ = s;
-                break;
-            }
-            case RegNode::LiteralNoCase: {
-                if (op[0] == 0) return false;
-                Pos s = inputPos_;
-                for (const uint8_t* o = op; *o; ++o, ++s)
-                    if (*s == 0 || (*s != *o && *s != flipTable_[*o])) return false;
-                inputPos_ = s;
-                break;
-            }
-            case RegNode::LineStart: {
-                if (inputPos_ == inputStart_) break;
-                const unsigned char prev = inputPos_[-1];
-                if (pairAssigned_ && prev == pairTail_ && inputPos_ - 2 >= inputStart_ &&
-                    inputPos_[-2] == pairHead_)
-                    break;
-                if (pairAssigned_ && prev == pairHead_ && c == pairTail_) return false;
-                if (!IsSeparator(prev)) return false;
-                break;
-            }
-            case RegNode::LineEnd: {
-                if (c == 0) break;
-                if (pairAssigned_ && c == pairHead_ && inputPos_[1] == pairTail_) break;
-                if (pairAssigned_ && c == pairTail_ && inputPos_ > inputStart_ &&
-                    inputPos_[-1] == pairHead_)
-                    return false;
-                if (!IsSeparator(c)) return false;
-                break;
-            }
-            case RegNode::WordBoundary:
-            case RegNode::NotWordBoundary: {
-                const bool prevWord = inputPos_ > inputStart_ && IsWordChar(inputPos_[-1]);
-                const bool curWord = c != 0 && IsWordChar(c);
-                const bool boundary = prevWord != curWord;
-                if (boundary != (kind == K(RegNode::WordBoundary))) return false;
-                break;
-            }
-            case RegNode::BackRef:
-            case RegNode::BackRefNoCase:
-                if (!MatchBackRef(op[0], kind == K(RegNode::BackRefNoCase))) return false;
-                break;
-            case RegNode::Nothing:
-            case RegNode::Comment:
-            case RegNode::Back:
-                break;
-            case RegNode::Branch: {
-                if (!next || Kind(next) != K(RegNode::Branch)) {
-                    next = op;  // a single alternative needs no choice point
-                    break;
-                }
-                const Pos save = inputPos_;
-                for (const uint8_t* alt = scan; alt && Kind(alt) == K(RegNode::Branch);
-                     alt = Next(alt)) {
-                    if (MatchPrim(Operand(alt))) return true;
-                    inputPos_ = save;
-                }
-                return false;
-            }
-            case RegNode::Star:
-            case RegNode::Plus:
-            case RegNode::Braces:
-            case RegNode::StarLazy:
-            case RegNode::PlusLazy:
-            case RegNode::BracesLazy:
-                return MatchRepeat(scan, next);
-            case RegNode::LoopEntry: {
-                if (loopDepth_ >= LoopStackMax) Error(1014);
-                const int32_t depth = loopDepth_;
-                const Pos save = inputPos_;
-                loopCounters_[++loopDepth_] = 0;
-                const bool matched = MatchPrim(next);
-                loopDepth_ = depth;
-                if (!matched) inputPos_ = save;
-                return matched;
-            }
-            case RegNode::Loop:
-            case RegNode::LoopLazy: {
-                // A failed attempt leaves depth, counter and position as it found them, so
-                // alternatives tried afterwards see the loop state they started with.
-                const int32_t depth = loopDepth_;
-                if (depth <= 0) Error(1015);
-                const int32_t k = loopCounters_[depth];
-                const int32_t min = Read32(op);
-                const int32_t max = Read32(op + 4);
-                const uint8_t* body = scan - Read32(op + 8);
-                const Pos save = inputPos_;
-                auto restore = [&] {
-                    loopDepth_ = depth;
-                    loopCounters_[depth] = k;
-                    inputPos_ = save;
-                };
-                auto tryBody = [&] {
-                    loopCounters_[depth] = k + 1;
-                    if (MatchPrim(body)) return true;
-                    restore();
-                    return false;
-                };
-                auto tryRest = [&] {
-                    loopDepth_ = depth - 1;
-                    if (MatchPrim(next)) return true;
-                    restore();
-                    return false;
-                };
-                if (k < min) return tryBody();
-                if (kind == K(RegNode::Loop)) {
-                    if (k < max && tryBody()) return true;
-                    return tryRest();
-                }
-                if (tryRest()) return true;
-                return k < max && tryBody();
-            }
-            default:
-                if (IsGroupOpen(kind)) {
-                    const int n = kind - K(RegNode::GroupOpen);
-                    const Pos saved = startp_[n];
-                    startp_[n] = inputPos_;
-                    if (MatchPrim(next)) return true;
-                    startp_[n] = saved;
-                    return false;
-                }
-                if (IsGroupClose(kind)) {
-                    const int n = kind - K(RegNode::GroupClose);
-                    const Pos saved = endp_[n];
-                    endp_[n] = inputPos_;
-                    if (MatchPrim(next)) return true;
-                    endp_[n] = saved;
-                    return false;
-                }
-                Error(1001);
+// Matches one node at the current position; `next` is where matching goes on (a node may
+// redirect it). False on a mismatch.
+// Inlined into Run, the one caller, so the node loop keeps its state in registers.
+[[gnu::always_inline]] inline bool TRegExpr::Step(const uint8_t* scan, const uint8_t*& next) {
+    const uint8_t kind = Kind(scan);
+    const uint8_t* op = Operand(scan);
+    const unsigned char c = *inputPos_;
+    switch (static_cast<RegNode>(kind)) {
+        case RegNode::InputStart:
+            return inputPos_ == inputStart_;
+        case RegNode::InputEnd:
+            return c == 0;
+        case RegNode::AnyChar:
+            if (c == 0) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::Digit:
+            if (!IsDigitChar(c)) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::NonDigit:
+            if (c == 0 || IsDigitChar(c)) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::SmallSet:
+            if (c == 0 || (c != op[0] && c != op[1] && c != op[2])) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::SmallSetNot:
+            if (c == 0 || c == op[0] || c == op[1] || c == op[2]) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::FullSet:
+            if (c == 0 || !SetHas(op, c)) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::AnyButSeparator:
+            if (c == 0 || IsSeparator(c)) return false;
+            if (pairAssigned_ && c == pairHead_ && inputPos_[1] == pairTail_) return false;
+            ++inputPos_;
+            return true;
+        case RegNode::Literal: {
+            // A literal NUL (from "\x00") never matches: NUL only ends the subject.
+            if (op[0] == 0 || c != op[0]) return false;
+            Pos s = inputPos_ + 1;
+            for (const uint8_t* o = op + 1; *o; ++o, ++s)
+                if (*s != *o) return false;
+            inputPos_ = s;
+            return true;
         }
+        case RegNode::LiteralNoCase: {
+            if (op[0] == 0) return false;
+            Pos s = inputPos_;
+            for (const uint8_t* o = op; *o; ++o, ++s)
+                if (*s == 0 || (*s != *o && *s != flipTable_[*o])) return false;
+            inputPos_ = s;
+            return true;
+        }
+        case RegNode::LineStart: {
+            if (inputPos_ == inputStart_) return true;
+            const unsigned char prev = inputPos_[-1];
+            if (pairAssigned_ && prev == pairTail_ && inputPos_ - 2 >= inputStart_ &&
+                inputPos_[-2] == pairHead_)
+                return true;
+            if (pairAssigned_ && prev == pairHead_ && c == pairTail_) return false;
+            return IsSeparator(prev);
+        }
+        case RegNode::LineEnd: {
+            if (c == 0) return true;
+            if (pairAssigned_ && c == pairHead_ && inputPos_[1] == pairTail_) return true;
+            if (pairAssigned_ && c == pairTail_ && inputPos_ > inputStart_ &&
+                inputPos_[-1] == pairHead_)
+                return false;
+            return IsSeparator(c);
+        }
+        case RegNode::WordBoundary:
+        case RegNode::NotWordBoundary: {
+            const bool prevWord = inputPos_ > inputStart_ && IsWordChar(inputPos_[-1]);
+            const bool curWord = c != 0 && IsWordChar(c);
+            return (prevWord != curWord) == (kind == K(RegNode::WordBoundary));
+        }
+        case RegNode::BackRef:
+        case RegNode::BackRefNoCase:
+            return MatchBackRef(op[0], kind == K(RegNode::BackRefNoCase));
+        case RegNode::Nothing:
+        case RegNode::Comment:
+        case RegNode::Back:
+            return true;
+        case RegNode::Branch:
+            // A single alternative needs no choice point.
+            if (next && Kind(next) == K(RegNode::Branch)) Push(kAlt, next, inputPos_);
+            next = op;
+            return true;
+        case RegNode::Star:
+        case RegNode::Plus:
+        case RegNode::Braces:
+        case RegNode::StarLazy:
+        case RegNode::PlusLazy:
+        case RegNode::BracesLazy:
+            return StartRepeat(scan);
+        case RegNode::LoopEntry:
+            if (loopDepth_ >= LoopStackMax) Error(1014);
+            SetLoopState(loopDepth_ + 1, loopDepth_ + 1, 0);
+            return true;
+        case RegNode::Loop:
+        case RegNode::LoopLazy: {
+            const int32_t depth = loopDepth_;
+            if (depth <= 0) Error(1015);
+            const int32_t k = loopCounters_[depth];
+            const int32_t min = Read32(op);
+            const int32_t max = Read32(op + 4);
+            const uint8_t* body = scan - Read32(op + 8);
+            if (k < min) {
+                SetLoopState(depth, depth, k + 1);
+                next = body;
+            } else if (kind == K(RegNode::Loop)) {
+                // Greedy: one more iteration first, leaving the loop as the fallback.
+                if (k < max) {
+                    Push(kLoopRest, scan, inputPos_);
+                    SetLoopState(depth, depth, k + 1);
+                    next = body;
+                } else {
+                    SetLoopState(depth - 1, depth, k);
+                }
+            } else {
+                // Lazy: leave the loop first, one more iteration as the fallback.
+                if (k < max) Push(kLoopBody, scan, inputPos_);
+                SetLoopState(depth - 1, depth, k);
+            }
+            return true;
+        }
+        default:
+            if (IsGroupOpen(kind)) {
+                const int n = kind - K(RegNode::GroupOpen);
+                Push(kUndoStart, nullptr, startp_[n], n);
+                startp_[n] = inputPos_;
+                return true;
+            }
+            if (IsGroupClose(kind)) {
+                const int n = kind - K(RegNode::GroupClose);
+                Push(kUndoEnd, nullptr, endp_[n], n);
+                endp_[n] = inputPos_;
+                return true;
+            }
+            Error(1001);
+    }
+}
+
+bool TRegExpr::Run(const uint8_t* scan) {
+    for (;;) {
+        if (!scan) Error(1002);
+        if (Kind(scan) == K(RegNode::End)) return true;
+        const uint8_t* next = Next(scan);
+        if (!Step(scan, next) && (stack_.empty() || !Backtrack(next))) return false;
         scan = next;
     }
-    Error(1002);
 }

@@ -41,6 +41,13 @@ std::vector<int> AllPositions(const std::string& pattern, const std::string& sub
     return positions;
 }
 
+std::string Repeat(const std::string& unit, int times) {
+    std::string text;
+    text.reserve(unit.size() * times);
+    for (int i = 0; i < times; ++i) text += unit;
+    return text;
+}
+
 struct Case {
     const char* pattern;
     std::string subject;
@@ -297,48 +304,57 @@ TEST(RegExprMatch, SearchInterface) {
 }
 
 TEST(RegExprMatch, HostileInputEndsCleanly) {
-    // Deep backtracking ends with its own error instead of overflowing the stack; the engine
-    // stays usable afterwards.
-    TRegExpr re;
-    re.SetExpression("(a|b)*!");
-    std::string long_subject;
-    for (int i = 0; i < 4000000; ++i) long_subject += "ab";
-    long_subject += "!";
-    try {
-        re.Exec(long_subject);
-        ADD_FAILURE() << "expected the recursion bound";
-    } catch (const ERegExpr& e) {
-        EXPECT_EQ(e.ErrorNumber, TRegExpr::ErrRecursionTooDeep);
-        EXPECT_STREQ(e.what(), "TRegExpr(exec): Backtracking Too Deep For The Thread Stack");
-    }
-    EXPECT_EQ(re.MatchText(0), "");
-    EXPECT_TRUE(re.Exec("abba!"));
-    EXPECT_EQ(re.MatchText(0), "abba!");
-
-    // The bound follows the stack of the thread that searches, small ones included.
+    // Repeated complex operands over a few MiB match; the backtracking stack lives on the heap,
+    // so a thread with a small stack goes as deep as any other.
     struct Job {
+        const char* pattern;
         std::string subject;
-        int error = 0;
-    } job{long_subject.substr(0, 200001)};
+        int expected;     // length of the match
+        int length = -1;  // found: of the match, or the error number negated
+    } jobs[] = {
+        {"(ab)+", Repeat("ab", 1 << 20), 2 << 20},
+        {"((?-s).+)", Repeat("xy", 1 << 20) + "\n", 2 << 20},
+        {"(a|b)*!", Repeat("ab", 100000) + "!", 200001},
+    };
     auto body = [](void* arg) -> void* {
         auto* j = static_cast<Job*>(arg);
         TRegExpr local;
-        local.SetExpression("(a|b)*!");
+        local.SetExpression(j->pattern);
         try {
-            local.Exec(j->subject + "!");
+            j->length = local.Exec(j->subject) ? local.MatchLen(0) : 0;
         } catch (const ERegExpr& e) {
-            j->error = e.ErrorNumber;
+            j->length = -e.ErrorNumber;
         }
         return nullptr;
     };
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 256 * 1024);
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
-    pthread_join(thread, nullptr);
+    for (Job& job : jobs) {
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
+        pthread_join(thread, nullptr);
+        EXPECT_EQ(job.length,
+                  static_cast<int>(job.subject.size()) - (job.pattern[1] == '(' ? 1 : 0))
+            << job.pattern;
+    }
     pthread_attr_destroy(&attr);
-    EXPECT_EQ(job.error, TRegExpr::ErrRecursionTooDeep);
+
+    // Beyond its memory budget the stack ends the search with its own error; the engine stays
+    // usable afterwards.
+    TRegExpr re;
+    re.SetExpression("(a|b)*!");
+    re.MatchStackLimit = 1 << 20;
+    try {
+        re.Exec(jobs[2].subject);
+        ADD_FAILURE() << "expected the stack budget";
+    } catch (const ERegExpr& e) {
+        EXPECT_EQ(e.ErrorNumber, TRegExpr::ErrStackBudget);
+        EXPECT_STREQ(e.what(), "TRegExpr(exec): Backtracking Stack Over Its Memory Budget");
+    }
+    EXPECT_EQ(re.MatchText(0), "");
+    EXPECT_TRUE(re.Exec("abba!"));
+    EXPECT_EQ(re.MatchText(0), "abba!");
 
     // The step budget is per start position: a long search of cheap attempts completes.
     re.SetExpression("(a|b)c");

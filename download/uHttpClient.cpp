@@ -18,9 +18,11 @@ void THttpClient::GetSync() {
             throw EHttpException(Resp.ReasonPhrase, Resp.StatusCode);
         }
     }
+    // Credentials set by the owner go with the first request, without waiting for a 401.
+    if (!Username.empty() && !Password.empty() && AuthBasicState == 0) StepServerBasic();
     StartRequest(httpGET);
     TEventLoop& loop = TEventLoop::Current();
-    while (State() != EngineState::Idle) {
+    while (RequestRunning()) {
         // The 1 ms sleep between passes is a wait of at most 1 ms for the next event.
         if (MultiThreaded()) Socket()->DrainMessages();
         loop.WaitOne(1);

@@ -190,8 +190,9 @@ void THttpCli::HandleEngineMessage(unsigned Msg, std::uintptr_t, std::intptr_t) 
             ChangeState(EngineState::Idle);
             break;
         case RestartMessage:
-            // A restart queued by a request that has ended since (an abort) must not connect.
-            if (RestartPosted && FState != EngineState::Idle) {
+            // A restart queued by a request that has ended since (an abort) must not connect;
+            // one queued by an authentication step in Idle must.
+            if (RestartPosted) {
                 RestartPosted = false;
                 BeginConnect();
             }
@@ -234,19 +235,11 @@ void THttpCli::ChangeState(EngineState NewState) {
     FState = NewState;
     RaiseStateChange();
     if (NewState == EngineState::Idle) {
+        RestartPosted = false;
         if (TryNtlmStep()) return;
         if (TryBasicStep()) return;
         PostRequestDone();
     }
-}
-
-// The authentication exchanges answer 401 and 407 in a later stage of the engine; until then
-// every 401 or 407 stands as the final answer.
-bool THttpCli::TryNtlmStep() {
-    return false;
-}
-bool THttpCli::TryBasicStep() {
-    return false;
 }
 
 // ---- starting a request ----
@@ -269,6 +262,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
     ResetResponse();
     InCount = 0;  // whatever a kept connection sent after the last response is not this answer
     PrepareAddresses();
+    StartAuthenticationRound();
     if (Socket()->State() == wsConnected) {
         if (FConnectHost == LiveHost && FConnectPort == LivePort && FProtocol == LiveProtocol) {
             HandleSessionConnected(Socket(), 0);
@@ -553,11 +547,7 @@ void THttpCli::WriteRequest(const std::string& Method, const std::string& Versio
     }
     if (ModifiedSince != 0)
         lines.push_back("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
-    if (BasicForServer && AuthBasicState == 1)
-        lines.push_back("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
-    else if (!BasicForServer && ProxyAuthBasicState == 1)
-        lines.push_back("Proxy-Authorization: Basic " +
-                        EncodeBase64(ProxyUsername + ":" + ProxyPassword));
+    if (const std::string line = AuthorizationLine(); !line.empty()) lines.push_back(line);
     if (!Cookie.empty()) lines.push_back("Cookie: " + Cookie);
     if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {
         lines.push_back("Range: bytes=" + ContentRangeBegin + "-" + ContentRangeEnd);
@@ -614,10 +604,10 @@ void THttpCli::RunRequest(THttpRequest Type) {
     StartRequest(Type);
     TEventLoop& loop = TEventLoop::Current();
     // Each pass sleeps until the next event of this thread's loop arrives.
-    while (FState != EngineState::Idle) {
+    while (RequestRunning()) {
         if (FMultiThreaded) {
             Socket()->DrainMessages();
-            if (FState == EngineState::Idle) break;
+            if (!RequestRunning()) break;
         }
         loop.WaitOne(1000);
         if (!FMultiThreaded && loop.Terminated()) {
@@ -657,6 +647,7 @@ void THttpCli::Abort() {
         Socket()->OnSessionClosed = std::move(saved);
     }
     LinkUp = false;
+    RestartPosted = false;  // an authentication step's restart ends with the request
     Resp.StatusCode = 200;
     Resp.ReasonPhrase = "OK";
     FRequestError = 0;
@@ -1020,7 +1011,8 @@ bool THttpCli::ApplyLocation(const std::string& Value) {
         target.Host = TargetHost;
         if (target.Port.empty()) target.Port = TargetPort;
     }
-    if (!ref.User.empty() && !ref.Password.empty()) {
+    const bool ownCredentials = !ref.User.empty() && !ref.Password.empty();
+    if (ownCredentials) {
         Username = ref.User;
         Password = ref.Password;
     }
@@ -1046,6 +1038,8 @@ bool THttpCli::ApplyLocation(const std::string& Value) {
     }
     const bool bareHost = target.Path.empty() && !target.HasQuery;
     FLocation = FProtocol + "://" + host + (bareHost ? std::string() : path);
+    // Credentials a relocation names are for its target alone.
+    if (ownCredentials) CredentialsFor = TargetKey();
     return true;
 }
 

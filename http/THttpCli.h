@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/Ntlm.h"
 #include "http/THttpResponse.h"
 #include "http/TStream.h"
 #include "net/TWSocket.h"
@@ -84,6 +85,8 @@ public:
     static constexpr int OutBlockSize = 8193;
     // Relocations followed in a row before the engine stops following (a loop would never end).
     static constexpr int MaxRelocations = 50;
+    // Authentication steps taken for one response chain before the answer is left to stand.
+    static constexpr int MaxAuthSteps = 6;
     // Status and reasons of the engine's own refusals of bad input.
     static constexpr int RefusedRequestStatus = 400;
     static constexpr int BadResponseStatus = 502;
@@ -211,6 +214,10 @@ protected:
     virtual void DropConnection();
     virtual void ResetResponse();
     virtual void FollowOnSameConnection();
+    virtual void StepServerNtlm();
+    virtual void StepProxyNtlm();
+    virtual void StepServerBasic();
+    virtual void StepProxyBasic();
     virtual void HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error);
     virtual void HandleSessionClosed(TCustomWSocket* Sock, std::uint16_t Error);
     virtual void HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error);
@@ -257,8 +264,11 @@ protected:
     // response asked for, else return to Idle.
     void FinishResponse();
     void EndBody();
-    // Queues RestartMessage: the request goes out again from BeginConnect.
+    // Queues RestartMessage: the request goes out again from BeginConnect, also from Idle after
+    // an authentication step, unless the request ends first.
     void PostRestart();
+    // A request runs until it has ended in Idle without an authentication step pending.
+    bool RequestRunning() const { return FState != EngineState::Idle || RestartPosted; }
     void TrimReceivedBody();
     void RewindSendStream();
     // The idle step: an authentication exchange may take the request out again instead of
@@ -310,6 +320,11 @@ protected:
     int AuthNTLMState = 0, ProxyAuthNTLMState = 0;
     int AuthBasicState = 0, ProxyAuthBasicState = 0;
     bool NtlmForServer = false, BasicForServer = false;
+    TNTLM_Msg2_Info ServerNtlmInfo, ProxyNtlmInfo;
+    // "scheme://host:port" that the server credentials belong to.
+    std::string CredentialsFor;
+    int AuthSteps = 0;
+    int AuthStepsRelocation = 0;
     std::uint64_t WindowBytes = 0, WindowQuota = 0;
     bool Throttled = false;
     TEventLoop::TTimerId QuotaTimer = 0;
@@ -339,6 +354,29 @@ private:
     void StopQuotaTimer();
     void CloseWhenDone();
     bool NtlmNegotiateGoingOut() const;
+
+    // Authentication (THttpAuth.cpp).
+    std::string TargetKey() const;
+    // A new request: its target owns the server credentials, and no step has been taken yet.
+    void StartAuthenticationRound();
+    bool ServerCredentialsApply() const;
+    bool ProxyCredentialsApply() const;
+    const std::string* LastChallenge(const char* Scheme) const;
+    // After an answer: a sent exchange is accepted unless its party refused, and an accepted one
+    // is forgotten when that party asks again.
+    void SettleExchange(int& Server, int& Proxy, int Answered, int Accepted);
+    // Starts the step of the party that asked with Scheme, when its credentials may go there.
+    bool AnswerChallenge(const char* Scheme, TStep ServerStep, TStep ProxyStep);
+    bool TakeAuthStep(TStep Step);
+    void ClearForAuthRestart();
+    // The request goes out again with the exchange moved on to Next.
+    void RestartExchange(int& State, int Next);
+    // The party refused the credentials: its answer ends the request.
+    void RefuseExchange(int& State);
+    void StepNtlm(bool ForServer);
+    void StepBasic(bool ForServer);
+    std::string NtlmAuthenticateText() const;
+    std::string AuthorizationLine() const;
     static bool RequestLineIsSafe(const std::string& Line);
     static const char* StateName(EngineState State);
 };

@@ -109,8 +109,13 @@ template <class TBase>
 class TFeedClient : public TBase {
 public:
     TFeedSocket* Feed() { return static_cast<TFeedSocket*>(this->Socket()); }
+    using TBase::AuthBasicState;
+    using TBase::AuthNTLMState;
     using TBase::InCount;
+    using TBase::ProxyAuthBasicState;
+    using TBase::ProxyAuthNTLMState;
     using TBase::RequestTarget;
+    using TBase::StepServerBasic;
     using TBase::TargetHost;
     using TBase::TargetPort;
 

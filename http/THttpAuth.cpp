@@ -68,46 +68,42 @@ bool THttpCli::TakeAuthStep(TStep Step) {
     return true;
 }
 
+void THttpCli::SettleExchange(int& Server, int& Proxy, int Answered, int Accepted) {
+    const int status = Resp.StatusCode;
+    if (Server == Answered && status != 401)
+        Server = Accepted;
+    else if (Server == Accepted && status == 401)
+        Server = 0;
+    if (Proxy == Answered && status != 407) {
+        Proxy = Accepted;
+    } else if (Proxy == Accepted && status == 407) {
+        // Whatever the server accepted went through the proxy's exchange.
+        Proxy = 0;
+        Server = 0;
+    }
+}
+
+bool THttpCli::AnswerChallenge(const char* Scheme, TStep ServerStep, TStep ProxyStep) {
+    const int status = Resp.StatusCode;
+    if (status == 401 && !Username.empty() && !Password.empty() && ServerCredentialsApply() &&
+        LastChallenge(Scheme) != nullptr)
+        return TakeAuthStep(ServerStep);
+    if (status == 407 && !ProxyUsername.empty() && !ProxyPassword.empty() &&
+        ProxyCredentialsApply() && LastChallenge(Scheme) != nullptr)
+        return TakeAuthStep(ProxyStep);
+    return false;
+}
+
 bool THttpCli::TryNtlmStep() {
     if (Options.Has(httpoNoNTLMAuth)) return false;
-    if (AuthNTLMState == 3 && Resp.StatusCode != 401)
-        AuthNTLMState = 4;
-    else if (AuthNTLMState == 4 && Resp.StatusCode == 401)
-        AuthNTLMState = 0;
-    if (ProxyAuthNTLMState == 3 && Resp.StatusCode != 407) {
-        ProxyAuthNTLMState = 4;
-    } else if (ProxyAuthNTLMState == 4 && Resp.StatusCode == 407) {
-        ProxyAuthNTLMState = 0;
-        AuthNTLMState = 0;
-    }
-    if (Resp.StatusCode == 401 && !Username.empty() && !Password.empty() &&
-        ServerCredentialsApply() && LastChallenge("NTLM") != nullptr)
-        return TakeAuthStep(&THttpCli::StepServerNtlm);
-    if (Resp.StatusCode == 407 && !ProxyUsername.empty() && !ProxyPassword.empty() &&
-        ProxyCredentialsApply() && LastChallenge("NTLM") != nullptr)
-        return TakeAuthStep(&THttpCli::StepProxyNtlm);
-    return false;
+    SettleExchange(AuthNTLMState, ProxyAuthNTLMState, 3, 4);
+    return AnswerChallenge("NTLM", &THttpCli::StepServerNtlm, &THttpCli::StepProxyNtlm);
 }
 
 bool THttpCli::TryBasicStep() {
     if (Options.Has(httpoNoBasicAuth)) return false;
-    if (AuthBasicState == 1 && Resp.StatusCode != 401)
-        AuthBasicState = 2;
-    else if (AuthBasicState == 2 && Resp.StatusCode == 401)
-        AuthBasicState = 0;
-    if (ProxyAuthBasicState == 1 && Resp.StatusCode != 407) {
-        ProxyAuthBasicState = 2;
-    } else if (ProxyAuthBasicState == 2 && Resp.StatusCode == 407) {
-        ProxyAuthBasicState = 0;
-        AuthBasicState = 0;
-    }
-    if (Resp.StatusCode == 401 && !Username.empty() && !Password.empty() &&
-        ServerCredentialsApply() && LastChallenge("Basic") != nullptr)
-        return TakeAuthStep(&THttpCli::StepServerBasic);
-    if (Resp.StatusCode == 407 && !ProxyUsername.empty() && !ProxyPassword.empty() &&
-        ProxyCredentialsApply() && LastChallenge("Basic") != nullptr)
-        return TakeAuthStep(&THttpCli::StepProxyBasic);
-    return false;
+    SettleExchange(AuthBasicState, ProxyAuthBasicState, 1, 2);
+    return AnswerChallenge("Basic", &THttpCli::StepServerBasic, &THttpCli::StepProxyBasic);
 }
 
 void THttpCli::ClearForAuthRestart() {
@@ -122,16 +118,26 @@ void THttpCli::ClearForAuthRestart() {
     FLocation = location;
 }
 
+void THttpCli::RestartExchange(int& State, int Next) {
+    ClearForAuthRestart();
+    State = Next;
+    PostRestart();
+}
+
+void THttpCli::RefuseExchange(int& State) {
+    Resp.AuthChallenges.clear();
+    State = 0;
+    PostRequestDone();
+}
+
 void THttpCli::StepNtlm(bool ForServer) {
     int& state = ForServer ? AuthNTLMState : ProxyAuthNTLMState;
     switch (state) {
         case 0:
             NtlmForServer = ForServer;
-            ClearForAuthRestart();
-            state = 1;
             // The three legs must share one connection.
             if (FRequestVer == "1.0") (ForServer ? Connection : ProxyConnection) = "Keep-alive";
-            PostRestart();
+            RestartExchange(state, 1);
             break;
         case 1: {
             const std::string* challenge = LastChallenge("NTLM");
@@ -139,15 +145,11 @@ void THttpCli::StepNtlm(bool ForServer) {
             const std::string text =
                 challenge->size() > 5 ? challenge->substr(5, kMaxChallengeText) : std::string();
             (ForServer ? ServerNtlmInfo : ProxyNtlmInfo) = DecodeNtlmChallenge(text);
-            ClearForAuthRestart();
-            state = 3;
-            PostRestart();
+            RestartExchange(state, 3);
             break;
         }
         case 3:  // the credentials were refused: the answer stands
-            Resp.AuthChallenges.clear();
-            state = 0;
-            PostRequestDone();
+            RefuseExchange(state);
             break;
         default:
             throw EHttpException(
@@ -160,14 +162,10 @@ void THttpCli::StepBasic(bool ForServer) {
     switch (state) {
         case 0:
             BasicForServer = ForServer;
-            ClearForAuthRestart();
-            state = 1;
-            PostRestart();
+            RestartExchange(state, 1);
             break;
         case 1:  // refused
-            Resp.AuthChallenges.clear();
-            state = 0;
-            PostRequestDone();
+            RefuseExchange(state);
             break;
         default:
             throw EHttpException(

@@ -42,3 +42,21 @@ bool TSquid::StartOn(int Port, const TSquidConfig& Config) {
     return Process.Start({"/usr/sbin/squid", "-N", "-n", ServiceName, "-f", d + "/squid.conf"}) &&
            WaitListening(Process, Port);
 }
+
+namespace {
+
+const char* const kAuthRequired = "acl authed proxy_auth REQUIRED\nhttp_access deny !authed\n";
+
+}  // namespace
+
+TSquidConfig SquidBasicAuth(const TSquid& Squid, const std::string& PasswordFile) {
+    Squid.Write("passwd", PasswordFile);
+    return {.Lines = "auth_param basic program /usr/lib/squid/basic_ncsa_auth " +
+                     Squid.File("passwd") + "\nauth_param basic children 1\n" + kAuthRequired};
+}
+
+TSquidConfig SquidNtlmAuth() {
+    return {.Lines = std::string("auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\n"
+                                 "auth_param ntlm children 1\n") +
+                     kAuthRequired};
+}

@@ -42,3 +42,10 @@ private:
     std::string ServiceName;
     int FPort = 0;
 };
+
+// Proxy authentication demanded of every request. Basic: basic_ncsa_auth against the password
+// file "passwd" written into the squid's folder (lines "user:crypt-hash", as htpasswd makes
+// them). NTLM: ntlm_fake_auth, which accepts any user and password once the three legs ran over
+// one connection.
+TSquidConfig SquidBasicAuth(const TSquid& Squid, const std::string& PasswordFile);
+TSquidConfig SquidNtlmAuth();

@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "download/THttpThread.h"
 #include "platform/UiThread.h"
 #include "settings/uHelpers.h"
+#include "settings/uSettings.h"
 #include "sites/TBlipTv.h"
 #include "sites/TDailyMotion.h"
 #include "sites/TYouTube.h"
 #include "tests/support/DemoSites.h"
 #include "tests/support/Process.h"
+#include "tests/support/Squid.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -47,7 +50,7 @@ protected:
         TOutcome out;
         std::unique_ptr<TVideo> video = Make(site, quality);
         video->PageUrl = page;
-        video->Proxy = {"127.0.0.1", Demo->Port(), "", ""};
+        video->Proxy = Proxy.Address.empty() ? TProxy{"127.0.0.1", Demo->Port(), "", ""} : Proxy;
         video->OnDone = [&out](TVideo* v, int32_t code) {
             ++out.Reports;
             out.Code = code;
@@ -72,6 +75,12 @@ protected:
     std::string Download(const std::string& url, const std::string& cookies,
                          const std::string& file) {
         TUrlInfo r = ViaProxy(url, file);
+        if (!Proxy.Address.empty()) {
+            r.ProxyAddress = Proxy.Address;
+            r.ProxyPort = Proxy.Port;
+            r.ProxyUserName = Proxy.Username;
+            r.ProxyPassword = Proxy.Password;
+        }
         r.Cookies = cookies;
         bool ended = false;
         int32_t code = -1;
@@ -83,6 +92,9 @@ protected:
         EXPECT_EQ(code, 0) << url;
         return ReadFile(file);
     }
+
+    // The proxy both steps go through; empty: the demo-sites server itself.
+    TProxy Proxy;
 };
 
 const std::string YtMedia =
@@ -131,6 +143,53 @@ TEST_F(Extractors, FindVideoThenDownloadIt) {
               std::string::npos)
         << "the relocated request must carry the cookie set by the relocation\n"
         << log;
+}
+
+TEST_F(Extractors, BehindAProxyThatAsksForAPassword) {
+    struct Row {
+        const char* scheme;
+        std::function<TSquidConfig(const TSquid&)> config;
+    } rows[] = {
+        // "Gr\xC3\xBCn-7" hashed as htpasswd -1 would: the UTF-8 bytes as typed.
+        {"Basic",
+         [](const TSquid& squid) {
+             return SquidBasicAuth(squid, "m\xC3\xBCller:$1$sorlen12$1zUP7ZYOu7Pilcmqn3MFx0\n");
+         }},
+        {"NTLM", [](const TSquid&) { return SquidNtlmAuth(); }},
+    };
+    for (const Row& row : rows) {
+        TSquid squid;
+        TSquidConfig config = row.config(squid);
+        // Every request goes on to the demo-sites server, which knows the sites' names.
+        config.Lines += "cache_peer 127.0.0.1 parent " + Demo->Port() +
+                        " 0 no-query no-digest default\nnever_direct allow all\n";
+        ASSERT_TRUE(squid.Start(config)) << squid.CacheLog();
+
+        // The proxy as the options dialog saves it and the next start reads it back.
+        TTempFolder settings;
+        InitSettingsModule();
+        ProgramFolder = settings.Path + "/";
+        Options.UseProxy = true;
+        Options.ProxyAddress = "127.0.0.1";
+        Options.ProxyPort = squid.Port();
+        Options.ProxyUsername = "m\xC3\xBCller";
+        Options.ProxyPassword = "Gr\xC3\xBCn-7";
+        ASSERT_TRUE(SaveSettings());
+        InitSettingsModule();
+        ProgramFolder = settings.Path + "/";
+        LoadSettings();
+        ASSERT_TRUE(Options.UseProxy);
+        Proxy = {Options.ProxyAddress, Options.ProxyPort, Options.ProxyUsername,
+                 Options.ProxyPassword};
+
+        TOutcome out = Extract(YouTube, "http://www.youtube.com/watch?v=sorlen01");
+        ASSERT_EQ(out.Code, 0) << row.scheme;
+        TTempFolder dir;
+        ASSERT_TRUE(TDemoSites::Dump(out.MediaUrl, dir.File("expected")));
+        const std::string got = Download(out.MediaUrl, out.Cookies, dir.File("video"));
+        EXPECT_GT(got.size(), 100000u) << row.scheme;
+        EXPECT_TRUE(got == ReadFile(dir.File("expected"))) << "media bytes differ, " << row.scheme;
+    }
 }
 
 TEST_F(Extractors, ProposedFileNameStaysInTheFolder) {

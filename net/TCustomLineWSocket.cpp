@@ -40,13 +40,13 @@ int TCustomLineWSocket::SendTextLine(const std::string& Str) {
 int TCustomLineWSocket::RcvdCount() {
     if (LineActive()) return ClampInt(FLineLength);
     if (Buffered() > 0) return ClampInt(Buffered());
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomSslWSocket::RcvdCount();
 }
 
 int TCustomLineWSocket::ReadRaw(void* Buffer, int BufferSize) {
     std::size_t avail = LineActive() ? FLineLength : Buffered();
     if (avail == 0) {
-        if (!LineActive()) return TCustomSocksWSocket::ReadRaw(Buffer, BufferSize);
+        if (!LineActive()) return TCustomSslWSocket::ReadRaw(Buffer, BufferSize);
         // In line mode the platform's bytes come only through the buffer, as lines.
         WSocketSetLastError(WSAEWOULDBLOCK);
         return -1;
@@ -84,18 +84,18 @@ void TCustomLineWSocket::FreeBuffer() {
 }
 
 void TCustomLineWSocket::ReadPending() {
-    int n = TCustomSocksWSocket::RcvdCount();
+    int n = TCustomSslWSocket::RcvdCount();
     if (n < 0) return;
     if (n == 0) n = 255;
     if (FLineEdit) {
         std::string fresh(static_cast<std::size_t>(n), '\0');
-        int got = TCustomSocksWSocket::ReadRaw(fresh.data(), n);
+        int got = TCustomSslWSocket::ReadRaw(fresh.data(), n);
         if (got > 0) EditLine(fresh.data(), static_cast<std::size_t>(got));
         return;
     }
     std::size_t old = FRcvBuf.size();
     FRcvBuf.resize(old + static_cast<std::size_t>(n));
-    int got = TCustomSocksWSocket::ReadRaw(FRcvBuf.data() + old, n);
+    int got = TCustomSslWSocket::ReadRaw(FRcvBuf.data() + old, n);
     FRcvBuf.resize(old + static_cast<std::size_t>(std::max(got, 0)));
     if (got > 0 && FLineEcho) Send(FRcvBuf.data() + old, got);
 }
@@ -137,7 +137,7 @@ void TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
         return;
     }
     if (Buffered() > 0 && !DeliverBuffered()) return;
-    if (Buffered() == 0) TCustomSocksWSocket::FireDataAvailable(Error);
+    if (Buffered() == 0) TCustomSslWSocket::FireDataAvailable(Error);
 }
 
 bool TCustomLineWSocket::DeliverLinePass() {
@@ -180,7 +180,7 @@ bool TCustomLineWSocket::DeliverCurrentLine() {
     FDelivering = true;
     while (FLineLength > 0) {
         std::size_t before = FLineLength;
-        TCustomSocksWSocket::FireDataAvailable(0);
+        TCustomSslWSocket::FireDataAvailable(0);
         if (serial != Serial() || HSocket() < 0) {
             FDelivering = false;
             return false;
@@ -195,7 +195,7 @@ bool TCustomLineWSocket::DeliverBuffered() {
     std::uint64_t serial = Serial();
     while (Buffered() > 0) {
         std::size_t before = Buffered();
-        TCustomSocksWSocket::FireDataAvailable(0);
+        TCustomSslWSocket::FireDataAvailable(0);
         if (serial != Serial() || HSocket() < 0) return false;
         if (Buffered() == before) break;
     }
@@ -204,7 +204,7 @@ bool TCustomLineWSocket::DeliverBuffered() {
 
 void TCustomLineWSocket::WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
     if (Msg != WM_TRIGGER_DATA_AVAILABLE) {
-        TCustomSocksWSocket::WndProc(Msg, WParam, LParam);
+        TCustomSslWSocket::WndProc(Msg, WParam, LParam);
         return;
     }
     int passesWithoutLine = 0;
@@ -227,13 +227,13 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error) {
         FDelivering = true;
         while (FLineLength > 0) {
             std::size_t before = FLineLength;
-            TCustomSocksWSocket::FireDataAvailable(0);
+            TCustomSslWSocket::FireDataAvailable(0);
             if (FLineLength == before) break;
         }
         FDelivering = false;
     }
     FreeBuffer();
-    TCustomSocksWSocket::FireSessionClosed(Error);
+    TCustomSslWSocket::FireSessionClosed(Error);
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {

@@ -9,12 +9,12 @@
 #include <functional>
 #include <string>
 
-#include "net/TCustomSocksWSocket.h"
+#include "net/TCustomSslWSocket.h"
 
 // Notice to the socket's own target: deliver what is buffered after LineMode changed.
 constexpr unsigned WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
 public:
     using TLineLimitEvent =
         std::function<void(TCustomWSocket* Sender, int RcvdLength, bool& ClearData)>;
@@ -54,7 +54,7 @@ protected:
     virtual void EditLine(const char* New, std::size_t Len);
 
 private:
-    bool LineActive() const { return FLineMode && !FLineEnd.empty() && !SocksNegotiating(); }
+    bool LineActive() const { return FLineMode && !FLineEnd.empty() && !Negotiating(); }
     std::size_t Buffered() const { return FRcvBuf.size() - FRcvStart; }
     // One delivery pass; false when the socket was closed or replaced meanwhile.
     bool DeliverLinePass();

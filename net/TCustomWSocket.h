@@ -1,4 +1,4 @@
-// Event-driven non-blocking TCP socket, the bottom of TWSocket's class chain (the SOCKS, line
+// Event-driven non-blocking TCP socket, the bottom of TWSocket's class chain (the SOCKS, TLS, line
 // and waiting layers sit on top; net/TWSocket.h). A socket belongs to the thread that
 // constructs it: it registers a message target and its descriptor with that thread's
 // TEventLoop, and every event is delivered on that thread while the loop runs. Owners hold the
@@ -251,6 +251,14 @@ protected:
     void SetLingerOption();
     void ApplySelectEvents();
     bool SendQueueEmpty() const;
+    // For a layer that served a read from bytes it held: the platform's read notice comes
+    // again as after a read of the socket itself.
+    void RearmRead() { Rearm(FD_READ); }
+    bool EventsPaused() const { return FPaused; }
+    // For a layer that holds bytes already taken off the socket (decrypted records): true when
+    // it still holds some and the reader took from it since the last call, so the receive loop
+    // offers them again instead of waiting for a notice that will not come.
+    virtual bool HeldInputTaken() { return false; }
 
     // For the layers above. The next Connect goes to NetAddr:HostPort (network, host byte
     // order) without resolving Addr and Port, which keep naming the destination; a proxy layer

@@ -744,6 +744,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
             if (FLastError == -1) FLastError = 0;
             return;
         }
+        if (!FPaused && HeldInputTaken()) continue;
         // A handler that read nothing (or paused) would make this spin forever on the same
         // pending bytes; they stay pending and the next read re-arms the notice.
         if (!FReadDone || FPaused) return;

@@ -1,4 +1,4 @@
-// The socket the program uses: TCustomWSocket with its SOCKS, line and waiting layers, each
+// The socket the program uses: TCustomWSocket with its SOCKS, TLS, line and waiting layers, each
 // of which passes everything through until configured. See net/TCustomWSocket.h for the
 // threading and ownership rules.
 #pragma once

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build clang libclang-rt-14-dev clang-format
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev
-    nginx-light squid dante-server microsocks python3 curl
+    libssl-dev openssl nginx-light squid dante-server microsocks python3 curl
     xvfb xauth xclip
 )
 

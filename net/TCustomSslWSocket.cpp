@@ -324,8 +324,9 @@ void TCustomSslWSocket::QueueSendData(const void* Data, int Len) {
 }
 
 void TCustomSslWSocket::FireDataSent(std::uint16_t Error) {
-    // The handshake's own records are no business of the owner's.
-    if (FSslState == TSslState::Handshake) return;
+    // The tunnel's and the handshake's own bytes are no business of the owner's, who has not
+    // been told of a connection yet.
+    if (FSslState == TSslState::WaitConnect || FSslState == TSslState::Handshake) return;
     TCustomSocksWSocket::FireDataSent(Error);
 }
 

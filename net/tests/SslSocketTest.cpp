@@ -1,6 +1,6 @@
 // The TLS layer against nginx serving certificates of a private CA that the test trusts through
-// SSL_CERT_FILE: exchanges in both delivery modes, bodies read in small pieces, certificates
-// refused for each reason, and servers that break off or do not speak TLS at all.
+// SSL_CERT_FILE: exchanges in both delivery modes and through dante, bodies read in small pieces,
+// certificates refused for each reason, and servers that break off or do not speak TLS at all.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include "net/TWSocket.h"
 #include "net/tests/NetTestSupport.h"
 #include "tests/support/Process.h"
+#include "tests/support/SocksServers.h"
 #include "tests/support/TestCa.h"
 
 namespace {
@@ -42,6 +43,7 @@ struct TSslClient {
     int Closed = 0;
     int ReadSize = 16384;
     std::string Request;
+    std::string SocksPort;  // empty: a direct connection
 
     TSslClient() {
         S.OnSessionConnected = [this](TCustomWSocket*, std::uint16_t E) {
@@ -61,6 +63,10 @@ struct TSslClient {
     }
     // Connects to 127.0.0.1:Port and runs the loop until the session has closed.
     bool Run(const std::string& Port) {
+        if (!SocksPort.empty()) {
+            S.SetSocksServer("127.0.0.1");
+            S.SetSocksPort(SocksPort);
+        }
         S.SetAddr("127.0.0.1");
         S.SetPort(Port);
         S.Connect();
@@ -84,20 +90,24 @@ TEST_F(SslSocket, RequestsAndBodiesComeBackDecryptedInEveryReadingMode) {
     nginx.Write("html/big.bin", big);
     ASSERT_TRUE(nginx.Start({.Server = NginxTlsLines(cert), .ListenOptions = " ssl"}))
         << nginx.ErrorLog();
+    TDante dante;
+    ASSERT_TRUE(dante.Start());
 
     struct Row {
         const char* Name;
         std::string HostName;  // empty: checked as the address 127.0.0.1
         bool LineMode;
         int ReadSize;
+        std::string SocksPort;
     };
     const Row rows[] = {
-        {"by address", "", false, 16384},
-        {"by name, with SNI", "localhost", false, 16384},
-        {"line mode", "", true, 16384},
+        {"through a SOCKS 5 tunnel", "localhost", false, 1000, dante.Port()},
+        {"by address", "", false, 16384, ""},
+        {"by name, with SNI", "localhost", false, 16384, ""},
+        {"line mode", "", true, 16384, ""},
         // Pieces far smaller than a record: the rest waits inside OpenSSL without a notice.
-        {"small reads", "", false, 1000},
-        {"small reads, line mode", "localhost", true, 7},
+        {"small reads", "", false, 1000, ""},
+        {"small reads, line mode", "localhost", true, 7, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -108,6 +118,7 @@ TEST_F(SslSocket, RequestsAndBodiesComeBackDecryptedInEveryReadingMode) {
             c.S.SetLineMode(row.LineMode);
             c.S.SetLineEnd("\n");
             c.ReadSize = row.ReadSize;
+            c.SocksPort = row.SocksPort;
             // Two requests on one connection: the second is sent from the first's answer.
             c.Request = "GET /hello.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
             c.S.OnDataSent = [&](TCustomWSocket*, std::uint16_t) {

@@ -8,19 +8,19 @@
 
 namespace {
 
-bool StartsWithNoCase(const std::string& Text, const std::string& Prefix) {
-    if (Text.size() < Prefix.size()) return false;
-    for (std::size_t i = 0; i < Prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(Text[i])) !=
-            std::tolower(static_cast<unsigned char>(Prefix[i])))
-            return false;
-    return true;
+// Letter case of "A"-"Z" only, as the engine's header parsing does.
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
 
 std::string LowerAscii(std::string Text) {
-    for (char& c : Text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    for (char& c : Text) c = LowerAscii(c);
     return Text;
+}
+
+bool StartsWithNoCase(const std::string& Text, const std::string& Prefix) {
+    return Text.size() >= Prefix.size() &&
+           LowerAscii(Text.substr(0, Prefix.size())) == LowerAscii(Prefix);
 }
 
 // Longest NTLM challenge text the engine decodes.

@@ -17,6 +17,14 @@ struct TOptions {
     std::string ProxyPassword;  // clear text in memory, scrambled in the file
     bool MonitorClipboard = false;
     bool LoadOnStart = false;
+    // A SOCKS server every request goes through (an ssh -D tunnel, an onion router); it may
+    // stand in front of the HTTP proxy. Level "4", "4A" or "5".
+    bool UseSocks = false;
+    std::string SocksLevel = "5";
+    std::string SocksAddress;
+    std::string SocksPort;
+    std::string SocksUsername;
+    std::string SocksPassword;  // clear text in memory, scrambled in the file like ProxyPassword
 
     bool operator==(const TOptions&) const = default;
 };

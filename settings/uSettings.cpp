@@ -79,10 +79,22 @@ void LoadSettings() {
     }
     Options.MonitorClipboard = ini.ReadBool(s, "MonitorClipboard", def.MonitorClipboard);
     Options.LoadOnStart = ini.ReadBool(s, "LoadOnStart", def.LoadOnStart);
+    // Keys added after the original eleven; files written before them simply lack them.
+    Options.UseSocks = ini.ReadBool(s, "UseSocks", def.UseSocks);
+    Options.SocksLevel = ini.ReadString(s, "SocksLevel", def.SocksLevel);
+    Options.SocksAddress = ini.ReadString(s, "SocksAddress", def.SocksAddress);
+    Options.SocksPort = ini.ReadString(s, "SocksPort", def.SocksPort);
+    Options.SocksUsername = ini.ReadString(s, "SocksUsername", def.SocksUsername);
+    Options.SocksPassword = ini.ReadString(s, "SocksPassword", def.SocksPassword);
 
     if (Options.SaveTo.empty()) Options.SaveTo = GetDocumentsFolder();
     if (!Options.ProxyPassword.empty())
         Options.ProxyPassword = DecryptSetting(Options.ProxyPassword);
+    if (!Options.SocksPassword.empty())
+        Options.SocksPassword = DecryptSetting(Options.SocksPassword);
+    if (Options.SocksLevel == "4a") Options.SocksLevel = "4A";
+    if (Options.SocksLevel != "4" && Options.SocksLevel != "4A")
+        Options.SocksLevel = def.SocksLevel;
 }
 
 bool SaveSettings() {
@@ -102,6 +114,12 @@ bool SaveSettings() {
                     ini.WriteString(s, "ProxyUsername", o.ProxyUsername) &&
                     ini.WriteString(s, "ProxyPassword", EncryptSetting(o.ProxyPassword)) &&
                     ini.WriteBool(s, "MonitorClipboard", o.MonitorClipboard) &&
-                    ini.WriteBool(s, "LoadOnStart", o.LoadOnStart);
+                    ini.WriteBool(s, "LoadOnStart", o.LoadOnStart) &&
+                    ini.WriteBool(s, "UseSocks", o.UseSocks) &&
+                    ini.WriteString(s, "SocksLevel", o.SocksLevel) &&
+                    ini.WriteString(s, "SocksAddress", o.SocksAddress) &&
+                    ini.WriteString(s, "SocksPort", o.SocksPort) &&
+                    ini.WriteString(s, "SocksUsername", o.SocksUsername) &&
+                    ini.WriteString(s, "SocksPassword", EncryptSetting(o.SocksPassword));
     return ok && ini.Save();
 }

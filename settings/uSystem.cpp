@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,29 @@ TSystemProxy FindSystemProxy(int kind) {
         if (TrimBlanks(setting).empty()) setting = Env("FTP_PROXY");
     }
     return ParseProxySetting(setting);
+}
+
+TSystemSocksProxy ParseSocksSetting(const std::string& setting) {
+    static const std::pair<const char*, const char*> kSchemes[] = {
+        {"socks5://", "5"}, {"socks5h://", "5"}, {"socks4://", "4"}, {"socks4a://", "4A"}};
+    const std::string text = TrimBlanks(setting);
+    const std::size_t schemeEnd = text.find("://");
+    if (schemeEnd == std::string::npos) return {};
+    std::string head = text.substr(0, schemeEnd + 3);
+    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& [scheme, level] : kSchemes) {
+        if (head != scheme) continue;
+        const TSystemProxy server = ParseProxySetting(text);
+        if (!server.Found) break;
+        return {true, level, server.Host, server.Port};
+    }
+    return {};
+}
+
+TSystemSocksProxy FindSystemSocksProxy() {
+    std::string setting = Env("all_proxy");
+    if (TrimBlanks(setting).empty()) setting = Env("ALL_PROXY");
+    return ParseSocksSetting(setting);
 }
 
 std::string AutostartEntryPath(const std::string& name) {

@@ -1,6 +1,6 @@
 // The desktop's per-user settings as Linux keeps them: the documents folder (XDG user dirs),
-// the proxy (http_proxy / ftp_proxy) and the programs started at log-on (XDG autostart).
-// Called on the UI thread; each call reads or writes the files anew.
+// the proxy (http_proxy / ftp_proxy, and a SOCKS server in all_proxy) and the programs started at
+// log-on (XDG autostart). Called on the UI thread; each call reads or writes the files anew.
 #pragma once
 
 #include <string>
@@ -25,6 +25,18 @@ constexpr int kProxyFtp = 2;
 TSystemProxy FindSystemProxy(int kind);
 // The same reading applied to a setting's text, for callers that already have it.
 TSystemProxy ParseProxySetting(const std::string& setting);
+
+struct TSystemSocksProxy {
+    bool Found = false;
+    std::string Level;  // "4", "4A" or "5"
+    std::string Host;
+    std::string Port;
+};
+
+// all_proxy (or ALL_PROXY) when it names a SOCKS server: socks5:// and socks5h:// give level
+// "5", socks4:// "4", socks4a:// "4A" (any case); the rest reads as for FindSystemProxy.
+TSystemSocksProxy FindSystemSocksProxy();
+TSystemSocksProxy ParseSocksSetting(const std::string& setting);
 
 // Writes (non-empty data: the program's path) or removes (empty data) the autostart entry
 // $XDG_CONFIG_HOME/autostart/<name>.desktop. False when the entry cannot be written or removed.

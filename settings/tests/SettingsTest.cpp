@@ -3,9 +3,9 @@
 #include <filesystem>
 
 #include "settings/TIniFile.h"
-#include "tests/support/TempFolder.h"
 #include "settings/uCrypt.h"
 #include "settings/uSettings.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ protected:
     TTempFolder Folder;
 };
 
-TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesElevenKeysInOrder) {
+TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesTheKeysInOrder) {
     LoadSettings();
     TOptions expected;
     expected.SaveTo = Docs();
@@ -34,15 +34,19 @@ TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesElevenKeysInOrder) {
     EXPECT_EQ(ReadFile(IniPath()),
               "[Options]\nShowURL=0\nFormat=0\nSaveTo=" + Docs() +
                   "\nCloseOnComplete=0\nUseProxy=0\nProxyAddress=\nProxyPort=\n"
-                  "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n");
+                  "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n"
+                  "UseSocks=0\nSocksLevel=5\nSocksAddress=\nSocksPort=\nSocksUsername=\n"
+                  "SocksPassword=\n");
 }
 
 TEST_F(SettingsFile, SaveThenLoadGivesTheSameOptionsWithThePasswordScrambled) {
-    Options = TOptions{true,   1,    "/data/videos", true, true, "proxy.lan",
-                       "3128", "me", "pa ss word",   true, true};
+    Options = TOptions{true,   1,           "/data/videos", true,  true,          "proxy.lan",
+                       "3128", "me",        "pa ss word",   true,  true,          true,
+                       "4A",   "localhost", "9050",         "you", "socks secret"};
     const TOptions saved = Options;
     ASSERT_TRUE(SaveSettings());
     EXPECT_EQ(ReadFile(IniPath()).find("pa ss word"), std::string::npos);
+    EXPECT_EQ(ReadFile(IniPath()).find("socks secret"), std::string::npos);
     Options = TOptions{};
     LoadSettings();
     EXPECT_EQ(Options, saved);
@@ -77,6 +81,16 @@ TEST_F(SettingsFile, ValuesAreReadByTheProfileRules) {
         EXPECT_EQ(Options.UseProxy, row.useProxy) << row.file;
         EXPECT_EQ(Options.SaveTo, row.saveTo.empty() ? Docs() : row.saveTo) << row.file;
         EXPECT_EQ(Options.ProxyAddress, row.address) << row.file;
+    }
+}
+
+TEST_F(SettingsFile, SocksLevelIsReadAsOneOfTheThreeLevels) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"4", "4"}, {"4a", "4A"}, {"4A", "4A"}, {"5", "5"}, {"6", "5"}, {"", "5"}, {" 4", "4"}};
+    for (const auto& [stored, level] : rows) {
+        WriteFile(IniPath(), "[Options]\nSocksLevel=" + stored + "\n");
+        LoadSettings();
+        EXPECT_EQ(Options.SocksLevel, level) << stored;
     }
 }
 
@@ -122,7 +136,7 @@ TEST_F(SettingsFile, SavingKeepsOtherSectionsAndKeys) {
     EXPECT_EQ(
         text.rfind("; note\n[Window]\nLeft=5\n\n[Options]\nExtra=x\nFormat=1\nShowURL=0\n", 0), 0u)
         << text;
-    EXPECT_NE(text.find("LoadOnStart=0\n\n[Tail]\ny=2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SocksPassword=\n\n[Tail]\ny=2\n"), std::string::npos) << text;
 }
 
 TEST_F(SettingsFile, UnwritableFileReportsFailureAndKeepsOptions) {

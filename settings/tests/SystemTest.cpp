@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "tests/support/TempFolder.h"
 #include "settings/uSystem.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -77,6 +77,36 @@ TEST_F(UserEnvironment, ProxyFromTheEnvironment) {
     unsetenv("http_proxy");
     setenv("HTTP_PROXY", "upper:1", 1);
     EXPECT_EQ(FindSystemProxy(1).Host, "upper");
+}
+
+TEST_F(UserEnvironment, SocksServerFromAllProxy) {
+    const struct {
+        std::string setting;
+        bool found;
+        std::string level, host, port;
+    } rows[] = {
+        {"socks5://127.0.0.1:1080", true, "5", "127.0.0.1", "1080"},
+        {"SOCKS5H://user:pw@tor.lan:9050/", true, "5", "tor.lan", "9050"},
+        {" socks4://h:1 ", true, "4", "h", "1"},
+        {"socks4a://[::1]:9050", true, "4A", "::1", "9050"},
+        {"http://proxy.lan:3128", false, "", "", ""},
+        {"socks://h:1080", false, "", "", ""},
+        {"socks5://h", false, "", "", ""},
+        {"h:1080", false, "", "", ""},
+        {"", false, "", "", ""},
+    };
+    for (const auto& row : rows) {
+        setenv("all_proxy", row.setting.c_str(), 1);
+        const TSystemSocksProxy socks = FindSystemSocksProxy();
+        EXPECT_EQ(socks.Found, row.found) << row.setting;
+        EXPECT_EQ(socks.Level, row.level) << row.setting;
+        EXPECT_EQ(socks.Host, row.host) << row.setting;
+        EXPECT_EQ(socks.Port, row.port) << row.setting;
+    }
+    unsetenv("all_proxy");
+    setenv("ALL_PROXY", "socks5://upper:1", 1);
+    EXPECT_EQ(FindSystemSocksProxy().Host, "upper");
+    unsetenv("ALL_PROXY");
 }
 
 TEST_F(UserEnvironment, AutostartEntryIsWrittenAndRemoved) {

@@ -16,7 +16,6 @@
 #include "app/Banner.h"
 #include "app/TDialogs.h"
 #include "app/TfrmSelectFolder.h"
-#include "settings/TProxy.h"
 #include "settings/TfrmOptions.h"
 #include "settings/uHelpers.h"
 #include "settings/uSettings.h"
@@ -193,10 +192,7 @@ void TfrmMain::DispatchAddress() {
     }
     video->OnDone = [this](TVideo* v, int32_t code) { VideoDone(v, code); };
     video->PageUrl = address;
-    if (Options.UseProxy) {
-        video->Proxy = {Options.ProxyAddress, Options.ProxyPort, Options.ProxyUsername,
-                        Options.ProxyPassword};
-    }
+    video->Proxy = ProxyFromOptions(Options);
     CurrentVideo = std::move(video);
     // The report may arrive inside Start and release the extractor: nothing touches it after.
     CurrentVideo->Start();

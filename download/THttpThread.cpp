@@ -71,6 +71,16 @@ void THttpThread::Execute() {
     c.ProxyPort = Request.ProxyPort;
     c.ProxyUsername = Request.ProxyUserName;
     c.ProxyPassword = Request.ProxyPassword;
+    if (!Request.SocksAddress.empty()) {
+        c.SocksServer = Request.SocksAddress;
+        c.SocksPort = Request.SocksPort;
+        c.SocksLevel = Request.SocksLevel;
+        c.SocksUsercode = Request.SocksUserName;
+        c.SocksPassword = Request.SocksPassword;
+        c.SocksAuthentication = Request.SocksUserName.empty() && Request.SocksPassword.empty()
+                                    ? socksNoAuthentication
+                                    : socksAuthenticateUsercode;
+    }
     c.NoCache = true;
     c.Cookie = Request.Cookies;
     c.OnLocationChange = [this](THttpCli*) { CopyHeader(); };

@@ -23,8 +23,13 @@ struct TUrlInfo {
     std::string ProxyPort;
     std::string ProxyUserName;
     std::string ProxyPassword;
-    std::string FileName;  // output file; empty = fetch the body into memory
-    std::string Cookies;   // cookie header text for the request
+    std::string FileName;        // output file; empty = fetch the body into memory
+    std::string Cookies;         // cookie header text for the request
+    std::string SocksAddress{};  // empty: no SOCKS server
+    std::string SocksPort{};
+    std::string SocksLevel{};
+    std::string SocksUserName{};
+    std::string SocksPassword{};
 
     bool operator==(const TUrlInfo&) const = default;
 };

@@ -13,6 +13,9 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <initializer_list>
+#include <iterator>
 
 #include "settings/uSystem.h"
 
@@ -35,6 +38,56 @@ QLineEdit* LabelledEdit(QGridLayout* grid, int row, const QString& caption, int 
     grid->addWidget(label, row, 0);
     grid->addWidget(edit, row, 1, 1, columnSpan);
     return edit;
+}
+
+// Typed characters show as "*".
+void MaskPassword(QLineEdit* edit) {
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+}
+
+// A greyed-out panel's edits take the panel's background instead of the platform's grey.
+void GreyLikePanel(const QWidget* panel, std::initializer_list<QLineEdit*> edits) {
+    for (QLineEdit* edit : edits) {
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::Disabled, QPalette::Base,
+                         panel->palette().color(QPalette::Window));
+        edit->setPalette(palette);
+    }
+}
+
+// The rows both proxy groups share, from row firstRow of the panel's grid on: address, port with
+// a "Find" button, user name and a masked password. The check box above the panel enables it.
+struct TServerRows {
+    QGridLayout* Grid;
+    QLineEdit *Address, *Port, *User, *Password;
+    QPushButton* Find;
+};
+
+TServerRows AddServerRows(QGroupBox* group, QCheckBox* enable, QWidget* panel, int firstRow) {
+    auto* column = new QVBoxLayout(group);
+    auto* grid = new QGridLayout(panel);
+    grid->setContentsMargins(0, 0, 0, 0);
+    TServerRows rows{grid,    nullptr, nullptr,
+                     nullptr, nullptr, new QPushButton(QStringLiteral("Find"))};
+    rows.Address = LabelledEdit(grid, firstRow, QStringLiteral("Address:"), 2);
+    rows.Port = LabelledEdit(grid, firstRow + 1, QStringLiteral("Port:"), 1);
+    grid->addWidget(rows.Find, firstRow + 1, 2);
+    rows.User = LabelledEdit(grid, firstRow + 2, QStringLiteral("Username:"), 2);
+    rows.Password = LabelledEdit(grid, firstRow + 3, QStringLiteral("Password:"), 2);
+    MaskPassword(rows.Password);
+    GreyLikePanel(panel, {rows.Address, rows.Port, rows.User, rows.Password});
+    column->addWidget(enable);
+    column->addWidget(panel);
+    return rows;
+}
+
+const char* const kSocksLevels[] = {"4", "4A", "5"};
+
+// The level list's item for Level; SOCKS 5 for anything unknown.
+int SocksLevelIndex(const std::string& Level) {
+    const auto found = std::find(std::begin(kSocksLevels), std::end(kSocksLevels), Level);
+    return found == std::end(kSocksLevels) ? 2 : int(found - std::begin(kSocksLevels));
 }
 
 // A field's bytes stay as they were unless the user changed its text, so a value that is not
@@ -94,28 +147,34 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     DownloadLayout->addWidget(gbYoutube);
 
     gbHttpProxy = new QGroupBox(QStringLiteral("HTTP Proxy"));
-    auto* httpProxy = new QVBoxLayout(gbHttpProxy);
     ckProxy = new QCheckBox(QStringLiteral("Enable Proxy"));
     pProxy = new QWidget;
-    auto* proxy = new QGridLayout(pProxy);
-    proxy->setContentsMargins(0, 0, 0, 0);
-    eAddress = LabelledEdit(proxy, 0, QStringLiteral("Address:"), 2);
-    ePort = LabelledEdit(proxy, 1, QStringLiteral("Port:"), 1);
-    bFind = new QPushButton(QStringLiteral("Find"));
-    proxy->addWidget(bFind, 1, 2);
-    eUser = LabelledEdit(proxy, 2, QStringLiteral("Username:"), 2);
-    ePass = LabelledEdit(proxy, 3, QStringLiteral("Password:"), 2);
-    ePass->setEchoMode(QLineEdit::Password);
-    ePass->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
-    for (QLineEdit* edit : {eAddress, ePort, eUser, ePass}) {
-        QPalette palette = edit->palette();
-        palette.setColor(QPalette::Disabled, QPalette::Base,
-                         pProxy->palette().color(QPalette::Window));
-        edit->setPalette(palette);
-    }
-    httpProxy->addWidget(ckProxy);
-    httpProxy->addWidget(pProxy);
+    TServerRows http = AddServerRows(gbHttpProxy, ckProxy, pProxy, 0);
+    eAddress = http.Address;
+    ePort = http.Port;
+    bFind = http.Find;
+    eUser = http.User;
+    ePass = http.Password;
     ConnectionLayout->addWidget(gbHttpProxy);
+
+    // A SOCKS server carries every connection, to the HTTP proxy as well when both are on.
+    gbSocksProxy = new QGroupBox(QStringLiteral("SOCKS Proxy"));
+    ckSocks = new QCheckBox(QStringLiteral("Enable SOCKS Proxy"));
+    pSocks = new QWidget;
+    TServerRows socks = AddServerRows(gbSocksProxy, ckSocks, pSocks, 1);
+    eSocksAddress = socks.Address;
+    eSocksPort = socks.Port;
+    bSocksFind = socks.Find;
+    eSocksUser = socks.User;
+    eSocksPass = socks.Password;
+    cbSocksLevel = new QComboBox;
+    cbSocksLevel->addItems(
+        {QStringLiteral("SOCKS 4"), QStringLiteral("SOCKS 4A"), QStringLiteral("SOCKS 5")});
+    auto* lSocksLevel = new QLabel(QStringLiteral("Level:"));
+    lSocksLevel->setBuddy(cbSocksLevel);
+    socks.Grid->addWidget(lSocksLevel, 0, 0);
+    socks.Grid->addWidget(cbSocksLevel, 0, 1);
+    ConnectionLayout->addWidget(gbSocksProxy);
 
     auto* strip = new QWidget;
     strip->setFixedHeight(kButtonStripHeight);
@@ -149,7 +208,14 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     setTabOrder(ePort, bFind);
     setTabOrder(bFind, eUser);
     setTabOrder(eUser, ePass);
-    setTabOrder(ePass, bOk);
+    setTabOrder(ePass, ckSocks);
+    setTabOrder(ckSocks, cbSocksLevel);
+    setTabOrder(cbSocksLevel, eSocksAddress);
+    setTabOrder(eSocksAddress, eSocksPort);
+    setTabOrder(eSocksPort, bSocksFind);
+    setTabOrder(bSocksFind, eSocksUser);
+    setTabOrder(eSocksUser, eSocksPass);
+    setTabOrder(eSocksPass, bOk);
     setTabOrder(bOk, bCancel);
 
     connect(bOk, &QPushButton::clicked, this, &TfrmOptions::bOkClick);
@@ -157,6 +223,8 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     connect(ckProxy, &QCheckBox::toggled, this, &TfrmOptions::ckProxyClick);
     connect(bDefBrowse, &QPushButton::clicked, this, &TfrmOptions::bDefBrowseClick);
     connect(bFind, &QPushButton::clicked, this, &TfrmOptions::bFindClick);
+    connect(ckSocks, &QCheckBox::toggled, this, &TfrmOptions::ckSocksClick);
+    connect(bSocksFind, &QPushButton::clicked, this, &TfrmOptions::bFindClick);
 
     PageControl->setCurrentWidget(tsGeneral);
     form->activate();
@@ -178,6 +246,13 @@ void TfrmOptions::LoadFromOptions(const TOptions& options) {
     ePass->setText(QString::fromStdString(options.ProxyPassword));
     ckProxy->setChecked(options.UseProxy);
     EnableProxyPanel(ckProxy->isChecked());
+    cbSocksLevel->setCurrentIndex(SocksLevelIndex(options.SocksLevel));
+    eSocksAddress->setText(QString::fromStdString(options.SocksAddress));
+    eSocksPort->setText(QString::fromStdString(options.SocksPort));
+    eSocksUser->setText(QString::fromStdString(options.SocksUsername));
+    eSocksPass->setText(QString::fromStdString(options.SocksPassword));
+    ckSocks->setChecked(options.UseSocks);
+    EnableSocksPanel(ckSocks->isChecked());
 }
 
 void TfrmOptions::EnableProxyPanel(bool on) {
@@ -187,6 +262,14 @@ void TfrmOptions::EnableProxyPanel(bool on) {
 
 void TfrmOptions::ckProxyClick() {
     EnableProxyPanel(ckProxy->isChecked());
+}
+
+void TfrmOptions::EnableSocksPanel(bool on) {
+    pSocks->setEnabled(on);
+}
+
+void TfrmOptions::ckSocksClick() {
+    EnableSocksPanel(ckSocks->isChecked());
 }
 
 void TfrmOptions::bOkClick() {
@@ -200,6 +283,12 @@ void TfrmOptions::bOkClick() {
     TakeText(ePort, o.ProxyPort);
     TakeText(eUser, o.ProxyUsername);
     TakeText(ePass, o.ProxyPassword);
+    o.UseSocks = ckSocks->isChecked();
+    o.SocksLevel = kSocksLevels[std::clamp(cbSocksLevel->currentIndex(), 0, 2)];
+    TakeText(eSocksAddress, o.SocksAddress);
+    TakeText(eSocksPort, o.SocksPort);
+    TakeText(eSocksUser, o.SocksUsername);
+    TakeText(eSocksPass, o.SocksPassword);
     accept();
 }
 
@@ -209,15 +298,25 @@ void TfrmOptions::bDefBrowseClick() {
     if (folder) eDefFolder->setText(*folder);
 }
 
+// Both Find buttons fill what the environment names: the HTTP proxy from http_proxy, the SOCKS
+// server from a socks URL in all_proxy.
 void TfrmOptions::bFindClick() {
     const TSystemProxy found = FindSystemProxy(kProxyHttp);
-    if (!found.Found) {
+    const TSystemSocksProxy socks = FindSystemSocksProxy();
+    if (!found.Found && !socks.Found) {
         if (OnWarning) {
             OnWarning(this, QStringLiteral("Warning"),
                       QStringLiteral("Could not find proxy server configuration."));
         }
         return;
     }
-    eAddress->setText(QString::fromStdString(found.Host));
-    ePort->setText(QString::fromStdString(found.Port));
+    if (found.Found) {
+        eAddress->setText(QString::fromStdString(found.Host));
+        ePort->setText(QString::fromStdString(found.Port));
+    }
+    if (socks.Found) {
+        cbSocksLevel->setCurrentIndex(SocksLevelIndex(socks.Level));
+        eSocksAddress->setText(QString::fromStdString(socks.Host));
+        eSocksPort->setText(QString::fromStdString(socks.Port));
+    }
 }

@@ -27,6 +27,7 @@ public:
 
     void LoadFromOptions(const TOptions& options);
     void EnableProxyPanel(bool on);
+    void EnableSocksPanel(bool on);
 
     // The folder picker, opened from this dialog with the given prompt; nullopt when no folder
     // was chosen. Unset: the button does nothing.
@@ -63,12 +64,22 @@ public:
     QLineEdit* eUser;
     QLineEdit* ePass;
     QPushButton* bFind;
+    QGroupBox* gbSocksProxy;
+    QCheckBox* ckSocks;
+    QWidget* pSocks;
+    QComboBox* cbSocksLevel;  // SOCKS 4, SOCKS 4A, SOCKS 5
+    QLineEdit* eSocksAddress;
+    QLineEdit* eSocksPort;
+    QPushButton* bSocksFind;
+    QLineEdit* eSocksUser;
+    QLineEdit* eSocksPass;
     QPushButton* bOk;
     QPushButton* bCancel;
 
 public slots:
     void bOkClick();
     void ckProxyClick();
+    void ckSocksClick();
     void bDefBrowseClick();
     void bFindClick();
 };

@@ -65,6 +65,22 @@ TUrlInfo SplitUrl(const std::string& text) {
     return info;
 }
 
+void ApplyProxy(const TProxy& Proxy, TUrlInfo& Request) {
+    if (!Proxy.Address.empty()) {
+        Request.ProxyAddress = Proxy.Address;
+        Request.ProxyPort = Proxy.Port;
+        Request.ProxyUserName = Proxy.Username;
+        Request.ProxyPassword = Proxy.Password;
+    }
+    if (!Proxy.SocksAddress.empty()) {
+        Request.SocksAddress = Proxy.SocksAddress;
+        Request.SocksPort = Proxy.SocksPort;
+        Request.SocksLevel = Proxy.SocksLevel;
+        Request.SocksUserName = Proxy.SocksUsername;
+        Request.SocksPassword = Proxy.SocksPassword;
+    }
+}
+
 std::string CleanFileName(const std::string& text) {
     static constexpr char kBad[] = "\\|/?><:\"*";
     std::string out = text;

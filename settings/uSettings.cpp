@@ -123,3 +123,21 @@ bool SaveSettings() {
                     ini.WriteString(s, "SocksPassword", EncryptSetting(o.SocksPassword));
     return ok && ini.Save();
 }
+
+TProxy ProxyFromOptions(const TOptions& Options) {
+    TProxy proxy;
+    if (Options.UseProxy) {
+        proxy.Address = Options.ProxyAddress;
+        proxy.Port = Options.ProxyPort;
+        proxy.Username = Options.ProxyUsername;
+        proxy.Password = Options.ProxyPassword;
+    }
+    if (Options.UseSocks) {
+        proxy.SocksAddress = Options.SocksAddress;
+        proxy.SocksPort = Options.SocksPort;
+        proxy.SocksLevel = Options.SocksLevel;
+        proxy.SocksUsername = Options.SocksUsername;
+        proxy.SocksPassword = Options.SocksPassword;
+    }
+    return proxy;
+}

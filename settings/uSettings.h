@@ -5,6 +5,7 @@
 #include <string>
 
 #include "settings/TOptions.h"
+#include "settings/TProxy.h"
 
 extern TOptions Options;
 extern std::string ProgramFolder;  // folder of the program file, ending in "/"
@@ -25,3 +26,7 @@ std::string SettingsFilePath();
 void LoadSettings();
 // Writes every option; false when the file cannot be written. Options is never changed.
 bool SaveSettings();
+
+// The proxy part of Options for a request: the HTTP proxy when UseProxy is on, the SOCKS server
+// when UseSocks is on; the rest empty.
+TProxy ProxyFromOptions(const TOptions& Options);

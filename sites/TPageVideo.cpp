@@ -3,14 +3,11 @@
 
 #include <utility>
 
+#include "settings/uHelpers.h"
+
 void TPageVideo::Fetch(TUrlInfo request, THttpThread::TNotifyEvent onHeaders) {
     Cancelled = false;
-    if (!Proxy.Address.empty()) {
-        request.ProxyAddress = Proxy.Address;
-        request.ProxyPort = Proxy.Port;
-        request.ProxyUserName = Proxy.Username;
-        request.ProxyPassword = Proxy.Password;
-    }
+    ApplyProxy(Proxy, request);
     Thread = new THttpThread(request);
     Thread->OnDone = [this](THttpThread* t, int32_t code) { PageDone(t, code); };
     Thread->OnTerminate = [this](THttpThread*) { ThreadEnded(); };

@@ -35,13 +35,20 @@ TOptions Everything() {
     o.ProxyPassword = "s3cret \xe9t\xe9";  // Latin-1 bytes from an older build
     o.MonitorClipboard = true;
     o.LoadOnStart = true;
+    o.UseSocks = true;
+    o.SocksLevel = "4A";
+    o.SocksAddress = "tunnel.example";
+    o.SocksPort = "1080";
+    o.SocksUsername = "socks user";
+    o.SocksPassword = "socks \xe9";
     return o;
 }
 
 class OptionsDialog : public ::testing::Test, protected TSettingsSandbox {
 protected:
     void SetUp() override {
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "ftp_proxy", "FTP_PROXY"}) {
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY"}) {
             unsetenv(name);
         }
         Window = std::make_unique<TfrmMain>(nullptr, Dialogs);
@@ -190,6 +197,48 @@ TEST_F(OptionsDialog, FindFillsHostAndPortOrWarnsAndChangesNothing) {
         }
     }
     EXPECT_TRUE(Options == Everything());
+}
+
+TEST(OptionsForm, SocksGroupOnTheConnectionTab) {
+    TfrmOptions dialog;
+    dialog.LoadFromOptions(Everything());
+    dialog.show();
+    dialog.PageControl->setCurrentWidget(dialog.tsConnection);
+    EXPECT_EQ(dialog.gbSocksProxy->title(), "SOCKS Proxy");
+    EXPECT_EQ(dialog.ckSocks->text(), "Enable SOCKS Proxy");
+    EXPECT_TRUE(dialog.gbSocksProxy->isVisible());
+    EXPECT_GT(dialog.gbSocksProxy->y(), dialog.gbHttpProxy->geometry().bottom());
+    EXPECT_EQ(dialog.cbSocksLevel->currentText(), "SOCKS 4A");
+    EXPECT_EQ(dialog.eSocksPass->displayText(), "*******");
+    EXPECT_TRUE(dialog.eSocksAddress->isEnabled());
+    dialog.ckSocks->click();
+    EXPECT_FALSE(dialog.eSocksAddress->isEnabled());
+    EXPECT_FALSE(dialog.bSocksFind->isEnabled());
+    // Every level is stored as the settings file spells it; an unknown one shows as SOCKS 5.
+    const std::pair<std::string, int> levels[] = {{"4", 0}, {"4A", 1}, {"5", 2}, {"x", 2}};
+    for (const auto& [level, index] : levels) {
+        TOptions o = Everything();
+        o.SocksLevel = level;
+        dialog.LoadFromOptions(o);
+        EXPECT_EQ(dialog.cbSocksLevel->currentIndex(), index) << level;
+        dialog.bOkClick();
+        EXPECT_EQ(dialog.EditedOptions.SocksLevel, level == "x" ? "5" : level);
+    }
+}
+
+TEST_F(OptionsDialog, FindFillsTheSocksServerFromAllProxy) {
+    Options = Everything();
+    setenv("all_proxy", "socks5h://127.0.0.1:9050", 1);
+    Run([&](TfrmOptions& d) {
+        d.ckProxy->click();  // the HTTP group off: the SOCKS group's own Find is at hand
+        QTest::mouseClick(d.bSocksFind, Qt::LeftButton);
+        EXPECT_EQ(d.cbSocksLevel->currentText(), "SOCKS 5");
+        EXPECT_EQ(d.eSocksAddress->text(), "127.0.0.1");
+        EXPECT_EQ(d.eSocksPort->text(), "9050");
+        EXPECT_EQ(d.eAddress->text(), "proxy.example");
+        d.reject();
+    });
+    EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
 TEST_F(OptionsDialog, CancelEscapeAndCloseBoxLeaveOptionsUntouched) {

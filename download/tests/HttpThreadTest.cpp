@@ -13,6 +13,7 @@
 #include "tests/support/DemoSites.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
+#include "tests/support/SocksServers.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -104,6 +105,39 @@ TEST_F(HttpThread, FileModeWritesTheServedBytes) {
     ASSERT_FALSE(r.Progress.empty());
     EXPECT_EQ(r.Progress.back(), expected.size());
     EXPECT_TRUE(std::is_sorted(r.Progress.begin(), r.Progress.end()));
+}
+
+// The demo proxy reached through a SOCKS server, as the options' SOCKS group sets it up.
+TEST_F(HttpThread, MediaThroughSocksServers) {
+    TDante dante;
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    TMicrosocks microsocks;
+    ASSERT_TRUE(microsocks.Start("alice", "s3cret"));
+    TTempFolder dir;
+    ASSERT_TRUE(TDemoSites::Dump(Media, dir.File("expected")));
+    const struct {
+        std::string Port, Level, User, Password;
+        int32_t Code;
+    } rows[] = {
+        {dante.Port(), "5", "", "", 0},
+        {dante.Port(), "4", "", "", 0},
+        {microsocks.Port(), "5", "alice", "s3cret", 0},
+        {microsocks.Port(), "5", "alice", "wrong", 404},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Port + " " + row.Level + " " + row.Password);
+        std::filesystem::remove(dir.File("video.flv"));
+        TUrlInfo request = ViaProxy(Media, dir.File("video.flv"));
+        request.SocksAddress = "127.0.0.1";
+        request.SocksPort = row.Port;
+        request.SocksLevel = row.Level;
+        request.SocksUserName = row.User;
+        request.SocksPassword = row.Password;
+        TRun r = Run(request);
+        EXPECT_EQ(r.Code, row.Code);
+        EXPECT_EQ(ReadFile(dir.File("video.flv")),
+                  row.Code == 0 ? ReadFile(dir.File("expected")) : "");
+    }
 }
 
 TEST_F(HttpThread, RelocationBodyIsNotWritten) {

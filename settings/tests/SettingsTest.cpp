@@ -4,6 +4,7 @@
 
 #include "settings/TIniFile.h"
 #include "settings/uCrypt.h"
+#include "settings/uHelpers.h"
 #include "settings/uSettings.h"
 #include "tests/support/TempFolder.h"
 
@@ -91,6 +92,30 @@ TEST_F(SettingsFile, SocksLevelIsReadAsOneOfTheThreeLevels) {
         WriteFile(IniPath(), "[Options]\nSocksLevel=" + stored + "\n");
         LoadSettings();
         EXPECT_EQ(Options.SocksLevel, level) << stored;
+    }
+}
+
+TEST(RequestProxy, EachPartOnlyWhenItsOptionIsOn) {
+    TOptions o;
+    o.ProxyAddress = "proxy.lan";
+    o.ProxyPort = "3128";
+    o.SocksAddress = "127.0.0.1";
+    o.SocksPort = "1080";
+    o.SocksLevel = "4A";
+    o.SocksUsername = "me";
+    o.SocksPassword = "pw";
+    for (int on = 0; on < 4; ++on) {
+        o.UseProxy = on & 1;
+        o.UseSocks = on & 2;
+        TUrlInfo request;
+        ApplyProxy(ProxyFromOptions(o), request);
+        EXPECT_EQ(request.ProxyAddress, o.UseProxy ? "proxy.lan" : "") << on;
+        EXPECT_EQ(request.ProxyPort, o.UseProxy ? "3128" : "") << on;
+        EXPECT_EQ(request.SocksAddress, o.UseSocks ? "127.0.0.1" : "") << on;
+        EXPECT_EQ(
+            request.SocksPort + request.SocksLevel + request.SocksUserName + request.SocksPassword,
+            o.UseSocks ? "10804Amepw" : "")
+            << on;
     }
 }
 

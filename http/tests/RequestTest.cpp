@@ -238,6 +238,29 @@ TEST(Request, AbortFromEveryStateEvent) {
     }
 }
 
+// Every state change of the engine and of its socket reaches the debug output when asked for.
+TEST(Request, StateChangesAreTracedWhenDebugging) {
+    ::setenv("SORLEN_DEBUG", "1", 1);
+    testing::internal::CaptureStderr();
+    {
+        TEngineRun run({{{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true}});
+        EXPECT_TRUE(run.Go());
+    }
+    const std::string trace = testing::internal::GetCapturedStderr();
+    ::unsetenv("SORLEN_DEBUG");
+    EXPECT_EQ(trace,
+              "http state Idle -> Starting\n"
+              "http state Starting -> Resolving\n"
+              "http state Resolving -> Resolved\n"
+              "socket state Closed -> Connected\n"
+              "http state Resolved -> Connected\n"
+              "http state Connected -> AwaitingHeader\n"
+              "http state AwaitingHeader -> ReceivingBody\n"
+              "http state ReceivingBody -> BodyComplete\n"
+              "socket state Connected -> Closed\n"
+              "http state BodyComplete -> Idle\n");
+}
+
 // The same from every other event of a request that relocates and then gets a chunked body,
 // on a kept connection and on a closing one.
 // Ends a running request; events that come again after it (one per request line) find it idle.

@@ -158,6 +158,50 @@ TEST(Base64, PartialAndForeignInputStaysInside) {
     for (const auto& [in, out] : cases) EXPECT_EQ(DecodeBase64(in), out) << in;
 }
 
+// The reference resolution examples of RFC 3986 section 5.4 against "http://a/b/c/d;p?q".
+TEST(ResolveUriReference, PublishedExamples) {
+    const TUriParts base = SplitUriReference("http://a/b/c/d;p?q");
+    auto text = [](const TUriParts& u) {
+        return u.Scheme + ":" + (u.HasAuthority ? "//" + u.Host : "") + u.Path +
+               (u.HasQuery ? "?" + u.Query : "");
+    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"g:h", "g:h"},
+        {"g", "http://a/b/c/g"},
+        {"./g", "http://a/b/c/g"},
+        {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q"},
+        {"g#s", "http://a/b/c/g"},
+        {";x", "http://a/b/c/;x"},
+        {"", "http://a/b/c/d;p?q"},
+        {".", "http://a/b/c/"},
+        {"..", "http://a/b/"},
+        {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},
+        {"../../../g", "http://a/g"},
+        {"/./g", "http://a/g"},
+        {"/../g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},
+        {"..g", "http://a/b/c/..g"},
+        {"./../g", "http://a/b/g"},
+        {"g/./h", "http://a/b/c/g/h"},
+        {"g/../h", "http://a/b/c/h"},
+        {"g;x=1/../y", "http://a/b/c/y"},
+        {"HTTP://u:p@H:81/x", "http://H/x"},
+    };
+    for (const auto& [ref, target] : cases)
+        EXPECT_EQ(text(ResolveUriReference(base, SplitUriReference(ref))), target) << ref;
+    const TUriParts withUser = SplitUriReference("http://u:p@[::1]:81/x");
+    EXPECT_EQ(withUser.User + " " + withUser.Password + " " + withUser.Host + " " + withUser.Port,
+              "u p [::1] 81");
+    EXPECT_EQ(EncodeUnsafeUrlBytes(std::string("/a b\r\0\x7f\xe9%41", 11)),
+              "/a%20b%0D%00%7F%E9%41");
+}
+
 TEST(FormatHttpDate, WeekdayMonthAndClock) {
     struct {
         double value;

@@ -251,19 +251,9 @@ protected:
     // Helpers shared with subclasses.
     // Starts a new response record: every field of the previous response is gone.
     void NewResponse();
-    // Resolves a "Location" value against the current target (RFC 3986) and makes the result
-    // the next target; false when the value names none.
-    bool ApplyLocation(const std::string& Value);
     // Stops reading a response the engine cannot make sense of: the request ends with Status
     // and Reason once the connection is down.
     void FailResponse(int Status, const std::string& Reason);
-    // Hands the held bytes over as body bytes, bounded by Limit (negative: no bound), then
-    // removes the bytes the body took from the buffer.
-    void DeliverHeldBody(std::int64_t Limit);
-    // The response is complete: follow a pending relocation, else wait for the close the
-    // response asked for, else return to Idle.
-    void FinishResponse();
-    void EndBody();
     // Queues RestartMessage: the request goes out again from BeginConnect, also from Idle after
     // an authentication step, unless the request ends first.
     void PostRestart();
@@ -336,6 +326,16 @@ protected:
 
 private:
     void PrepareAddresses();
+    // Resolves a "Location" value against the current target (RFC 3986) and makes the result
+    // the next target; false when the value names none.
+    bool ApplyLocation(const std::string& Value);
+    // Hands the held bytes over as body bytes, bounded by Limit (negative: no bound), then
+    // removes the bytes the body took from the buffer.
+    void DeliverHeldBody(std::int64_t Limit);
+    // The response is complete: follow a pending relocation, else wait for the close the
+    // response asked for, else return to Idle.
+    void FinishResponse();
+    void EndBody();
     // Reads the first line of a response: version, status and reason, or OnDataPush2 when it is
     // not a status line; an unreadable "HTTP/" line fails the response.
     void ReadStatusLine(const std::string& Line);

@@ -61,12 +61,17 @@ std::vector<Hostile> MakeHostile() {
     for (const Pattern& p : kPatterns)
         cases.push_back(
             {std::string(p.name) + "Opening_8M", p.expression, Repeat(p.opening, 8 << 20)});
-    // The closing brace before all openings, and after all of them.
+    // The closing text before all openings, or after all of them.
     const Pattern& config = kPatterns[4];
     cases.push_back({"ConfigCloseFirst_8M", config.expression,
                      Repeat(config.opening, 8 << 20).insert(0, 1, '}')});
-    cases.push_back(
-        {"ConfigCloseLast_8M", config.expression, Repeat(config.opening, 8 << 20) + "}"});
+    const struct {
+        const Pattern& pattern;
+        const char* close;
+    } closed[] = {{kPatterns[0], ";"}, {kPatterns[2], ");"}, {kPatterns[3], ")"}, {config, "}"}};
+    for (const auto& c : closed)
+        cases.push_back({std::string(c.pattern.name) + "CloseLast_8M", c.pattern.expression,
+                         Repeat(c.pattern.opening, 8 << 20) + c.close});
     cases.push_back({"Alternation_24M", "(a|b)c", Repeat("ab", 24 << 20) + "c"});
     return cases;
 }

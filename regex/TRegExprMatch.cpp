@@ -288,7 +288,8 @@ TRegExpr::Pos TRegExpr::RepeatCandidate(Pos from, Pos limit, ptrdiff_t unit, int
     return nullptr;
 }
 
-void TRegExpr::Push(FrameType type, const uint8_t* node, Pos pos, int a, int b) {
+[[gnu::always_inline]] inline void TRegExpr::Push(FrameType type, const uint8_t* node, Pos pos,
+                                                  int a, int b) {
     CountStep();
     if (stack_.size() >= maxFrames_) Error(ErrStackBudget);
     stack_.push_back(Frame{pos, node ? static_cast<int32_t>(node - program_.get()) : 0, type,
@@ -296,7 +297,8 @@ void TRegExpr::Push(FrameType type, const uint8_t* node, Pos pos, int a, int b) 
 }
 
 // Changes the loop depth and one counter, keeping the old values for backtracking.
-void TRegExpr::SetLoopState(int32_t depth, int32_t index, int32_t counter) {
+[[gnu::always_inline]] inline void TRegExpr::SetLoopState(int32_t depth, int32_t index,
+                                                          int32_t counter) {
     CountStep();
     if (stack_.size() >= maxFrames_) Error(ErrStackBudget);
     stack_.push_back(Frame{nullptr, loopCounters_[index], kUndoLoop,

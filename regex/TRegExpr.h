@@ -86,8 +86,8 @@ public:
     // Upper bound on match steps from one start position (0 = none); ends the search with
     // ErrStepLimit.
     int64_t MatchStepLimit = 100000000;
-    // Memory for the backtracking stack of one start position, in bytes; ends the search with
-    // ErrStackBudget.
+    // Memory for the backtracking stack of one start position, in bytes (0 = none); ends the
+    // search with ErrStackBudget.
     int64_t MatchStackLimit = 256 << 20;
     // Start hints and the required literal; off only to cross-check that they skip nothing.
     bool UseHints = true;

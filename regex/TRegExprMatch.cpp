@@ -74,7 +74,8 @@ bool TRegExpr::ExecPos(int offset) {
     if (hints && requiredLiteral_ && !FindLastRequired(p)) return false;
 
     loopDepth_ = 0;
-    maxFrames_ = static_cast<size_t>(std::max<int64_t>(MatchStackLimit, 0)) / sizeof(Frame);
+    maxFrames_ = MatchStackLimit > 0 ? static_cast<size_t>(MatchStackLimit) / sizeof(Frame)
+                                     : stack_.max_size();
     struct ReleaseStack {
         std::vector<Frame>& stack;
         ~ReleaseStack() {

@@ -281,7 +281,8 @@ void BenchPcre2Hostile(benchmark::State& state, const Hostile* h) {
                                        h->subject.size(), 0, 0, data, nullptr);
             const double result[2] = {
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-                static_cast<double>(rc > 0 ? pcre2_get_ovector_pointer(data)[0] + 1 : rc)};
+                rc > 0 ? static_cast<double>(pcre2_get_ovector_pointer(data)[0] + 1)
+                       : static_cast<double>(rc)};
             if (write(fds[1], result, sizeof result) != sizeof result) _exit(1);
             _exit(0);
         }
@@ -295,6 +296,8 @@ void BenchPcre2Hostile(benchmark::State& state, const Hostile* h) {
             label = "stopped after " + std::to_string(kPcre2Seconds) + " s";
         else if (result[1] > 0)
             label = "match at " + std::to_string(static_cast<long>(result[1]));
+        else if (result[1] == PCRE2_ERROR_NOMATCH)
+            label = "no match";
         else
             label = "rc " + std::to_string(static_cast<int>(result[1]));
     }

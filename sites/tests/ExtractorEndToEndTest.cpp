@@ -14,6 +14,7 @@
 #include "sites/TYouTube.h"
 #include "tests/support/DemoSites.h"
 #include "tests/support/Process.h"
+#include "tests/support/SocksServers.h"
 #include "tests/support/Squid.h"
 #include "tests/support/TempFolder.h"
 
@@ -75,12 +76,7 @@ protected:
     std::string Download(const std::string& url, const std::string& cookies,
                          const std::string& file) {
         TUrlInfo r = ViaProxy(url, file);
-        if (!Proxy.Address.empty()) {
-            r.ProxyAddress = Proxy.Address;
-            r.ProxyPort = Proxy.Port;
-            r.ProxyUserName = Proxy.Username;
-            r.ProxyPassword = Proxy.Password;
-        }
+        ApplyProxy(Proxy, r);
         r.Cookies = cookies;
         bool ended = false;
         int32_t code = -1;
@@ -189,6 +185,51 @@ TEST_F(Extractors, BehindAProxyThatAsksForAPassword) {
         const std::string got = Download(out.MediaUrl, out.Cookies, dir.File("video"));
         EXPECT_GT(got.size(), 100000u) << row.scheme;
         EXPECT_TRUE(got == ReadFile(dir.File("expected"))) << "media bytes differ, " << row.scheme;
+    }
+}
+
+TEST_F(Extractors, ThroughSocksServers) {
+    TDante dante;
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    TMicrosocks microsocks;
+    ASSERT_TRUE(microsocks.Start("alice", "s3cret"));
+    const struct {
+        std::string Port, Level, User, Password;
+    } rows[] = {
+        {dante.Port(), "5", "", ""},
+        {dante.Port(), "4", "", ""},
+        {microsocks.Port(), "5", "alice", "s3cret"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Port + " level " + row.Level);
+        // The demo server as the HTTP proxy, reached through the SOCKS server, as the options
+        // save both and the next start reads them back.
+        TTempFolder settings;
+        InitSettingsModule();
+        ProgramFolder = settings.Path + "/";
+        Options.UseProxy = true;
+        Options.ProxyAddress = "127.0.0.1";
+        Options.ProxyPort = Demo->Port();
+        Options.UseSocks = true;
+        Options.SocksLevel = row.Level;
+        Options.SocksAddress = "127.0.0.1";
+        Options.SocksPort = row.Port;
+        Options.SocksUsername = row.User;
+        Options.SocksPassword = row.Password;
+        ASSERT_TRUE(SaveSettings());
+        InitSettingsModule();
+        ProgramFolder = settings.Path + "/";
+        LoadSettings();
+        Proxy = ProxyFromOptions(Options);
+        ASSERT_EQ(Proxy.SocksPort, row.Port);
+
+        TOutcome out = Extract(YouTube, "http://www.youtube.com/watch?v=sorlen01");
+        ASSERT_EQ(out.Code, 0);
+        TTempFolder dir;
+        ASSERT_TRUE(TDemoSites::Dump(out.MediaUrl, dir.File("expected")));
+        const std::string got = Download(out.MediaUrl, out.Cookies, dir.File("video"));
+        EXPECT_GT(got.size(), 100000u);
+        EXPECT_TRUE(got == ReadFile(dir.File("expected"))) << "media bytes differ";
     }
 }
 

@@ -295,7 +295,7 @@ void THttpCli::PrepareAddresses() {
     if (!Proxy.empty()) {
         DecomposeUrl(URL, protocol, user, password, host, port, path);
         TargetHost = host;
-        TargetPort = !port.empty() ? port : protocol == "https" ? "443" : "80";
+        TargetPort = !port.empty() ? port : DefaultPort(protocol);
         FDocumentName = path;
         if (!user.empty()) Username = user;
         if (!password.empty()) Password = password;
@@ -309,7 +309,7 @@ void THttpCli::PrepareAddresses() {
     } else {
         DecomposeUrl(URL, protocol, user, password, host, port, RequestTarget);
         TargetHost = FConnectHost = host;
-        TargetPort = FConnectPort = port.empty() ? std::string("80") : port;
+        TargetPort = FConnectPort = port.empty() ? DefaultPort(protocol) : port;
         FDocumentName = RequestTarget;
         FProtocol = protocol;
         if (!user.empty()) Username = user;
@@ -380,6 +380,9 @@ void THttpCli::ConfigureSocket() {
     Socket()->SetSocksUsercode(SocksUsercode);
     Socket()->SetSocksPassword(SocksPassword);
     Socket()->SetSocksAuthentication(SocksAuthentication);
+    // Through an HTTP proxy the proxy speaks to the server; TLS is the server's own here.
+    Socket()->SetSslEnable(FProtocol == "https" && Proxy.empty());
+    Socket()->SetSslHostName(TargetHost);
 }
 
 void THttpCli::CloseSocketQuietly() {
@@ -440,7 +443,13 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     LiveHost = FConnectHost;
     LivePort = FConnectPort;
     LiveProtocol = FProtocol;
-    if (FProtocol != "http") {
+    if (FProtocol == "https" && !Proxy.empty()) {
+        // Sending the request to the proxy would hand it the plain text; only a tunnel keeps
+        // it private, and there is none yet.
+        endUnconnected(501, "https through an HTTP proxy not implemented");
+        return;
+    }
+    if (FProtocol != "http" && FProtocol != "https") {
         endUnconnected(501, "Protocol \"" + FProtocol + "\" not implemented");
         return;
     }
@@ -459,7 +468,10 @@ void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error)
     if (Error != 0) {
         FRequestError = Error;
         Resp.StatusCode = 404;
-        Resp.ReasonPhrase = ErrorDescription(Error) + " (Error #" + std::to_string(Error) + ")";
+        // A refused certificate or handshake says why in words of its own.
+        Resp.ReasonPhrase =
+            Socket()->SslError() == Error ? Socket()->SslErrorText() : ErrorDescription(Error);
+        Resp.ReasonPhrase += " (Error #" + std::to_string(Error) + ")";
         RaiseSessionConnected();
         return;  // the socket's close that follows ends the request
     }
@@ -537,7 +549,7 @@ void THttpCli::WriteRequest(const std::string& Method, const std::string& Versio
     if (withBody && !ContentTypePost.empty()) lines.push_back("Content-Type: " + ContentTypePost);
     if (!Agent.empty()) lines.push_back("User-Agent: " + Agent);
     lines.push_back("Host: " + TargetHost +
-                    (TargetPort != "80" ? ":" + TargetPort : std::string()));
+                    (TargetPort != DefaultPort(FProtocol) ? ":" + TargetPort : std::string()));
     if (NoCache) lines.push_back("Pragma: no-cache");
     if (withBody) {
         std::int64_t length = 0;
@@ -1025,14 +1037,14 @@ bool THttpCli::ApplyLocation(const std::string& Value) {
     const std::string host = EncodeUnsafeUrlBytes(target.Host);
     FProtocol = target.Scheme;
     TargetHost = host;
-    TargetPort = target.Port.empty() ? std::string("80") : target.Port;
+    TargetPort = target.Port.empty() ? DefaultPort(FProtocol) : target.Port;
     if (Proxy.empty()) {
         FConnectHost = TargetHost;
         FConnectPort = TargetPort;
         RequestTarget = path;
     } else {
         // The proxy is told any port but the default one; Location never names one.
-        const bool defaultPort = target.Port.empty() || target.Port == "80";
+        const bool defaultPort = target.Port.empty() || target.Port == DefaultPort(FProtocol);
         RequestTarget =
             FProtocol + "://" + host + (defaultPort ? std::string() : ":" + target.Port) + path;
     }
@@ -1248,6 +1260,10 @@ bool THttpCli::ParseDecimal(const std::string& Text, std::int64_t& Value) {
     }
     Value = v;
     return true;
+}
+
+std::string THttpCli::DefaultPort(const std::string& Protocol) {
+    return Protocol == "https" ? "443" : "80";
 }
 
 std::string THttpCli::ProxyConnectPort() const {

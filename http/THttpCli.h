@@ -272,6 +272,7 @@ protected:
     void CloseSocketQuietly();
     // The proxy's port: the one its address names, else ProxyPort.
     std::string ProxyConnectPort() const;
+    static std::string DefaultPort(const std::string& Protocol);
     // A non-negative decimal number that fits 64 bits (no sign, no blank); false for anything
     // else, Value then unchanged.
     static bool ParseDecimal(const std::string& Text, std::int64_t& Value);

@@ -11,6 +11,7 @@
 #include "download/THttpThread.h"
 #include "platform/UiThread.h"
 #include "tests/support/DemoSites.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
 #include "tests/support/SocksServers.h"
@@ -240,12 +241,14 @@ TEST_F(HttpThread, StatusesAndSizes) {
 }
 
 TEST_F(HttpThread, RelocationsWithoutProxy) {
+    const TRefusedPort refused;
     struct Row {
         std::string path;
         int32_t code;
         std::string body;
     } rows[] = {
-        {"/redirect-https?host=127.0.0.1", 501, ""},
+        // Followed like any other: to a port that refuses, here.
+        {"/redirect-https?host=127.0.0.1:" + refused.Port(), 404, ""},
         {"/redirect-ftp", 504, ""},
         {"/redirect-nobody", 0, "<html><body>final page</body></html>\r\n"},
     };

@@ -221,8 +221,8 @@ const std::vector<TFramingCase>& Cases() {
         {"ftp target", httpGET, "1.1",
          "HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1/pub/f.flv\r\nContent-Length: 2\r\n\r\nmv",
          false, 501, "", "hb he db d:mv de lc sc rd0", 504},
-        {"https target", httpGET, "1.1",
-         "HTTP/1.1 302 Found\r\nLocation: https://127.0.0.1/x\r\nContent-Length: 2\r\n\r\nmv",
+        {"gopher target", httpGET, "1.1",
+         "HTTP/1.1 302 Found\r\nLocation: gopher://127.0.0.1/x\r\nContent-Length: 2\r\n\r\nmv",
          false, 501, "", "hb he db d:mv de lc sc rd0", 501},
     };
     return cases;

@@ -187,13 +187,13 @@ TEST(Request, CloseRequestEndsTheKeptConnection) {
 }
 
 TEST(Request, EngineFailures) {
-    TEngineRun https;
-    https.Cli.URL = "https://example.test/";
-    ASSERT_TRUE(https.Go());
-    EXPECT_EQ(https.Cli.StatusCode(), 501);
-    EXPECT_EQ(https.Cli.ReasonPhrase(), "Protocol \"https\" not implemented");
-    EXPECT_EQ(https.Cli.Feed()->Connects, 0);
-    EXPECT_EQ(https.Log(), "sc rd0");
+    TEngineRun gopher;
+    gopher.Cli.URL = "gopher://example.test/";
+    ASSERT_TRUE(gopher.Go());
+    EXPECT_EQ(gopher.Cli.StatusCode(), 501);
+    EXPECT_EQ(gopher.Cli.ReasonPhrase(), "Protocol \"gopher\" not implemented");
+    EXPECT_EQ(gopher.Cli.Feed()->Connects, 0);
+    EXPECT_EQ(gopher.Log(), "sc rd0");
 
     TEngineRun idle;
     std::vector<std::string> seen;

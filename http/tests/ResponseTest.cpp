@@ -247,7 +247,7 @@ TEST(Relocation, NoTargetOrOneThatCannotBeFetched) {
         {"blank", "Location:    \r\n", 302},
         {"folded", "Location: /a\r\n b\r\n", 302},
         {"ftp", "Location: ftp://example.test/pub/f.flv\r\n", 501},
-        {"https", "Location: https://example.test/x\r\n", 501},
+        {"gopher", "Location: gopher://example.test/x\r\n", 501},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

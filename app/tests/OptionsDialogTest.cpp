@@ -241,6 +241,27 @@ TEST_F(OptionsDialog, FindFillsTheSocksServerFromAllProxy) {
     EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
+TEST_F(OptionsDialog, SocksServerTypedInIsSavedAndReadBack) {
+    Run([](TfrmOptions& d) {
+        d.ckSocks->click();
+        d.cbSocksLevel->setCurrentIndex(0);
+        QTest::keyClicks(d.eSocksAddress, "127.0.0.1");
+        QTest::keyClicks(d.eSocksPort, "1080");
+        QTest::keyClicks(d.eSocksUser, "alice");
+        QTest::keyClicks(d.eSocksPass, "s3cret");
+        QTest::mouseClick(d.bOk, Qt::LeftButton);
+    });
+    const TOptions typed = Options;
+    EXPECT_TRUE(typed.UseSocks);
+    EXPECT_EQ(typed.SocksLevel + " " + typed.SocksAddress + ":" + typed.SocksPort + " " +
+                  typed.SocksUsername + " " + typed.SocksPassword,
+              "4 127.0.0.1:1080 alice s3cret");
+    EXPECT_EQ(Settings().find("s3cret"), std::string::npos);  // scrambled on disk
+    Options = TOptions{};
+    LoadSettings();
+    EXPECT_TRUE(Options == typed);
+}
+
 TEST_F(OptionsDialog, CancelEscapeAndCloseBoxLeaveOptionsUntouched) {
     const std::function<void(TfrmOptions&)> endings[] = {
         [](TfrmOptions& d) { QTest::mouseClick(d.bCancel, Qt::LeftButton); },

@@ -43,7 +43,9 @@ bool THttpCli::ServerCredentialsApply() const {
 }
 
 bool THttpCli::ProxyCredentialsApply() const {
-    return !Proxy.empty();
+    // Inside a tunnel every request goes to the server: the proxy's password goes with the
+    // CONNECT alone.
+    return !Proxy.empty() && !Tunnelled();
 }
 
 const std::string* THttpCli::LastChallenge(const char* Scheme) const {

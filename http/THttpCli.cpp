@@ -2,6 +2,7 @@
 #include "http/THttpCli.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -264,7 +265,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
     PrepareAddresses();
     StartAuthenticationRound();
     if (Socket()->State() == wsConnected) {
-        if (FConnectHost == LiveHost && FConnectPort == LivePort && FProtocol == LiveProtocol) {
+        if (ConnectionKey() == LiveKey) {
             HandleSessionConnected(Socket(), 0);
             return;
         }
@@ -299,9 +300,10 @@ void THttpCli::PrepareAddresses() {
         FDocumentName = path;
         if (!user.empty()) Username = user;
         if (!password.empty()) Password = password;
-        RequestTarget = (protocol.empty() ? std::string("http") : protocol) + "://" + host +
-                        (port.empty() ? std::string() : ":" + port) + path;
         FProtocol = protocol;
+        RequestTarget = Tunnelled() ? path
+                                    : (protocol.empty() ? std::string("http") : protocol) + "://" +
+                                          host + (port.empty() ? std::string() : ":" + port) + path;
         std::string pp, pu, ppw, ph, pn, ppath;
         DecomposeUrl(Proxy, pp, pu, ppw, ph, pn, ppath);
         FConnectHost = ph;
@@ -382,6 +384,7 @@ void THttpCli::ConfigureSocket() {
     Socket()->SetSocksAuthentication(SocksAuthentication);
     // Through an HTTP proxy the proxy speaks to the server; TLS is the server's own here.
     Socket()->SetSslEnable(FProtocol == "https" && Proxy.empty());
+    TunnelPending = false;
     Socket()->SetSslHostName(TargetHost);
 }
 
@@ -440,15 +443,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
         connectFailed(e);
         return;
     }
-    LiveHost = FConnectHost;
-    LivePort = FConnectPort;
-    LiveProtocol = FProtocol;
-    if (FProtocol == "https" && !Proxy.empty()) {
-        // Sending the request to the proxy would hand it the plain text; only a tunnel keeps
-        // it private, and there is none yet.
-        endUnconnected(501, "https through an HTTP proxy not implemented");
-        return;
-    }
+    LiveKey = ConnectionKey();
     if (FProtocol != "http" && FProtocol != "https") {
         endUnconnected(501, "Protocol \"" + FProtocol + "\" not implemented");
         return;
@@ -474,6 +469,11 @@ void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error)
         Resp.ReasonPhrase += " (Error #" + std::to_string(Error) + ")";
         RaiseSessionConnected();
         return;  // the socket's close that follows ends the request
+    }
+    if (Tunnelled() && !Socket()->SslEstablished()) {
+        // The proxy's connection: the tunnel comes first, TLS in it, then this call again.
+        if (!TunnelPending) SendConnect();
+        return;
     }
     FRelocationPending = false;
     LinkUp = true;
@@ -544,7 +544,8 @@ void THttpCli::WriteRequest(const std::string& Method, const std::string& Versio
     if (!Accept.empty()) lines.push_back("Accept: " + Accept);
     if (!Reference.empty()) lines.push_back("Referer: " + Reference);
     if (!Connection.empty()) lines.push_back("Connection: " + Connection);
-    if (!ProxyConnection.empty()) lines.push_back("Proxy-Connection: " + ProxyConnection);
+    if (!ProxyConnection.empty() && !Tunnelled())
+        lines.push_back("Proxy-Connection: " + ProxyConnection);
     if (!AcceptLanguage.empty()) lines.push_back("Accept-Language: " + AcceptLanguage);
     if (withBody && !ContentTypePost.empty()) lines.push_back("Content-Type: " + ContentTypePost);
     if (!Agent.empty()) lines.push_back("User-Agent: " + Agent);
@@ -681,6 +682,10 @@ void THttpCli::BandwidthTick() {
 // ---- the response ----
 
 void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
+    if (TunnelPending) {
+        ReadConnectReply();
+        return;
+    }
     int n;
     if (InCount < InBufferLimit) {
         n = Socket()->Receive(InBuffer + InCount, InBufferLimit - InCount);
@@ -1001,7 +1006,7 @@ bool THttpCli::ApplyLocation(const std::string& Value) {
     }
     // The current target, as the base the value is resolved against.
     std::string pathQuery = RequestTarget;
-    if (!Proxy.empty()) {
+    if (!Proxy.empty() && !Tunnelled()) {
         const std::size_t scheme = pathQuery.find("://");
         const std::size_t slash =
             scheme == std::string::npos ? std::string::npos : pathQuery.find('/', scheme + 3);
@@ -1041,6 +1046,8 @@ bool THttpCli::ApplyLocation(const std::string& Value) {
     if (Proxy.empty()) {
         FConnectHost = TargetHost;
         FConnectPort = TargetPort;
+        RequestTarget = path;
+    } else if (Tunnelled()) {
         RequestTarget = path;
     } else {
         // The proxy is told any port but the default one; Location never names one.
@@ -1179,6 +1186,14 @@ void THttpCli::CheckBodyAtClose(std::uint16_t Error) {
 
 void THttpCli::HandleSessionClosed(TCustomWSocket* Sock, std::uint16_t Error) {
     LinkUp = false;
+    if (TunnelPending) {
+        TunnelPending = false;
+        if (!Resp.Failed && Resp.StatusCode == 0) {
+            Resp.Failed = true;
+            Resp.StatusCode = BadResponseStatus;
+            Resp.ReasonPhrase = "Proxy closed the connection before answering CONNECT";
+        }
+    }
     InCount = 0;  // bytes of a closed connection never belong to the next one
     // The server closed the connection the relocated request was to reuse: the queued restart
     // finds it closed and opens a new one.
@@ -1227,8 +1242,7 @@ void THttpCli::RewindSendStream() {
 
 void THttpCli::FollowOnSameConnection() {
     InCount = 0;
-    if (FConnectHost != LiveHost || FConnectPort != LivePort || FProtocol != LiveProtocol ||
-        Resp.CloseAfterResponse) {
+    if (ConnectionKey() != LiveKey || Resp.CloseAfterResponse) {
         Socket()->OnSessionClosed = [this](TCustomWSocket* s, std::uint16_t e) {
             HandleRelocationClosed(s, e);
         };
@@ -1260,6 +1274,50 @@ bool THttpCli::ParseDecimal(const std::string& Text, std::int64_t& Value) {
     }
     Value = v;
     return true;
+}
+
+std::string THttpCli::ConnectionKey() const {
+    return FConnectHost + ":" + FConnectPort + " " + FProtocol +
+           (Tunnelled() ? " to " + TargetHost + ":" + TargetPort : std::string());
+}
+
+void THttpCli::SendConnect() {
+    TunnelPending = true;
+    TunnelReply.clear();
+    const std::string authority = TargetHost + ":" + TargetPort;
+    std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    // NTLM needs a round trip of its own; Basic goes along at once.
+    if (!ProxyUsername.empty() && !ProxyPassword.empty())
+        request += "Proxy-Authorization: Basic " +
+                   EncodeBase64(ProxyUsername + ":" + ProxyPassword) + "\r\n";
+    if (!Agent.empty()) request += "User-Agent: " + Agent + "\r\n";
+    Socket()->SendText(request + "\r\n");
+}
+
+void THttpCli::ReadConnectReply() {
+    // Byte by byte up to the blank line: what follows it is the server's, inside the tunnel.
+    static constexpr std::size_t kLimit = 16384;
+    char c;
+    while (TunnelReply.size() < kLimit && Socket()->Receive(&c, 1) == 1) {
+        TunnelReply += c;
+        if (!TunnelReply.ends_with("\r\n\r\n") && !TunnelReply.ends_with("\n\n")) continue;
+        TunnelPending = false;
+        const std::string statusLine = TunnelReply.substr(0, TunnelReply.find_first_of("\r\n"));
+        const std::size_t sp = statusLine.find(' ');
+        const int status = sp == std::string::npos ? 0 : std::atoi(statusLine.c_str() + sp + 1);
+        TunnelReply.clear();
+        if (status / 100 == 2) {
+            Socket()->StartSsl();
+            return;
+        }
+        FailResponse(status >= 100 && status <= 999 ? status : BadResponseStatus,
+                     "Proxy refused CONNECT: " + statusLine);
+        return;
+    }
+    if (TunnelReply.size() >= kLimit) {
+        TunnelPending = false;
+        FailResponse(BadResponseStatus, "Proxy refused CONNECT: reply too long");
+    }
 }
 
 std::string THttpCli::DefaultPort(const std::string& Protocol) {

@@ -273,11 +273,20 @@ protected:
     // The proxy's port: the one its address names, else ProxyPort.
     std::string ProxyConnectPort() const;
     static std::string DefaultPort(const std::string& Protocol);
+    // https through an HTTP proxy: a CONNECT tunnel to the server, TLS inside it, and requests
+    // in the server's own form.
+    bool Tunnelled() const { return FProtocol == "https" && !Proxy.empty(); }
+    std::string ConnectionKey() const;
+    void SendConnect();
+    void ReadConnectReply();
     // A non-negative decimal number that fits 64 bits (no sign, no blank); false for anything
     // else, Value then unchanged.
     static bool ParseDecimal(const std::string& Text, std::int64_t& Value);
 
     std::unique_ptr<TWSocket> FSocket;
+    // The CONNECT went out and its reply is being read.
+    bool TunnelPending = false;
+    std::string TunnelReply;
     std::unique_ptr<TMessageTarget> MessageWindow;
     EngineState FState = EngineState::Idle;
     THttpRequest FRequestType = httpGET;
@@ -291,7 +300,8 @@ protected:
     std::string FConnectHost, FConnectPort;
     std::string TargetHost, TargetPort;
     std::string FProtocol;
-    std::string LiveHost, LivePort, LiveProtocol;
+    // What the open connection leads to (ConnectionKey when it was made).
+    std::string LiveKey;
     bool LinkUp = false;
     std::string ResolvedAddress;
     std::string RequestTarget;

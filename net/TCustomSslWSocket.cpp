@@ -177,6 +177,16 @@ void TCustomSslWSocket::Connect() {
     TCustomSocksWSocket::Connect();
 }
 
+void TCustomSslWSocket::StartSsl() {
+    if (State() != wsConnected || FSslState != TSslState::Off || Negotiating()) {
+        RaiseSocketException("StartSsl: no connection, or TLS on it already");
+        return;
+    }
+    FSslError = 0;
+    FSslErrorText.clear();
+    StartHandshake();
+}
+
 void TCustomSslWSocket::FireSessionConnected(std::uint16_t Error) {
     if (FSslState != TSslState::WaitConnect || SocksNegotiating()) {
         TCustomSocksWSocket::FireSessionConnected(Error);
@@ -427,8 +437,7 @@ bool TCustomSslWSocket::HeldInputTaken() {
     FRawReadsSeen = FRawReads;
     // Taken only from held records, the socket itself was not asked: it may hold more, and a
     // closing connection would otherwise end before it was read.
-    return taken && FSslState == TSslState::Established &&
-           (SSL_has_pending(FSsl) == 1 || !raw);
+    return taken && FSslState == TSslState::Established && (SSL_has_pending(FSsl) == 1 || !raw);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -48,6 +48,10 @@ public:
     // The handshake has finished on the current connection.
     bool SslEstablished() const { return FSslState == TSslState::Established; }
 
+    // Starts TLS on a connection that stands already (an HTTP proxy's tunnel): OnSessionConnected
+    // comes again once the handshake has finished or failed.
+    void StartSsl();
+
     void Connect() override;
     void Close() override;
     int Send(const void* Data, int Len) override;

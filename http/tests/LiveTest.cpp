@@ -624,7 +624,8 @@ TEST_F(HttpsLive, RefusalsEndTheRequestWithTheirReason) {
          sslCertificateExpired},
         {"https://127.0.0.1:" + plain.Port() + "/", "", 404, "TLS handshake failed",
          sslHandshakeFailed},
-        {Url("/hello.txt"), "127.0.0.1", 501, "https through an HTTP proxy not implemented", 0},
+        // nginx is no proxy: it answers the CONNECT with a 400.
+        {Url("/hello.txt"), "127.0.0.1", 400, "Proxy refused CONNECT: HTTP/1.1 400", 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Url);
@@ -640,6 +641,50 @@ TEST_F(HttpsLive, RefusalsEndTheRequestWithTheirReason) {
             EXPECT_NE(run.Cli.ReasonPhrase().find("(Error #" + std::to_string(row.Error) + ")"),
                       std::string::npos);
         }
+    }
+}
+
+TEST_F(HttpsLive, ThroughASquidTunnel) {
+    TSquid open;
+    ASSERT_TRUE(open.Start()) << open.CacheLog();
+    TSquid guarded;
+    ASSERT_TRUE(guarded.Start(SquidBasicAuth(guarded, "bob:$1$sorlen12$O0nekokeS4PwvzI1ueeQh/\n")))
+        << guarded.CacheLog();
+    struct Row {
+        const char* Name;
+        const TSquid& Proxy;
+        std::string Password;
+        int Status;
+    };
+    const Row rows[] = {
+        {"no authentication", open, "", 200},
+        {"Basic", guarded, "Secret7", 200},
+        {"Basic, wrong password", guarded, "wrong", 407},
+        {"Basic, no password", guarded, "", 407},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TLiveRun run;
+        run.Cli.SetRequestVer("1.1");
+        run.Cli.URL = Url("/r1");
+        run.Cli.Proxy = "127.0.0.1";
+        run.Cli.ProxyPort = row.Proxy.Port();
+        run.Cli.ProxyUsername = "bob";
+        run.Cli.ProxyPassword = row.Password;
+        ASSERT_TRUE(run.Go()) << run.Log();
+        EXPECT_EQ(run.Cli.StatusCode(), row.Status) << run.Cli.ReasonPhrase();
+        if (row.Status != 200) {
+            EXPECT_EQ(run.Cli.ReasonPhrase().rfind("Proxy refused CONNECT: HTTP/1.1 407", 0), 0u)
+                << run.Cli.ReasonPhrase();
+            continue;
+        }
+        // The relocation and a second request both went through the one tunnel.
+        EXPECT_EQ(run.Body.Data(), "hello over tls");
+        run.Cli.URL = Url("/hello.txt");
+        run.Body.SetSize(0);
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.States, (std::vector<int>{2, 5, 6, 7, 0}));
+        EXPECT_EQ(run.Body.Data(), "hello over tls");
     }
 }
 

@@ -93,7 +93,7 @@ struct TRun {
 };
 
 // The session's path: its blocking GET over the whole answer and the server's close. A GET
-// that returns must have found a status line and a whole body.
+// that returns must have found a 2xx status line and a whole body.
 void RunSession(TRun& run, TOwnerAbort& owner, bool proxy) {
     {
         TFeedClient<THttpClient> cli;
@@ -107,7 +107,7 @@ void RunSession(TRun& run, TOwnerAbort& owner, bool proxy) {
         Drain();
         if (cli.State() != EngineState::Idle || run.Done != 1) __builtin_trap();
         if (ok) {
-            if (cli.StatusCode() < 200 || cli.StatusCode() > 399) __builtin_trap();
+            if (cli.StatusCode() < 200 || cli.StatusCode() > 299) __builtin_trap();
             CheckWholeBody(cli);
         }
     }

@@ -18,6 +18,27 @@ TEST(Crypt, LengthIsFortyEightLettersPerStartedBlock) {
     }
 }
 
+// Written down once from the scrambling as first shipped and never regenerated: a change of the
+// key or the arithmetic would make every saved password unreadable.
+TEST(Crypt, KnownAnswersOfSavedPasswords) {
+    const struct {
+        std::string clear;
+        std::string scrambled;
+    } rows[] = {
+        {"", ""},
+        {"x", "DENJCIIFKMCMAHCNIMGANNMKNPBOHDPAOOKOLEKGNCBKNPMA"},
+        {"proxy-password-23-bytes", "DMOPCFJMELEHDBIEDPMNPMGELOPHIBDBEOOLPBDBJBKLJPDG"},
+        {"proxy-password-24-bytes!", "DMOPCFJMELEHDBIEDPMNPMGELOPHIBDBEJPOEFADJMHBLANN"},
+        {"proxy-password-is-25-byte",
+         "DMOPCFJMELEHDBIEDPMNPMGELOPHIBGKEPGEPOHBBBCIHAMPOMJMBHINLGBLBKEIEHJCJBMJCFJKPPGOKKFHCPCDF"
+         "BNKGADD"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(EncryptSetting(row.clear), row.scrambled) << row.clear.size();
+        EXPECT_EQ(DecryptSetting(row.scrambled), row.clear) << row.clear.size();
+    }
+}
+
 TEST(Crypt, RoundTripKeepsInnerBytesAndDropsBlanksAtTheEnds) {
     const struct {
         std::string clear;

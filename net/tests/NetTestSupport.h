@@ -1,7 +1,6 @@
 // What the socket suites share beyond the common test support: an event recorder for sockets.
 #pragma once
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -11,12 +10,6 @@
 #include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/ScriptedServer.h"
-
-// Keeps the loop turning for a while; for checking that nothing more arrives.
-inline void Settle(int Ms = 100) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
-    while (std::chrono::steady_clock::now() < end) TEventLoop::Current().WaitOne(5);
-}
 
 // Records a socket's events as short texts, in order.
 struct TEventLog {

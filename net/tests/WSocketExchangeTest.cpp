@@ -88,7 +88,7 @@ TEST(WSocketExchange, OneClientExchangeInItsExactOrder) {
     s.Connect();
     log.Lines.push_back("connect returned");
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
-    Settle();
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Lines, (Lines{"dns 0", "state 8>1", "state 1>3", "connect returned", "state 3>5",
                                 "connected 0", "senddata 7", "send returned", "sent 0", "data 0",
                                 "closed 0", "state 5>8"}));
@@ -104,7 +104,7 @@ TEST(WSocketExchange, RefusedConnectionReportsErrorThenClosesOnce) {
     TRefusedPort refused;
     ConnectTo(s, refused.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
-    Settle();
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "state 3>5", "connected 10061",
                                 "state 5>8", "closed 0"}));
 }
@@ -119,7 +119,7 @@ TEST(WSocketExchange, LocalCloseChangesStateBeforeSessionClosed) {
     EXPECT_EQ(s.PeerPort(), server.Port());
     log.Lines.clear();
     s.Close();
-    Settle();
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Lines, (Lines{"state 5>8", "closed 0"}));
     s.Close();  // closing again does nothing
     s.Abort();
@@ -141,7 +141,7 @@ TEST(WSocketExchange, PeerResetWhileSendingClosesExactlyOnceWithReset) {
     };
     ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
-    Settle(200);
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Closed, 1);
     EXPECT_TRUE(log.Has("closed 10054"));
     EXPECT_FALSE(log.Has("sent 0"));
@@ -173,10 +173,10 @@ TEST(WSocketExchange, SilentPeerAndDestroyWhileConnectedDeliverNothing) {
         TWSocket s;
         log.Attach(s);
         ASSERT_TRUE(ConnectAndWait(s, server.Port()));
-        Settle(100);  // the peer says nothing: no data, no close
+        EXPECT_TRUE(DrainLoop());  // the peer says nothing: no data, no close
         log.Lines.clear();
     }
-    Settle(50);
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Lines, Lines{});
 }
 
@@ -184,9 +184,9 @@ TEST(WSocketExchange, PausedSocketHoldsArrivingBytesUntilResumed) {
     std::atomic<int> step{0};
     TScriptedServer server([&](int Fd) {
         WriteAll(Fd, "first");
-        for (int i = 0; i < 1000 && step < 1; ++i) usleep(10000);
+        PollUntil([&] { return step >= 1; });
         WriteAll(Fd, "second");
-        for (int i = 0; i < 1000 && step < 2; ++i) usleep(10000);
+        PollUntil([&] { return step >= 2; });
         close(Fd);
     });
     TWSocket s;
@@ -204,7 +204,7 @@ TEST(WSocketExchange, PausedSocketHoldsArrivingBytesUntilResumed) {
     step = 1;
     ASSERT_TRUE(WaitFor([&] { return s.RcvdCount() == 6; }));
     int before = dataEvents;
-    Settle(100);
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(dataEvents, before);
     EXPECT_EQ(log.Received, "first");
     s.ResumeEvents();
@@ -287,7 +287,7 @@ TEST(WSocketExchange, NoReceiveLoopGivesOneEventPerNoticeAndLosesNothing) {
     std::atomic<bool> done{false};
     TScriptedServer server([&](int Fd) {
         WriteAll(Fd, payload);
-        for (int i = 0; i < 1000 && !done; ++i) usleep(10000);
+        PollUntil([&] { return done.load(); });
         close(Fd);
     });
     TWSocket s;
@@ -328,7 +328,7 @@ TEST(WSocketExchange, HandlerThatNeverReadsDoesNotSpin) {
     std::atomic<bool> done{false};
     TScriptedServer server([&](int Fd) {
         WriteAll(Fd, "unread");
-        for (int i = 0; i < 1000 && !done; ++i) usleep(10000);
+        PollUntil([&] { return done.load(); });
         close(Fd);
     });
     TWSocket s;
@@ -336,7 +336,7 @@ TEST(WSocketExchange, HandlerThatNeverReadsDoesNotSpin) {
     s.OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) { ++events; };
     ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return events > 0; }));
-    Settle(100);
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(events, 1);  // no new notice until somebody reads
     EXPECT_EQ(s.ReceiveText(), "unread");
     done = true;
@@ -419,7 +419,7 @@ TEST(WSocketExchange, CloseInsideTheLastDataEventStillClosesOnce) {
     };
     ConnectTo(s, server.Port());
     ASSERT_TRUE(WaitFor([&] { return log.Closed > 0; }));
-    Settle();
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Closed, 1);
     EXPECT_EQ(log.Received, "last words");
     EXPECT_EQ(log.Lines.back(), "closed 0");
@@ -460,7 +460,7 @@ TEST(WSocketExchange, OperationsInTheWrongStateAreHarmless) {
     s.WaitClosed();
     s.HalfClose(1);
     s.CancelLookup();
-    Settle(20);
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Lines, Lines{});
     EXPECT_EQ(s.State(), wsClosed);
 
@@ -474,7 +474,7 @@ TEST(WSocketExchange, OperationsInTheWrongStateAreHarmless) {
     EXPECT_EQ(errors, 1);
     EXPECT_EQ(s.State(), wsClosed);
     EXPECT_EQ(s.HSocket(), -1);
-    Settle(100);
+    EXPECT_TRUE(DrainLoop());
     EXPECT_EQ(log.Lines, (Lines{"state 8>1", "state 1>3", "closed 10057", "state 3>8"}));
 }
 

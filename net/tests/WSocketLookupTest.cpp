@@ -2,7 +2,6 @@
 // replaced, cancelled, failed, and abandoned by a destroyed socket.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,8 +9,16 @@
 
 #include "net/TWSocket.h"
 #include "net/tests/NetTestSupport.h"
+#include "tests/support/Process.h"
 
 namespace {
+
+// Every lookup thread started since Before has ended and what it posted has been handled: a
+// stale answer would have been delivered by now.
+void LookupsFinished(int ThreadsBefore) {
+    EXPECT_TRUE(ThreadsBackTo(ThreadsBefore)) << "a lookup thread did not end";
+    EXPECT_TRUE(DrainLoop());
+}
 
 struct TLookupLog {
     std::vector<int> Done;
@@ -69,16 +76,17 @@ TEST(WSocketLookup, SecondLookupReplacesThePendingOne) {
     TWSocket s;
     TLookupLog log;
     log.Attach(s);
+    const int threads = ThreadCount();
     s.DnsLookup("localhost");
     s.DnsLookup(kUnknownHost);
     ASSERT_TRUE(WaitFor([&] { return !log.Done.empty(); }));
-    Settle(200);
+    LookupsFinished(threads);
     EXPECT_EQ(log.Done, std::vector<int>{11001});
 
     log.Done.clear();
     s.DnsLookup("localhost");
     s.DnsLookup("127.0.0.2");  // dotted: answered at once, the name's answer is dropped
-    Settle(200);
+    LookupsFinished(threads);
     EXPECT_EQ(log.Done, std::vector<int>{0});
     EXPECT_EQ(s.DnsResult(), "127.0.0.2");
 }
@@ -89,24 +97,28 @@ TEST(WSocketLookup, CancelReportsInterruptedOnceAndNothingElse) {
     log.Attach(s);
     s.CancelLookup();  // nothing pending: nothing happens
     EXPECT_TRUE(log.Done.empty());
+    const int threads = ThreadCount();
     s.DnsLookup("localhost");
     s.CancelLookup();
     EXPECT_EQ(log.Done, std::vector<int>{10004});
-    Settle(200);
+    LookupsFinished(threads);
     EXPECT_EQ(log.Done, std::vector<int>{10004});
 }
 
 TEST(WSocketLookup, DestroyingWithALookupInFlightDeliversNothing) {
     TLookupLog log;
+    const int threads = ThreadCount();
     for (int i = 0; i < 20; ++i) {
         auto s = std::make_unique<TWSocket>();
         log.Attach(*s);
         s->DnsLookup(i % 2 ? "localhost" : kUnknownHost);
         // Some answers are already queued, not yet dispatched, when the socket goes.
-        if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (i % 4 == 0) {
+            EXPECT_TRUE(ThreadsBackTo(threads));
+        }
         s.reset();
     }
-    Settle(300);
+    LookupsFinished(threads);
     EXPECT_TRUE(log.Done.empty());
 }
 
@@ -114,9 +126,10 @@ TEST(WSocketLookup, AbortCancelsThePendingLookup) {
     TWSocket s;
     TLookupLog log;
     log.Attach(s);
+    const int threads = ThreadCount();
     s.DnsLookup("localhost");
     s.Abort();
-    Settle(200);
+    LookupsFinished(threads);
     EXPECT_EQ(log.Done, std::vector<int>{10004});
 }
 

@@ -139,7 +139,11 @@ TEST(EventLoop, TimersRepeatUntilKilledAndMayKillThemselves) {
     EXPECT_TRUE(WaitFor([&] { return repeating >= 3; }));
     loop.KillTimer(rep);
     int after = repeating;
-    for (int i = 0; i < 5; ++i) loop.WaitOne(3);
+    // A marker timer ten times slower: once it has fired, the killed one would have been due.
+    bool marker = false;
+    auto markerId = loop.SetTimer(10, [&] { marker = true; });
+    EXPECT_TRUE(WaitFor([&] { return marker; }));
+    loop.KillTimer(markerId);
     EXPECT_EQ(repeating, after);
     EXPECT_EQ(once, 1);
 }

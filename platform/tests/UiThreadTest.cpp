@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/UiThread.h"
+#include "tests/support/LoopWait.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ TEST(QueuedUiThread, RunAndWaitBlocksTheWorkerUntilTheRoutineHasRun) {
         EXPECT_EQ(value, 42);
         returned = true;
     });
-    std::this_thread::sleep_for(20ms);
+    // Its routine is queued, not yet run: the worker must still be waiting.
+    ASSERT_TRUE(PollUntil([&] { return ui.HasPending(); }));
     EXPECT_FALSE(returned.load());
     EXPECT_TRUE(ui.WaitFor([&] { return returned.load(); }, 5s));
     worker.join();
@@ -70,7 +72,7 @@ TEST(QueuedUiThread, DestroyingReleasesBlockedWorkers) {
             ui.RunAndWait([&] { ran = true; });
             returned = true;
         });
-        while (!ui.HasPending()) std::this_thread::sleep_for(1ms);
+        EXPECT_TRUE(PollUntil([&] { return ui.HasPending(); }));
     }
     worker.join();
     EXPECT_TRUE(returned.load());

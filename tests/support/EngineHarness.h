@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "http/TStream.h"
 #include "platform/EventLoop.h"
 #include "tests/support/FeedSocket.h"
+#include "tests/support/LoopWait.h"
 
 // One answer of the scripted server: the bytes in the pieces it writes them in, then maybe a close
 // (a reset when CloseError is set).
@@ -70,7 +70,7 @@ public:
         if (a.Close) Cli.Feed()->PeerClose(a.CloseError);
     }
 
-    // Starts a request and pumps the loop until it is done (false after two seconds).
+    // Starts a request and pumps the loop until it is done (false when the watchdog runs out).
     bool Go(THttpRequest Type = httpGET) {
         int before = Done;
         Cli.StartRequest(Type);
@@ -78,12 +78,9 @@ public:
     }
 
     bool WaitDone(int Count) {
-        TEventLoop& loop = TEventLoop::Current();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (Done < Count && std::chrono::steady_clock::now() < deadline) loop.WaitOne(5);
+        WaitFor([&] { return Done >= Count; });
         // Whatever is still queued must not report the request a second time.
-        while (loop.ProcessPending()) {
-        }
+        EXPECT_TRUE(DrainLoop());
         return Done == Count;
     }
 

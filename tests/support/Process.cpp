@@ -211,6 +211,15 @@ TProcessCounts CurrentCounts() {
     return {OpenDescriptorCount(), ThreadCount()};
 }
 
+bool ThreadsBackTo(int Before, int TimeoutMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (ThreadCount() > Before) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 TProcessCounts CountsBackTo(const TProcessCounts& Before, int TimeoutMs) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
     TProcessCounts now = CurrentCounts();

@@ -65,6 +65,9 @@ struct TProcessCounts {
     int Threads = 0;
 };
 TProcessCounts CurrentCounts();
+// Waits (at most TimeoutMs) until this process has no more than Before threads: a helper
+// thread (a name lookup) has ended and whatever it posted is queued. False on timeout.
+bool ThreadsBackTo(int Before, int TimeoutMs = 10000);
 // Waits (at most TimeoutMs) until neither count is above Before: workers and name lookups may
 // still be on their way out when a test ends. Gives the counts seen last.
 TProcessCounts CountsBackTo(const TProcessCounts& Before, int TimeoutMs = 10000);

@@ -169,6 +169,7 @@ private:
     void CountStep() {
         if (++steps_ > MatchStepLimit && MatchStepLimit > 0) Error(ErrStepLimit);
     }
+    static const uint8_t* ViableAlternative(const uint8_t* alt, unsigned char c);
     bool StartRepeat(const uint8_t* scan);
     ptrdiff_t RepeatUnit(const uint8_t* op) const;
     Pos RepeatCandidate(Pos from, Pos limit, ptrdiff_t unit, int lookAhead, bool lazy) const;

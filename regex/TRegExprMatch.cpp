@@ -289,6 +289,16 @@ TRegExpr::Pos TRegExpr::RepeatCandidate(Pos from, Pos limit, ptrdiff_t unit, int
     return nullptr;
 }
 
+// The first alternative from `alt` on that does not begin with a literal other than `c`: the
+// others would fail at once, so they get no choice point. Null when none is left.
+const uint8_t* TRegExpr::ViableAlternative(const uint8_t* alt, unsigned char c) {
+    for (; alt && Kind(alt) == K(RegNode::Branch); alt = Next(alt)) {
+        const uint8_t* first = Operand(alt);
+        if (Kind(first) != K(RegNode::Literal) || Operand(first)[0] == c) return alt;
+    }
+    return nullptr;
+}
+
 [[gnu::always_inline]] inline void TRegExpr::Push(FrameType type, const uint8_t* node, Pos pos,
                                                   int a, int b) {
     CountStep();
@@ -359,8 +369,8 @@ bool TRegExpr::Backtrack(const uint8_t*& scan) {
                 const Pos at = f.pos;
                 stack_.pop_back();
                 inputPos_ = at;
-                const uint8_t* following = Next(node);
-                if (following && Kind(following) == K(RegNode::Branch)) Push(kAlt, following, at);
+                if (const uint8_t* other = ViableAlternative(Next(node), *at))
+                    Push(kAlt, other, at);
                 scan = Operand(node);
                 return true;
             }
@@ -498,11 +508,19 @@ bool TRegExpr::Backtrack(const uint8_t*& scan) {
         case RegNode::Comment:
         case RegNode::Back:
             return true;
-        case RegNode::Branch:
+        case RegNode::Branch: {
             // A single alternative needs no choice point.
-            if (next && Kind(next) == K(RegNode::Branch)) Push(kAlt, next, inputPos_);
-            next = op;
+            if (!next || Kind(next) != K(RegNode::Branch)) {
+                next = op;
+                return true;
+            }
+            const uint8_t* alt = ViableAlternative(scan, c);
+            if (!alt) return false;
+            if (const uint8_t* other = ViableAlternative(Next(alt), c))
+                Push(kAlt, other, inputPos_);
+            next = Operand(alt);
             return true;
+        }
         case RegNode::Star:
         case RegNode::Plus:
         case RegNode::Braces:

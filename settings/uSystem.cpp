@@ -176,3 +176,7 @@ bool SetRunAtStartup(const std::string& name, const std::string& data) {
     }
     return true;
 }
+
+std::string GetSystemCookies(const std::string&) {
+    return std::string();
+}

@@ -1,6 +1,7 @@
 // The desktop's per-user settings as Linux keeps them: the documents folder (XDG user dirs),
-// the proxy (http_proxy / ftp_proxy, and a SOCKS server in all_proxy) and the programs started at
-// log-on (XDG autostart). Called on the UI thread; each call reads or writes the files anew.
+// the proxy (http_proxy / ftp_proxy, and a SOCKS server in all_proxy), the programs started at
+// log-on (XDG autostart) and the browser's cookie store (none). Called on the UI thread; each
+// call reads or writes the files anew.
 #pragma once
 
 #include <string>
@@ -43,3 +44,7 @@ TSystemSocksProxy ParseSocksSetting(const std::string& setting);
 bool SetRunAtStartup(const std::string& name, const std::string& data);
 // Path of the autostart entry for name.
 std::string AutostartEntryPath(const std::string& name);
+
+// The system browser's cookies for address, read by the extractors and the download window.
+// Linux has no shared cookie store: always empty.
+std::string GetSystemCookies(const std::string& address);

@@ -1,4 +1,4 @@
-// Extractor base: the single report, and the shared line and cookie helpers.
+// Extractor base: the single report, and the line cutter.
 #include "sites/TVideo.h"
 
 void TVideo::ReportDone() {
@@ -25,8 +25,4 @@ void SplitLines(std::vector<std::string>& list, std::string_view buffer) {
         start = i;
     }
     if (start < buffer.size()) list.emplace_back(buffer.substr(start));
-}
-
-std::string GetSystemCookies(const std::string&) {
-    return std::string();
 }

@@ -1,7 +1,7 @@
 // The extractor contract: an owner (the main window) sets PageUrl, Proxy and OnDone, calls Start,
 // may Cancel, and gets exactly one OnDone on the UI thread, possibly before Start returns. The
-// owner owns the extractor and may release it inside OnDone. Also the helpers the extractors
-// and the download window share: SplitLines and GetSystemCookies.
+// owner owns the extractor and may release it inside OnDone. Also SplitLines, the extractors'
+// line cutter; the system cookie store they read is settings/uSystem's GetSystemCookies.
 #pragma once
 
 #include <atomic>
@@ -54,6 +54,3 @@ private:
 // Appends the lines of buffer to list. CR, LF and CR LF each end a line; text after the last
 // break is a last line; a trailing break adds no empty line.
 void SplitLines(std::vector<std::string>& list, std::string_view buffer);
-
-// The system browser's cookies for address. Linux has no shared cookie store: always empty.
-std::string GetSystemCookies(const std::string& address);

@@ -3,6 +3,7 @@
 
 #include "download/THttpThread.h"
 #include "settings/uHelpers.h"
+#include "settings/uSystem.h"
 #include "sites/SiteText.h"
 
 TCookies::TCookies(const std::string& url) : Url(url) {

@@ -1,4 +1,5 @@
-// The host table, tested in the order YouTube, Blip.tv, DailyMotion, everything else.
+// The host table, tested in the order YouTube, Blip.tv, DailyMotion, everything else, and the
+// file kind each extractor's media is saved as.
 #include "sites/VideoKinds.h"
 
 int32_t VideoKindForHost(const std::string& host) {
@@ -10,4 +11,10 @@ int32_t VideoKindForHost(const std::string& host) {
     if (lower == kBlipTvHost || lower == kBlipTvWwwHost) return videoKindBlipTv;
     if (lower == kDailyMotionHost || lower == kDailyMotionWwwHost) return videoKindDailyMotion;
     return videoKindYouTube;
+}
+
+TMediaKind MediaKindFor(int32_t videoKind, int32_t format) {
+    if (videoKind == videoKindBlipTv) return {".mp4", 1};
+    if (videoKind == videoKindDailyMotion) return {".flv", 0};
+    return {format == 0 ? ".flv" : format == 1 ? ".mp4" : "", format};
 }

@@ -1,5 +1,5 @@
 // Which extractor serves an address: the host table shared by the main window's dispatch and the
-// clipboard monitor. Pure functions, any thread.
+// clipboard monitor, and the file kind of each extractor's media. Pure functions, any thread.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +20,13 @@ constexpr const char* kDailyMotionWwwHost = "www.dailymotion.com";
 // The host is lower-cased (ASCII) and compared whole: a sub-domain other than "www." is no match
 // and, like the empty host, goes to YouTube.
 int32_t VideoKindForHost(const std::string& host);
+
+// The extension of the proposed file name and the file type the download window offers for a
+// kind; YouTube and unknown hosts follow the quality option (0 ".flv", 1 ".mp4", else none).
+struct TMediaKind {
+    std::string Extension;
+    int32_t MediaFormat = 0;
+
+    bool operator==(const TMediaKind&) const = default;
+};
+TMediaKind MediaKindFor(int32_t videoKind, int32_t format);

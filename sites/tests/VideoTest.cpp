@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "settings/uSystem.h"
 #include "sites/TVideo.h"
 #include "sites/VideoKinds.h"
 
@@ -111,6 +112,21 @@ TEST(VideoKinds, HostTable) {
          videoKindYouTube},
     };
     for (const auto& row : rows) EXPECT_EQ(VideoKindForHost(row.host), row.kind) << row.host;
+}
+
+TEST(VideoKinds, ExtensionAndFileTypeFollowTheSiteOrTheQuality) {
+    const struct {
+        int32_t kind, format;
+        TMediaKind media;
+    } rows[] = {
+        {videoKindYouTube, 0, {".flv", 0}},     {videoKindYouTube, 1, {".mp4", 1}},
+        {videoKindYouTube, 4, {"", 4}},         {videoKindYouTube, -1, {"", -1}},
+        {videoKindBlipTv, 0, {".mp4", 1}},      {videoKindBlipTv, 7, {".mp4", 1}},
+        {videoKindDailyMotion, 1, {".flv", 0}}, {videoKindDailyMotion, 0, {".flv", 0}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(MediaKindFor(row.kind, row.format), row.media) << row.kind << "/" << row.format;
+    }
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // Qt answers to the dialog seam.
-#include "app/TDialogs.h"
+#include "app/TQtDialogs.h"
 
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDir>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -15,6 +16,24 @@ void TQtDialogs::MessageBox(QWidget* owner, const QString& title, const QString&
                                                             : QMessageBox::Information;
     QMessageBox box(qtIcon, title, text, QMessageBox::Ok, owner);
     box.exec();
+}
+
+bool TQtDialogs::Question(QWidget* owner, const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<QString> TQtDialogs::SaveFile(QWidget* owner, const QString& fileName,
+                                            const QString& folder, const QStringList& filters) {
+    QFileDialog dialog(owner, QString(), folder);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setNameFilters(filters);
+    dialog.selectFile(fileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().constFirst();
 }
 
 std::optional<QString> TQtDialogs::SelectFolder(QWidget* owner, const QString& prompt,

@@ -1,26 +1,28 @@
-// Main window layout, request flow and waiting state.
+// Main window layout, request flow, waiting state, and the download windows it opens.
 #include "app/TfrmMain.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDialog>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 
 #include "app/Banner.h"
-#include "app/TDialogs.h"
 #include "app/TfrmSelectFolder.h"
+#include "download/TfrmDownload.h"
 #include "settings/TfrmOptions.h"
 #include "settings/uHelpers.h"
 #include "settings/uSettings.h"
 #include "settings/uSystem.h"
 #include "sites/VideoKinds.h"
+#include "ui/FormHelpers.h"
+#include "ui/TDialogs.h"
 
 const QEvent::Type TMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
@@ -30,13 +32,6 @@ const QString kCaption = QStringLiteral("Sorlen");
 const QString kBusyCaption = QStringLiteral("Sorlen - please wait...");
 constexpr int kWaitInterval = 500;
 constexpr int kWaitTicksBeforeCancel = 120;
-
-QString FromPath(const std::string& path) {
-    return QFile::decodeName(path.c_str());
-}
-std::string ToPath(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
 
 // A labelled edit: the label sits just above the edit, as the form designer places it.
 QLineEdit* LabelledEdit(QWidget* parent, const QString& caption, int x, int y, int width,
@@ -58,12 +53,6 @@ bool IsWatchPageAddress(const std::string& text) {
            url.Path.rfind("/watch?v=", 0) == 0;
 }
 
-QPushButton* Button(QWidget* parent, const QString& caption, int x, int y, int w, int h) {
-    auto* button = new QPushButton(caption, parent);
-    button->setGeometry(x, y, w, h);
-    return button;
-}
-
 }  // namespace
 
 TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
@@ -72,12 +61,7 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
                           Qt::WindowCloseButtonHint),
       Factory(std::move(factory)),
       Dialogs(dialogs) {
-    // The form is laid out for Tahoma 8 pt; without it the nearest sans stands in.
-    QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans Condensed")});
-    font.setPointSize(8);
-    setFont(font);
+    setFont(FormFont());
     setFixedSize(344, 228);
 
     pTop = new QWidget(this);
@@ -157,6 +141,8 @@ void TfrmMain::FormDestroy() {
     disconnect(QGuiApplication::clipboard(), nullptr, this, nullptr);
     Timer1->stop();
     if (!SaveSettings()) ReportSaveFailure();
+    // Only reached with windows still open when the program is torn down without closing.
+    for (TfrmDownload* window : Downloads) delete window;
     Downloads.clear();
 }
 
@@ -259,8 +245,40 @@ void TfrmMain::ReleaseVideo() {
 void TfrmMain::customEvent(QEvent* event) {
     if (event->type() != TMessageEvent::kType) return;
     const auto* message = static_cast<TMessageEvent*>(event);
-    if (message->Message == WM_OPEN_DOWNLOAD) {
-        OpenDownloadRequests.emplace_back(message->WParam, message->LParam);
+    if (message->Message == WM_OPEN_DOWNLOAD)
+        OpenDownloadWindow(static_cast<int32_t>(message->LParam));
+}
+
+void TfrmMain::OpenDownloadWindow(int32_t videoKind) {
+    const TMediaKind kind = MediaKindFor(videoKind, Options.Format);
+    auto* window = new TfrmDownload(Dialogs);
+    window->MediaUrl = PendingMediaUrl;
+    window->FileName = CleanFileName(PendingTitle) + kind.Extension;
+    window->MediaFormat = static_cast<uint8_t>(kind.MediaFormat);
+    window->SaveFolder = Options.SaveTo;
+    window->Cookies = PendingCookies;
+    window->SetCloseWhenDone(Options.CloseOnComplete);
+    window->OnClosed = [this](TfrmDownload* w) { DownloadClosed(w); };
+    window->Proxy = ProxyFromOptions(Options);
+    Downloads.push_back(window);
+    window->StartDownload();
+}
+
+void TfrmMain::DownloadClosed(TfrmDownload* window) {
+    std::erase(Downloads, window);
+    Options.CloseOnComplete = window->CloseWhenDone;
+    // Queued: this may run inside our own close query, which would ignore a nested close.
+    if (ClosePending && Downloads.empty()) {
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+}
+
+void TfrmMain::AbortDownloads() {
+    // Windows that are not transferring leave the list while this runs; each one open at the
+    // start still gets its request.
+    std::vector<QPointer<TfrmDownload>> windows(Downloads.begin(), Downloads.end());
+    for (const QPointer<TfrmDownload>& window : windows) {
+        if (window) window->AbortDownload();
     }
 }
 
@@ -278,7 +296,14 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    event->setAccepted(Downloads.empty());
+    if (Downloads.empty()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    ClosePending = true;
+    lInfo->setText(QStringLiteral("Aborting downloads..."));
+    AbortDownloads();
 }
 
 void TfrmMain::eURLChange() {

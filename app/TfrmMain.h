@@ -1,6 +1,8 @@
 // The main window: takes a video page address, picks the extractor by host, waits for its one
-// report and asks for a download window. UI thread only. It owns the running extractor (at most
-// one) and releases it after the report; the extractors come from the factory it is given.
+// report and opens a download window for the video. UI thread only. It owns the running
+// extractor (at most one) and releases it after the report; the extractors come from the factory
+// it is given. Download windows free themselves when they close; the list only follows them, and
+// the program does not close while one is open.
 #pragma once
 
 #include <QEvent>
@@ -21,6 +23,7 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 class TDialogs;
+class TfrmDownload;
 
 // The message the main window posts itself to open a download window after a report.
 constexpr int WM_OPEN_DOWNLOAD = 1025;
@@ -48,16 +51,12 @@ public:
     std::string PendingTitle;
     std::string PendingMediaUrl;
     std::unique_ptr<TVideo> CurrentVideo;
-    std::vector<QWidget*> Downloads;  // open download windows, not owned
+    std::vector<TfrmDownload*> Downloads;  // open download windows in opening order, not owned
     int32_t WaitTicks = 0;
     int32_t VideoKind = 0;
     bool Busy = false;
     bool ClosePending = false;
     std::string PendingCookies;
-
-    // Open-download requests (first, second parameter) received so far; the download window
-    // takes them over when it exists.
-    std::vector<std::pair<intptr_t, intptr_t>> OpenDownloadRequests;
 
     QDialog* About = nullptr;  // created hidden at start-up, not owned
 
@@ -91,6 +90,8 @@ public slots:
     void ClipboardChanged();
     // OnDone of every extractor; arrives on the UI thread, possibly inside Start.
     void VideoDone(TVideo* video, int32_t errorCode);
+    // OnClosed of every download window.
+    void DownloadClosed(TfrmDownload* window);
 
 protected:
     void closeEvent(QCloseEvent* event) override;  // the close query
@@ -107,6 +108,8 @@ private:
     // The folder picker opened from a window of ours, placed beside it.
     std::optional<QString> PickFolder(QWidget* from, const QString& prompt);
     void ReportSaveFailure();
+    void OpenDownloadWindow(int32_t videoKind);
+    void AbortDownloads();
 
     TVideoFactory Factory;
     TDialogs& Dialogs;

@@ -3,7 +3,7 @@
 // window has closed. The window saves the settings when it is destroyed.
 #include <QApplication>
 
-#include "app/TDialogs.h"
+#include "app/TQtDialogs.h"
 #include "app/TQtUiThread.h"
 #include "app/TfrmAbout.h"
 #include "app/TfrmMain.h"

@@ -1,10 +1,11 @@
-// The windows that would block or leave the program: message boxes, the folder picker, modal
-// dialogs and the shell's "Open". The windows call them through this seam so tests can answer;
-// TQtDialogs is what the program uses. UI thread only.
+// The windows that would block or leave the program: message boxes, questions, the save-file
+// dialog, the folder picker, modal dialogs and the desktop's "Open". Every window calls them
+// through this seam so tests can answer; the program installs app/TQtDialogs. UI thread only.
 #pragma once
 
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 class QDialog;
@@ -16,24 +17,23 @@ public:
 
     virtual ~TDialogs() = default;
 
-    // A message box with one "OK" button.
+    // A message box with one "OK" button; owner may be null (no owner window).
     virtual void MessageBox(QWidget* owner, const QString& title, const QString& text,
                             TIcon icon) = 0;
+    // A question with "Yes" and "No"; true for "Yes".
+    virtual bool Question(QWidget* owner, const QString& title, const QString& text) = 0;
+    // The save-file dialog, opened in folder with fileName proposed and the given name filters
+    // ("MP4 file (*.mp4)"); the chosen path, nullopt when cancelled. It does not ask about
+    // overwriting: the caller does. Modal dialogs it opens are children of owner, so that
+    // rejecting the owner's dialogs ends it.
+    virtual std::optional<QString> SaveFile(QWidget* owner, const QString& fileName,
+                                            const QString& folder, const QStringList& filters) = 0;
     // The modal "Browse for Folder" window with its top-left corner at topLeft; the chosen
     // folder ends in "/", nullopt when none was chosen.
     virtual std::optional<QString> SelectFolder(QWidget* owner, const QString& prompt,
                                                 const QString& initial, QPoint topLeft) = 0;
     // Shows an existing dialog modally and gives its result code.
     virtual int ShowModal(QDialog* dialog) = 0;
-    // Opens a file with the desktop's associated program; false when nothing could open it.
+    // Opens a file or folder with the desktop's associated program; false when nothing could.
     virtual bool OpenDocument(const QString& path) = 0;
-};
-
-class TQtDialogs : public TDialogs {
-public:
-    void MessageBox(QWidget* owner, const QString& title, const QString& text, TIcon icon) override;
-    std::optional<QString> SelectFolder(QWidget* owner, const QString& prompt,
-                                        const QString& initial, QPoint topLeft) override;
-    int ShowModal(QDialog* dialog) override;
-    bool OpenDocument(const QString& path) override;
 };

@@ -4,8 +4,8 @@
 #include <QDialog>
 #include <functional>
 
-#include "app/TDialogs.h"
 #include "sites/TVideo.h"
+#include "ui/TDialogs.h"
 
 struct TFakeDialogs : TDialogs {
     struct TMessage {
@@ -14,15 +14,37 @@ struct TFakeDialogs : TDialogs {
         TIcon Icon;
     };
     std::vector<TMessage> Messages;
+    // Runs while a message box is up, after it has been recorded.
+    std::function<void()> OnMessage;
     std::optional<QString> FolderAnswer;
     std::vector<std::pair<QString, QPoint>> FolderCalls;
     std::vector<QDialog*> Shown;
     // Acts on a shown dialog as the user would; the dialog's result is then the answer.
     std::function<void(QDialog*)> ModalScript;
     std::vector<QString> Opened;
+    struct TSaveCall {
+        QString FileName;
+        QString Folder;
+        QStringList Filters;
+    };
+    std::vector<TSaveCall> SaveCalls;
+    // The save dialog's answer; unset, it is cancelled.
+    std::function<std::optional<QString>(QWidget* owner, const TSaveCall&)> SaveAnswer;
+    std::vector<QString> Questions;
+    bool QuestionAnswer = true;
 
     void MessageBox(QWidget*, const QString& title, const QString& text, TIcon icon) override {
         Messages.push_back({title, text, icon});
+        if (OnMessage) OnMessage();
+    }
+    bool Question(QWidget*, const QString&, const QString& text) override {
+        Questions.push_back(text);
+        return QuestionAnswer;
+    }
+    std::optional<QString> SaveFile(QWidget* owner, const QString& fileName, const QString& folder,
+                                    const QStringList& filters) override {
+        SaveCalls.push_back({fileName, folder, filters});
+        return SaveAnswer ? SaveAnswer(owner, SaveCalls.back()) : std::nullopt;
     }
     std::optional<QString> SelectFolder(QWidget*, const QString& prompt, const QString&,
                                         QPoint topLeft) override {

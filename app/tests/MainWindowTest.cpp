@@ -8,10 +8,12 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "app/TQtUiThread.h"
 #include "app/TfrmMain.h"
 #include "app/TfrmSelectFolder.h"
 #include "app/tests/FakeDialogs.h"
 #include "app/tests/SettingsSandbox.h"
+#include "download/TfrmDownload.h"
 #include "settings/uSettings.h"
 #include "sites/VideoKinds.h"
 #include "tests/support/TempFolder.h"
@@ -20,7 +22,11 @@ namespace {
 
 class MainWindow : public ::testing::Test, protected TSettingsSandbox {
 protected:
-    void TearDown() override { Window.reset(); }
+    void SetUp() override { SetUiThread(&Ui); }
+    void TearDown() override {
+        Window.reset();
+        SetUiThread(nullptr);
+    }
 
     void Open(int32_t reportInStart = -1) {
         ReportInStart = reportInStart;
@@ -64,6 +70,14 @@ protected:
                Window->lWait->text().isEmpty();
     }
 
+    // The download windows a found video opens fail at once: nothing listens on port 1.
+    bool DownloadsFailed() {
+        const bool closed = QTest::qWaitFor([&] { return Window->Downloads.empty(); }, 30000);
+        return closed && !Dialogs.Messages.empty() &&
+               Dialogs.Messages.back().Text == "Error downloading video file!";
+    }
+
+    TQtUiThread Ui;
     TFakeDialogs Dialogs;
     TVideoLog Log;
     TFakeVideo* Video = nullptr;
@@ -86,7 +100,7 @@ TEST_F(MainWindow, EmptyAddressWarnsAndStartsNothing) {
     EXPECT_EQ(Log.PageUrl, " ");
 }
 
-TEST_F(MainWindow, SuccessfulRequestGoesBusyThenAsksForADownloadWindow) {
+TEST_F(MainWindow, SuccessfulRequestGoesBusyThenOpensADownloadWindow) {
     Options.Format = 1;
     Open();
     EXPECT_TRUE(LooksIdle());
@@ -98,18 +112,26 @@ TEST_F(MainWindow, SuccessfulRequestGoesBusyThenAsksForADownloadWindow) {
     EXPECT_EQ(Window->lInfo->text(), "Retrieving video information, please wait");
     EXPECT_EQ(Window->CurrentVideo.get(), Video);
 
-    Video->Finish(vidSuccess, "A: title", "http://media/x.flv", "a=1; b=2");
+    Video->Finish(vidSuccess, "A: title", "http://127.0.0.1:1/x.flv", "a=1; b=2");
     EXPECT_TRUE(LooksIdle());
     EXPECT_EQ(Window->lInfo->text(), "");
     EXPECT_EQ(Window->CurrentVideo, nullptr);
     EXPECT_EQ(Window->PendingTitle, "A: title");
-    EXPECT_EQ(Window->PendingMediaUrl, "http://media/x.flv");
+    EXPECT_EQ(Window->PendingMediaUrl, "http://127.0.0.1:1/x.flv");
     EXPECT_EQ(Window->PendingCookies, "a=1; b=2");
-    EXPECT_TRUE(Window->OpenDownloadRequests.empty());  // posted, not yet handled
+    EXPECT_TRUE(Window->Downloads.empty());  // posted, not yet handled
     Drain();
     EXPECT_TRUE(Log.Destroyed);
-    EXPECT_EQ(Window->OpenDownloadRequests,
-              (std::vector<std::pair<intptr_t, intptr_t>>{{0, videoKindDailyMotion}}));
+    ASSERT_EQ(Window->Downloads.size(), 1u);
+    const TfrmDownload* download = Window->Downloads[0];
+    EXPECT_EQ(download->MediaUrl, "http://127.0.0.1:1/x.flv");
+    EXPECT_EQ(download->FileName, "A_ title.flv");  // DailyMotion: .flv whatever the format
+    EXPECT_EQ(download->MediaFormat, 0);
+    EXPECT_EQ(download->SaveFolder, Options.SaveTo);
+    EXPECT_EQ(download->Cookies, "a=1; b=2");
+    EXPECT_EQ(download->Proxy, TProxy{});
+    EXPECT_TRUE(download->isVisible());
+    EXPECT_TRUE(DownloadsFailed());
 }
 
 TEST_F(MainWindow, DispatchByHostPassesQualityAndProxy) {
@@ -158,7 +180,7 @@ TEST_F(MainWindow, FailureOrCancelShowsErrorAndOpensNothing) {
         EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");
         EXPECT_EQ(Window->CurrentVideo, nullptr);
         EXPECT_TRUE(Log.Destroyed);
-        EXPECT_TRUE(Window->OpenDownloadRequests.empty());
+        EXPECT_TRUE(Window->Downloads.empty());
         EXPECT_EQ(Window->eURL->text(), "http://www.youtube.com/watch?v=x");
         Window->eURL->setText("http://www.youtube.com/watch?v=y");
         EXPECT_EQ(Window->lInfo->text(), "");
@@ -181,7 +203,8 @@ TEST_F(MainWindow, SuccessInsideStartStillPostsTheRequest) {
     Request("http://www.youtube.com/watch?v=x");
     EXPECT_TRUE(LooksIdle());
     Drain();
-    EXPECT_EQ(Window->OpenDownloadRequests.size(), 1u);
+    EXPECT_EQ(Window->Downloads.size(), 1u);
+    EXPECT_TRUE(DownloadsFailed());
 }
 
 TEST_F(MainWindow, DotsCycleAndTheWaitCancelsAfter120TicksOnEveryTick) {

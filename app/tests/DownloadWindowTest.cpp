@@ -1,0 +1,353 @@
+// The user's whole path through the real main window and the download windows it opens, against
+// the demo-sites server as the proxy: address in, "OK", the save dialog answered by the seam,
+// and what ends on disk, in the window and in the settings.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "app/TQtUiThread.h"
+#include "app/TfrmMain.h"
+#include "app/tests/FakeDialogs.h"
+#include "download/THttpThread.h"
+#include "download/TfrmDownload.h"
+#include "settings/uSettings.h"
+#include "sites/SiteVideos.h"
+#include "tests/support/DemoSites.h"
+#include "tests/support/Process.h"
+#include "tests/support/TempFolder.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 30000;
+
+// An extractor that finds the given media at once: for media the demo sites do not link to.
+class TFoundVideo : public TVideo {
+public:
+    explicit TFoundVideo(std::string media) { MediaUrl = std::move(media); }
+    void Start() override {
+        Title = "found";
+        ReportDone();
+    }
+    void Cancel() override {}
+};
+
+class DownloadWindow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Demo = new TDemoSites; }
+    static void TearDownTestSuite() {
+        delete Demo;
+        Demo = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(Demo->NumericPort(), 0) << "demo-sites server did not start";
+        setenv("HOME", Home.Path.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", Home.File("cfg").c_str(), 1);
+        InitSettingsModule();
+        ProgramFolder = Home.Path + "/";
+        std::filesystem::create_directory(Films);
+        Options.SaveTo = Films + "/";
+        Options.UseProxy = true;
+        Options.ProxyAddress = "127.0.0.1";
+        Options.ProxyPort = Demo->Port();
+        SetUiThread(&Ui);
+        // Saved under the proposed name in the folder the dialog opens in.
+        Dialogs.SaveAnswer = [](QWidget*, const TFakeDialogs::TSaveCall& call) {
+            return std::optional<QString>(call.Folder + call.FileName);
+        };
+        OpenMain();
+    }
+
+    void TearDown() override {
+        Main.reset();
+        EXPECT_TRUE(QTest::qWaitFor([] { return THttpThread::LiveCount() == 0; }, kDeadlineMs));
+        SetUiThread(nullptr);
+    }
+
+    void OpenMain() {
+        Main = std::make_unique<TfrmMain>(
+            [this](int32_t kind, int32_t quality) -> std::unique_ptr<TVideo> {
+                if (!FoundMedia.empty()) return std::make_unique<TFoundVideo>(FoundMedia);
+                return CreateSiteVideo(kind, quality);
+            },
+            Dialogs);
+        Main->show();
+    }
+
+    // Address in, "OK", and the download window that the found video opens.
+    TfrmDownload* Request(const std::string& address) {
+        const size_t before = Main->Downloads.size();
+        Main->eURL->setText(QString::fromStdString(address));
+        QTest::mouseClick(Main->bOk, Qt::LeftButton);
+        const bool opened =
+            QTest::qWaitFor([&] { return Main->Downloads.size() > before; }, kDeadlineMs);
+        EXPECT_TRUE(opened) << address << ": " << Main->lInfo->text().toStdString();
+        return opened ? Main->Downloads.back() : nullptr;
+    }
+    // Media the demo sites do not link to, through the same main window.
+    TfrmDownload* RequestMedia(const std::string& media) {
+        FoundMedia = media;
+        return Request("http://demo-sites.test/page");
+    }
+
+    static bool Finished(const QPointer<TfrmDownload>& w) {
+        return QTest::qWaitFor([&] { return !w || w->Label1->text() == "Download complete..."; },
+                               kDeadlineMs);
+    }
+    static bool Closed(const QPointer<TfrmDownload>& w) {
+        return QTest::qWaitFor([&] { return w.isNull(); }, kDeadlineMs);
+    }
+    std::vector<std::string> FilmsFolder() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Films))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static TDemoSites* Demo;
+    TTempFolder Home;
+    const std::string Films = Home.File("films");
+    TQtUiThread Ui;
+    TFakeDialogs Dialogs;
+    std::unique_ptr<TfrmMain> Main;
+    std::string FoundMedia;
+};
+
+TDemoSites* DownloadWindow::Demo = nullptr;
+
+TEST_F(DownloadWindow, DemoVideosEndAsTheServedFiles) {
+    const struct {
+        const char* address;
+        int32_t format;
+        std::string name;
+        QStringList filters;
+    } rows[] = {
+        {"http://www.youtube.com/watch?v=sorlen01",
+         0,
+         "Sorlen demo_ a walk in the park.flv",
+         {".flv file (*.flv)", "All files (*)"}},
+        {"http://www.youtube.com/watch?v=sorlen02",
+         1,
+         "Rain on the old bridge.mp4",
+         {"MP4 file (*.mp4)", "All files (*)"}},
+        {"http://www.youtube.com/watch?v=sorlen03", 2, ".._.._.._tmp_escaped", {"All files (*)"}},
+        {"http://www.dailymotion.com/video/xdemo2_demo",
+         1,
+         "harbour-at-night.flv",
+         {".flv file (*.flv)", "All files (*)"}},
+        {"http://blip.tv/file/1001", 0, "show-ep1.mp4", {"MP4 file (*.mp4)", "All files (*)"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.address);
+        Options.Format = row.format;
+        QPointer<TfrmDownload> w = Request(row.address);
+        ASSERT_TRUE(w);
+        EXPECT_EQ(w->size(), QSize(367, 160));
+        ASSERT_TRUE(Finished(w));
+        ASSERT_TRUE(w);
+        ASSERT_FALSE(Dialogs.SaveCalls.empty());
+        const auto& call = Dialogs.SaveCalls.back();
+        EXPECT_EQ(call.FileName.toStdString(), row.name);
+        EXPECT_EQ(call.Folder.toStdString(), Films + "/");
+        EXPECT_EQ(call.Filters, row.filters);
+
+        const std::string path = Films + "/" + row.name;
+        ASSERT_TRUE(TDemoSites::Dump(w->MediaUrl, Home.File("expected")));
+        EXPECT_EQ(ReadFile(path), ReadFile(Home.File("expected")));
+        EXPECT_EQ(w->FileName, path);
+        EXPECT_EQ(w->lSaveAs->text().toStdString(), path);
+        EXPECT_EQ(w->windowTitle(), "Download complete");
+        EXPECT_EQ(w->pb1->value(), 100);
+        EXPECT_TRUE(w->lDownloaded->text().contains(" in "))
+            << w->lDownloaded->text().toStdString();
+        EXPECT_TRUE(w->bOpen->isEnabled() && w->bFolder->isEnabled());
+        EXPECT_EQ(w->bCancel->text(), "Close");
+        EXPECT_TRUE(w->isVisible());
+        QTest::mouseClick(w->bOpen, Qt::LeftButton);
+        QTest::mouseClick(w->bFolder, Qt::LeftButton);
+        EXPECT_EQ(Dialogs.Opened, (std::vector<QString>{QString::fromStdString(path),
+                                                        QString::fromStdString(Films + "/")}));
+        Dialogs.Opened.clear();
+        QTest::mouseClick(w->bCancel, Qt::LeftButton);
+        EXPECT_TRUE(Closed(w));
+    }
+    EXPECT_TRUE(Main->Downloads.empty());
+    EXPECT_TRUE(Dialogs.Messages.empty());
+    EXPECT_EQ(FilmsFolder().size(), std::size(rows));  // no temporary file left beside them
+}
+
+TEST_F(DownloadWindow, CancelInTheSaveDialogOrDuringTheTransferEndsSilently) {
+    Dialogs.SaveAnswer = nullptr;
+    QPointer<TfrmDownload> w = Request("http://www.youtube.com/watch?v=sorlen01");
+    EXPECT_TRUE(Closed(w));
+    EXPECT_EQ(Dialogs.SaveCalls.size(), 1u);
+
+    // A body of unknown size trickling in: amounts without a bar or percentage.
+    Dialogs.SaveAnswer = [](QWidget*, const TFakeDialogs::TSaveCall& call) {
+        return std::optional<QString>(call.Folder + "slow.bin");
+    };
+    w = RequestMedia("http://demo-sites.test/slow");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w->lDownloaded->text().endsWith(" bytes so far (unknown file size)"); },
+        kDeadlineMs));
+    EXPECT_EQ(w->Label1->text(), "Downloading video file...");
+    EXPECT_EQ(w->pb1->value(), 0);
+    EXPECT_EQ(w->windowTitle(), "Commencing download, please wait...");
+    EXPECT_TRUE(w->bCancel->isEnabled());
+    QTest::mouseClick(w->bCancel, Qt::LeftButton);
+    EXPECT_EQ(w->Label1->text(), "Aborting download...");
+    EXPECT_TRUE(Closed(w));
+    EXPECT_TRUE(Dialogs.Messages.empty());
+    EXPECT_TRUE(FilmsFolder().empty());
+    EXPECT_TRUE(Main->Downloads.empty());
+}
+
+TEST_F(DownloadWindow, FailureShowsOneMessageAndKeepsTheFileThatWasThere) {
+    const std::string rows[] = {
+        "http://demo-sites.test/status/404",     // an error page with a body
+        "http://demo-sites.test/length?v=1000",  // 100 of 1000 announced bytes, then the end
+    };
+    const std::string existing = Films + "/kept.flv";
+    for (const std::string& media : rows) {
+        SCOPED_TRACE(media);
+        std::ofstream(existing) << "the user's old file";
+        Dialogs.Messages.clear();
+        Dialogs.Questions.clear();
+        Dialogs.SaveAnswer = [&](QWidget*, const TFakeDialogs::TSaveCall&) {
+            return std::optional<QString>(QString::fromStdString(existing));
+        };
+        QPointer<TfrmDownload> w = RequestMedia(media);
+        EXPECT_TRUE(Closed(w));
+        EXPECT_EQ(Dialogs.Questions,
+                  std::vector<QString>{"kept.flv already exists.\nDo you want to replace it?"});
+        ASSERT_EQ(Dialogs.Messages.size(), 1u);
+        EXPECT_EQ(Dialogs.Messages[0].Title, "Sorlen");
+        EXPECT_EQ(Dialogs.Messages[0].Text, "Error downloading video file!");
+        EXPECT_EQ(Dialogs.Messages[0].Icon, TDialogs::TIcon::Error);
+        EXPECT_EQ(ReadFile(existing), "the user's old file");
+        EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"kept.flv"});
+    }
+
+    // Answering "No" to the overwrite question offers the dialog again.
+    Dialogs.QuestionAnswer = false;
+    int asked = 0;
+    Dialogs.SaveAnswer = [&](QWidget*, const TFakeDialogs::TSaveCall& call) {
+        return ++asked == 1 ? std::optional<QString>(QString::fromStdString(existing))
+                            : std::optional<QString>(call.Folder + "new.flv");
+    };
+    QPointer<TfrmDownload> w = RequestMedia("http://demo-sites.test/media?size=5000");
+    ASSERT_TRUE(Finished(w));
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(Dialogs.SaveCalls.back().FileName.toStdString(), existing);
+    EXPECT_EQ(ReadFile(existing), "the user's old file");
+    EXPECT_EQ(ReadFile(Films + "/new.flv").size(), 5000u);
+    w->close();
+    EXPECT_TRUE(Closed(w));
+}
+
+TEST_F(DownloadWindow, FolderThatCannotBeWrittenSaysSoOnceAndWritesNothing) {
+    Dialogs.SaveAnswer = [&](QWidget*, const TFakeDialogs::TSaveCall&) {
+        return std::optional<QString>(QString::fromStdString(Films + "/gone/video.flv"));
+    };
+    QPointer<TfrmDownload> w = Request("http://www.youtube.com/watch?v=sorlen01");
+    EXPECT_TRUE(Closed(w));
+    ASSERT_EQ(Dialogs.Messages.size(), 1u);
+    EXPECT_EQ(Dialogs.Messages[0].Title, "Sorlen");
+    EXPECT_EQ(Dialogs.Messages[0].Text, "Error saving file...!");
+    EXPECT_TRUE(FilmsFolder().empty());
+}
+
+TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
+    std::map<TfrmDownload*, int> closings;
+    auto counted = [&](TfrmDownload* w) {
+        w->OnClosed = [&closings, inner = w->OnClosed](TfrmDownload* x) {
+            ++closings[x];
+            inner(x);
+        };
+        return QPointer<TfrmDownload>(w);
+    };
+    // Finished, and left open.
+    QPointer<TfrmDownload> finished = counted(Request("http://blip.tv/file/1001"));
+    ASSERT_TRUE(Finished(finished));
+    // Taken once Qt has started what it keeps for the process (its pooled threads end by
+    // themselves later, so the counts may only fall).
+    const TProcessCounts before = CurrentCounts();
+    // Transferring.
+    QPointer<TfrmDownload> transferring = counted(RequestMedia("http://demo-sites.test/slow"));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !transferring->lDownloaded->text().isEmpty(); }, kDeadlineMs));
+    // Asking: its save dialog is open when a fourth download fails, and the user closes the
+    // program while that failure's message is on the screen.
+    QPointer<TfrmDownload> asking, failed;
+    bool closeRequested = false;
+    Dialogs.OnMessage = [&] {
+        if (closeRequested) return;
+        closeRequested = true;
+        EXPECT_FALSE(Main->close());
+        EXPECT_EQ(Main->lInfo->text(), "Aborting downloads...");
+        EXPECT_TRUE(Main->ClosePending);
+    };
+    Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
+        if (call.FileName != "clip.flv") return std::optional<QString>(call.Folder + "failed.bin");
+        failed = counted(RequestMedia("http://demo-sites.test/status/500"));
+        QDialog held(owner);
+        QTimer::singleShot(kDeadlineMs, &held, &QDialog::reject);  // a hang fails, not blocks
+        return held.exec() == QDialog::Accepted ? std::optional<QString>(call.Folder + "held")
+                                                : std::nullopt;
+    };
+    FoundMedia.clear();
+    asking = counted(Request("http://www.dailymotion.com/video/xdemo1_demo"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Main->isVisible(); }, kDeadlineMs));
+
+    EXPECT_TRUE(closeRequested);
+    for (const auto* w : {&finished, &transferring, &asking, &failed}) EXPECT_TRUE(w->isNull());
+    ASSERT_EQ(closings.size(), 4u);
+    for (const auto& [window, count] : closings) EXPECT_EQ(count, 1);
+    EXPECT_TRUE(Main->Downloads.empty());
+    EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"show-ep1.mp4"});
+    EXPECT_EQ(Dialogs.Messages.size(), 1u);
+    Main.reset();
+    EXPECT_TRUE(QTest::qWaitFor([] { return THttpThread::LiveCount() == 0; }, kDeadlineMs));
+    const TProcessCounts after = CountsBackTo(before);
+    EXPECT_LE(after.Descriptors, before.Descriptors);
+    EXPECT_LE(after.Threads, before.Threads);
+}
+
+TEST_F(DownloadWindow, CloseWhenDoneBoxCarriesToTheNextWindowAndAcrossARestart) {
+    Options.CloseOnComplete = false;
+    std::vector<bool> ticked;
+    Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
+        auto* w = static_cast<TfrmDownload*>(owner);
+        ticked.push_back(w->ckClose->isChecked());
+        if (!w->ckClose->isChecked()) QTest::mouseClick(w->ckClose, Qt::LeftButton);
+        return std::optional<QString>(call.Folder + call.FileName);
+    };
+    const char* address = "http://www.dailymotion.com/video/xdemo2_demo";
+    QPointer<TfrmDownload> w = Request(address);
+    EXPECT_TRUE(Closed(w)) << "a ticked box closes the window when the download completes";
+    EXPECT_TRUE(Options.CloseOnComplete);
+    w = Request(address);
+    EXPECT_TRUE(Closed(w));
+
+    Main.reset();
+    InitSettingsModule();
+    ProgramFolder = Home.Path + "/";
+    OpenMain();
+    EXPECT_TRUE(Options.CloseOnComplete);
+    w = Request(address);
+    EXPECT_TRUE(Closed(w));
+    EXPECT_EQ(ticked, (std::vector<bool>{false, true, true}));
+}
+
+}  // namespace

@@ -288,6 +288,9 @@ void TfrmDownload::AbortDownload() {
         return;
     }
     SetCancelled();
+    // Also before the first block, and from a server that has gone quiet: the request ends
+    // now instead of at a next block that may never come.
+    if (Thread) Thread->CancelRequest();
     // A save dialog or question still open would hold the worker; it ends as if cancelled.
     for (QDialog* dialog : findChildren<QDialog*>()) {
         if (dialog->isVisible()) dialog->reject();

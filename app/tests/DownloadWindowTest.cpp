@@ -18,6 +18,7 @@
 #include "app/TQtUiThread.h"
 #include "app/TfrmMain.h"
 #include "app/tests/FakeDialogs.h"
+#include "app/tests/SettingsSandbox.h"
 #include "download/THttpThread.h"
 #include "download/TfrmDownload.h"
 #include "settings/uSettings.h"
@@ -41,7 +42,18 @@ public:
     void Cancel() override {}
 };
 
-class DownloadWindow : public ::testing::Test {
+// Every download window as it is shown, in order.
+struct TShownWindows : QObject {
+    std::vector<QPointer<TfrmDownload>> Windows;
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            if (auto* w = qobject_cast<TfrmDownload*>(object)) Windows.emplace_back(w);
+        }
+        return false;
+    }
+};
+
+class DownloadWindow : public ::testing::Test, protected TSettingsSandbox {
 protected:
     static void SetUpTestSuite() { Demo = new TDemoSites; }
     static void TearDownTestSuite() {
@@ -51,10 +63,6 @@ protected:
 
     void SetUp() override {
         ASSERT_NE(Demo->NumericPort(), 0) << "demo-sites server did not start";
-        setenv("HOME", Home.Path.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", Home.File("cfg").c_str(), 1);
-        InitSettingsModule();
-        ProgramFolder = Home.Path + "/";
         std::filesystem::create_directory(Films);
         Options.SaveTo = Films + "/";
         Options.UseProxy = true;
@@ -65,10 +73,12 @@ protected:
         Dialogs.SaveAnswer = [](QWidget*, const TFakeDialogs::TSaveCall& call) {
             return std::optional<QString>(call.Folder + call.FileName);
         };
+        qApp->installEventFilter(&Shown);
         OpenMain();
     }
 
     void TearDown() override {
+        qApp->removeEventFilter(&Shown);
         Main.reset();
         EXPECT_TRUE(QTest::qWaitFor([] { return THttpThread::LiveCount() == 0; }, kDeadlineMs));
         SetUiThread(nullptr);
@@ -84,18 +94,22 @@ protected:
         Main->show();
     }
 
-    // Address in, "OK", and the download window that the found video opens.
-    TfrmDownload* Request(const std::string& address) {
-        const size_t before = Main->Downloads.size();
+    void Submit(const std::string& address) {
         Main->eURL->setText(QString::fromStdString(address));
         QTest::mouseClick(Main->bOk, Qt::LeftButton);
+    }
+    // Address in, "OK", and the download window that the found video opens; null once that
+    // window has closed again, which a fast failure may do before this returns.
+    QPointer<TfrmDownload> Request(const std::string& address) {
+        const size_t before = Shown.Windows.size();
+        Submit(address);
         const bool opened =
-            QTest::qWaitFor([&] { return Main->Downloads.size() > before; }, kDeadlineMs);
+            QTest::qWaitFor([&] { return Shown.Windows.size() > before; }, kDeadlineMs);
         EXPECT_TRUE(opened) << address << ": " << Main->lInfo->text().toStdString();
-        return opened ? Main->Downloads.back() : nullptr;
+        return opened ? Shown.Windows.back() : nullptr;
     }
     // Media the demo sites do not link to, through the same main window.
-    TfrmDownload* RequestMedia(const std::string& media) {
+    QPointer<TfrmDownload> RequestMedia(const std::string& media) {
         FoundMedia = media;
         return Request("http://demo-sites.test/page");
     }
@@ -116,10 +130,10 @@ protected:
     }
 
     static TDemoSites* Demo;
-    TTempFolder Home;
     const std::string Films = Home.File("films");
     TQtUiThread Ui;
     TFakeDialogs Dialogs;
+    TShownWindows Shown;
     std::unique_ptr<TfrmMain> Main;
     std::string FoundMedia;
 };
@@ -248,6 +262,7 @@ TEST_F(DownloadWindow, FailureShowsOneMessageAndKeepsTheFileThatWasThere) {
     };
     QPointer<TfrmDownload> w = RequestMedia("http://demo-sites.test/media?size=5000");
     ASSERT_TRUE(Finished(w));
+    ASSERT_TRUE(w);
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(Dialogs.SaveCalls.back().FileName.toStdString(), existing);
     EXPECT_EQ(ReadFile(existing), "the user's old file");
@@ -270,12 +285,13 @@ TEST_F(DownloadWindow, FolderThatCannotBeWrittenSaysSoOnceAndWritesNothing) {
 
 TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
     std::map<TfrmDownload*, int> closings;
-    auto counted = [&](TfrmDownload* w) {
+    auto counted = [&](QPointer<TfrmDownload> w) {
+        if (!w) return w;
         w->OnClosed = [&closings, inner = w->OnClosed](TfrmDownload* x) {
             ++closings[x];
             inner(x);
         };
-        return QPointer<TfrmDownload>(w);
+        return w;
     };
     // Finished, and left open.
     QPointer<TfrmDownload> finished = counted(Request("http://blip.tv/file/1001"));
@@ -299,15 +315,21 @@ TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
         EXPECT_TRUE(Main->ClosePending);
     };
     Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
-        if (call.FileName != "clip.flv") return std::optional<QString>(call.Folder + "failed.bin");
-        failed = counted(RequestMedia("http://demo-sites.test/status/500"));
+        auto* w = static_cast<TfrmDownload*>(owner);
+        if (call.FileName != "clip.flv") {
+            failed = counted(w);
+            return std::optional<QString>(call.Folder + "failed.bin");
+        }
+        asking = counted(w);
+        FoundMedia = "http://demo-sites.test/status/500";
+        Submit("http://demo-sites.test/page");
         QDialog held(owner);
         QTimer::singleShot(kDeadlineMs, &held, &QDialog::reject);  // a hang fails, not blocks
         return held.exec() == QDialog::Accepted ? std::optional<QString>(call.Folder + "held")
                                                 : std::nullopt;
     };
     FoundMedia.clear();
-    asking = counted(Request("http://www.dailymotion.com/video/xdemo1_demo"));
+    Submit("http://www.dailymotion.com/video/xdemo1_demo");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Main->isVisible(); }, kDeadlineMs));
 
     EXPECT_TRUE(closeRequested);

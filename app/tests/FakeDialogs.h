@@ -75,6 +75,7 @@ struct TVideoLog {
     int Starts = 0;
     int Cancels = 0;
     bool Destroyed = false;
+    std::string Media;  // the media found by a report inside Start
 };
 
 class TFakeVideo : public TVideo {
@@ -90,6 +91,7 @@ public:
         Log.Proxy = Proxy;
         if (ReportInStart >= 0) {
             ErrorCode = ReportInStart;
+            MediaUrl = Log.Media;
             ReportDone();
             // Still alive here: the owner must not free us while Start is running.
             Title = "after report";

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Smoke test on a real X server: the program, started as the README starts it, takes a demo
+# address, asks where to save through its own save dialog and writes the served media; then
+# "Close" and "Exit" end it normally. xdotool plays the user. Every wait has a deadline.
+set -u
+program=$1
+source_dir=$2
+work=$(mktemp -d)
+demo_pid=
+cleanup() {
+    [ -n "$demo_pid" ] && kill "$demo_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    cat "$work/out.log" 2>/dev/null
+    exit 1
+}
+
+# The demo sites on a port of their own; the program reaches them as its HTTP proxy.
+mkfifo "$work/demo.out"
+python3 "$source_dir/tools/demo_sites.py" --media-kib 3000 >"$work/demo.out" &
+demo_pid=$!
+read -r -t 20 _ _ port <"$work/demo.out" || fail "demo-sites server did not start"
+
+# A portable copy: Settings.ini beside the program, as the README's build tree has it.
+mkdir -p "$work/bin" "$work/home" "$work/films"
+cp "$program" "$work/bin/sorlen"
+cat >"$work/bin/Settings.ini" <<INI
+[Options]
+SaveTo=$work/films/
+UseProxy=1
+ProxyAddress=127.0.0.1
+ProxyPort=$port
+INI
+
+cat >"$work/drive.sh" <<'DRIVE'
+set -u
+export HOME=$1 work=$2
+"$work/bin/sorlen" >"$work/out.log" 2>&1 &
+app=$!
+wait_window() {  # name pattern; prints the window id
+    for _ in $(seq 1 200); do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+click() {  # window, x, y in its client area
+    xdotool mousemove --window "$1" "$2" "$3" click 1
+}
+main=$(wait_window '^Sorlen$') || { echo "no main window"; exit 1; }
+click "$main" 100 104  # the address field
+xdotool type --delay 5 'http://www.youtube.com/watch?v=sorlen01'
+click "$main" 177 208  # "OK"
+dialog=$(wait_window '^Save') || { echo "no save dialog"; exit 1; }
+xdotool windowfocus --sync "$dialog"
+xdotool key ctrl+a
+xdotool type --delay 5 "$work/films/walk.flv"
+xdotool key Return
+download=$(wait_window '^Download complete$') || { echo "download did not complete"; exit 1; }
+click "$download" 321 140  # "Close"
+click "$main" 245 208      # "Exit"
+for _ in $(seq 1 100); do
+    kill -0 "$app" 2>/dev/null || { wait "$app"; exit $?; }
+    sleep 0.1
+done
+echo "the program did not exit"
+kill "$app"
+exit 1
+DRIVE
+
+HOME=$work/home QT_QPA_PLATFORM=xcb timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
+    bash "$work/drive.sh" "$work/home" "$work" || fail "driving the program failed"
+
+python3 "$source_dir/tools/demo_sites.py" --media-kib 3000 --dump \
+    "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0&sparams=id%2Cexpire%2Citag&itag=5&id=sorlen01&expire=1262304000" \
+    "$work/expected" || fail "no expected media"
+cmp -s "$work/expected" "$work/films/walk.flv" || fail "saved file differs from the served media"
+[ -z "$(ls "$work/films" | grep -v '^walk.flv$')" ] || fail "other files left: $(ls "$work/films")"
+echo "downloaded $(stat -c %s "$work/films/walk.flv") bytes through the program's windows"

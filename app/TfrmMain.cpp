@@ -223,7 +223,9 @@ void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
     if (video != CurrentVideo.get()) return;
     StopWaiting();
     if (errorCode != vidSuccess) {
-        lInfo->setText(QStringLiteral("Error retrieving data..."));
+        // A refused certificate is something the user can act on: it is named.
+        lInfo->setText(video->SecureFailure.empty() ? QStringLiteral("Error retrieving data...")
+                                                    : QString::fromStdString(video->SecureFailure));
     } else {
         PendingTitle = video->Title;
         PendingMediaUrl = video->MediaUrl;

@@ -278,6 +278,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
 
 void THttpCli::ResetResponse() {
     NewResponse();
+    FSecureFailure.clear();
     FRequestError = 0;
     FSentCount = 0;
     FDocumentName.clear();
@@ -464,9 +465,10 @@ void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error)
         FRequestError = Error;
         Resp.StatusCode = 404;
         // A refused certificate or handshake says why in words of its own.
-        Resp.ReasonPhrase =
-            Socket()->SslError() == Error ? Socket()->SslErrorText() : ErrorDescription(Error);
+        const bool tls = Socket()->SslError() == Error;
+        Resp.ReasonPhrase = tls ? Socket()->SslErrorText() : ErrorDescription(Error);
         Resp.ReasonPhrase += " (Error #" + std::to_string(Error) + ")";
+        if (tls) FSecureFailure = Resp.ReasonPhrase;
         RaiseSessionConnected();
         return;  // the socket's close that follows ends the request
     }
@@ -1312,11 +1314,13 @@ void THttpCli::ReadConnectReply() {
         }
         FailResponse(status >= 100 && status <= 999 ? status : BadResponseStatus,
                      "Proxy refused CONNECT: " + statusLine);
+        FSecureFailure = Resp.ReasonPhrase;
         return;
     }
     if (TunnelReply.size() >= kLimit) {
         TunnelPending = false;
         FailResponse(BadResponseStatus, "Proxy refused CONNECT: reply too long");
+        FSecureFailure = Resp.ReasonPhrase;
     }
 }
 

@@ -177,6 +177,9 @@ public:
     THttpRequest RequestType() const { return FRequestType; }
     int StatusCode() const { return Resp.StatusCode; }
     const std::string& ReasonPhrase() const { return Resp.ReasonPhrase; }
+    // The reason phrase when the request failed in the TLS handshake or at the proxy's
+    // CONNECT; empty for every other outcome.
+    const std::string& SecureFailure() const { return FSecureFailure; }
     const std::string& ResponseVersion() const { return Resp.ResponseVersion; }
     std::uint16_t RequestError() const { return FRequestError; }
     const std::vector<std::string>& ReceivedHeader() const { return Resp.ReceivedHeader; }
@@ -286,6 +289,7 @@ protected:
     std::unique_ptr<TWSocket> FSocket;
     // The CONNECT went out and its reply is being read.
     bool TunnelPending = false;
+    std::string FSecureFailure;
     std::string TunnelReply;
     std::unique_ptr<TMessageTarget> MessageWindow;
     EngineState FState = EngineState::Idle;

@@ -9,7 +9,10 @@ void TPageVideo::Fetch(TUrlInfo request, THttpThread::TNotifyEvent onHeaders) {
     Cancelled = false;
     ApplyProxy(Proxy, request);
     Thread = new THttpThread(request);
-    Thread->OnDone = [this](THttpThread* t, int32_t code) { PageDone(t, code); };
+    Thread->OnDone = [this](THttpThread* t, int32_t code) {
+        SecureFailure = t->SecureFailure;
+        PageDone(t, code);
+    };
     Thread->OnTerminate = [this](THttpThread*) { ThreadEnded(); };
     Thread->OnHeaders = std::move(onHeaders);
     Thread->Resume();

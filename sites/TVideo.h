@@ -34,6 +34,9 @@ public:
     std::string Cookies;
     std::atomic<bool> Cancelled{false};  // written on the UI thread, read by the worker
     int32_t ErrorCode = vidSuccess;
+    // Why the last page request failed in the TLS handshake or at a proxy's CONNECT; empty
+    // otherwise.
+    std::string SecureFailure;
     TDoneEvent OnDone;
 
     // Begins fetching and parsing; returns at once. Clears Cancelled.

@@ -492,6 +492,7 @@ TEST(LiveFailures, RefusedLookupAndHttps) {
         if (c.error >= 0) {
             EXPECT_EQ(run.Cli.RequestError(), c.error);
         }
+        EXPECT_EQ(run.Cli.SecureFailure(), "");
     }
 
     // Abort while the name is being looked up on the helper thread, and from the state event
@@ -639,6 +640,7 @@ TEST_F(HttpsLive, RefusalsEndTheRequestWithTheirReason) {
         ASSERT_TRUE(run.Go());
         EXPECT_EQ(run.Cli.StatusCode(), row.Status);
         EXPECT_EQ(run.Cli.ReasonPhrase().rfind(row.ReasonStart, 0), 0u) << run.Cli.ReasonPhrase();
+        EXPECT_EQ(run.Cli.SecureFailure(), run.Cli.ReasonPhrase());
         if (row.Error != 0) {
             EXPECT_EQ(run.Cli.RequestError(), row.Error);
             EXPECT_NE(run.Cli.ReasonPhrase().find("(Error #" + std::to_string(row.Error) + ")"),

@@ -1,7 +1,7 @@
 // The download worker in file mode against `curl -s -o FILE`, both fetching the same file from
-// nginx on 127.0.0.1 in the same run. Reports throughput, CPU time and the process's peak
-// memory; the peak after the 10 MiB runs and after the 1 GiB runs shows whether memory grows
-// with the size of the download.
+// nginx on 127.0.0.1 in the same run, over plain http and over TLS (both trusting the same
+// private CA). Reports throughput, CPU time and the process's peak memory; the peak after the
+// 10 MiB runs and after the 1 GiB runs shows whether memory grows with the size of the download.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -16,6 +17,7 @@
 #include "platform/UiThread.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestCa.h"
 
 namespace {
 
@@ -23,6 +25,9 @@ struct TWorld {
     TTempFolder Root;
     TTempFolder Out;
     std::unique_ptr<TNginx> Server;
+    std::unique_ptr<TNginx> TlsServer;
+    TTestCa Ca;
+    TTrustedCa Trust{Ca.CaFile()};
     TWorld() {
         for (int mib : {10, 1024}) {
             // Sparse files: nginx reads zeros from the page cache, the same for both clients.
@@ -33,8 +38,16 @@ struct TWorld {
         }
         Server = std::make_unique<TNginx>();
         if (!Server->Start({.Root = Root.Path})) std::abort();
+        TlsServer = std::make_unique<TNginx>();
+        if (!Ca.Ok() || !TlsServer->Start({.Root = Root.Path,
+                                           .Server = NginxTlsLines(Ca.Issue("IP:127.0.0.1")),
+                                           .ListenOptions = " ssl"}))
+            std::abort();
     }
-    std::string Url(int mib) const { return Server->Url("/" + std::to_string(mib) + ".bin"); }
+    std::string Url(int mib, bool tls) const {
+        const std::string path = "/" + std::to_string(mib) + ".bin";
+        return tls ? "https://127.0.0.1:" + TlsServer->Port() + path : Server->Url(path);
+    }
 };
 
 TWorld& World() {
@@ -86,7 +99,9 @@ TRunFigures RunCurl(const std::string& url, const std::string& file) {
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
-        execlp("curl", "curl", "-s", "-o", file.c_str(), url.c_str(), nullptr);
+        const char* ca = std::getenv("SSL_CERT_FILE");
+        execlp("curl", "curl", "-s", "--cacert", ca != nullptr ? ca : "", "-o", file.c_str(),
+               url.c_str(), nullptr);
         _exit(127);
     }
     int status = 0;
@@ -103,7 +118,7 @@ TRunFigures RunCurl(const std::string& url, const std::string& file) {
 void BM_DownloadVsCurl(benchmark::State& state) {
     const int mib = int(state.range(0));
     TWorld& w = World();
-    const std::string url = w.Url(mib);
+    const std::string url = w.Url(mib, state.range(1) != 0);
     TRunFigures ours, curl;
     int runs = 0;
     for (auto _ : state) {
@@ -133,10 +148,11 @@ void BM_DownloadVsCurl(benchmark::State& state) {
     state.counters["peak_rss_MiB"] = double(PeakRssKiB()) / 1024;
 }
 
-// 10 MiB first, so that the peak after the 1 GiB runs shows any growth.
+// 10 MiB first, so that the peak after the 1 GiB runs shows any growth. Second argument: TLS.
 BENCHMARK(BM_DownloadVsCurl)
-    ->Arg(10)
-    ->Arg(1024)
+    ->Args({10, 0})
+    ->Args({1024, 0})
+    ->Args({1024, 1})
     ->Iterations(6)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -165,6 +165,13 @@ void TfrmMain::bOkClick() {
 
 void TfrmMain::DispatchAddress() {
     const std::string address = eURL->text().toStdString();
+    // A media file itself: nothing to extract, so no page is fetched.
+    if (const std::optional<TDirectLink> link = DirectMediaLink(address)) {
+        PendingMediaUrl = TrimBlanks(address);
+        PendingCookies.clear();
+        OpenDownloadWindow(link->FileName, link->MediaFormat);
+        return;
+    }
     const int32_t kind = VideoKindForHost(SplitUrl(address).Host);
 
     StartWaiting();
@@ -253,10 +260,14 @@ void TfrmMain::customEvent(QEvent* event) {
 
 void TfrmMain::OpenDownloadWindow(int32_t videoKind) {
     const TMediaKind kind = MediaKindFor(videoKind, Options.Format);
+    OpenDownloadWindow(CleanFileName(PendingTitle) + kind.Extension, kind.MediaFormat);
+}
+
+void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat) {
     auto* window = new TfrmDownload(Dialogs);
     window->MediaUrl = PendingMediaUrl;
-    window->FileName = CleanFileName(PendingTitle) + kind.Extension;
-    window->MediaFormat = static_cast<uint8_t>(kind.MediaFormat);
+    window->FileName = FileName;
+    window->MediaFormat = static_cast<uint8_t>(MediaFormat);
     window->SaveFolder = Options.SaveTo;
     window->Cookies = PendingCookies;
     window->SetCloseWhenDone(Options.CloseOnComplete);

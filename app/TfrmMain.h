@@ -109,6 +109,8 @@ private:
     std::optional<QString> PickFolder(QWidget* from, const QString& prompt);
     void ReportSaveFailure();
     void OpenDownloadWindow(int32_t videoKind);
+    // The window for PendingMediaUrl, proposing FileName and offering MediaFormat's file type.
+    void OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat);
     void AbortDownloads();
 
     TVideoFactory Factory;

@@ -159,8 +159,10 @@ void TfrmDownload::StartDownload() {
     };
     Thread->OnDone = [link](THttpThread* thread, int32_t errorCode) {
         const uint64_t received = thread->Received;
-        TDownloadLink::RunOnWindow(
-            link, [errorCode, received](TfrmDownload& w) { w.Finish(errorCode, received); });
+        const std::string secure = thread->SecureFailure;
+        TDownloadLink::RunOnWindow(link, [errorCode, received, &secure](TfrmDownload& w) {
+            w.Finish(errorCode, received, secure);
+        });
     };
     Thread->OnErrorBox = [link](const std::string& text, const std::string& title) {
         TDownloadLink::RunOnWindow(link, [&text, &title](TfrmDownload& w) {
@@ -229,7 +231,7 @@ void TfrmDownload::ShowProgress() {
     if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
 }
 
-void TfrmDownload::Finish(int32_t errorCode, uint64_t received) {
+void TfrmDownload::Finish(int32_t errorCode, uint64_t received, const std::string& SecureFailure) {
     Downloaded = static_cast<int64_t>(received);
     // A connection that ends before the announced size is a failed download, and so is one
     // that never reached a file.
@@ -252,8 +254,10 @@ void TfrmDownload::Finish(int32_t errorCode, uint64_t received) {
     RemovePartFile();
     if (CancelledByUser) return;
     hide();
-    Dialogs.MessageBox(this, kAppTitle, QStringLiteral("Error downloading video file!"),
-                       TDialogs::TIcon::Error);
+    QString text = QStringLiteral("Error downloading video file!");
+    if (!SecureFailure.empty())
+        text += QStringLiteral("\n\n") + QString::fromStdString(SecureFailure);
+    Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
     SetCancelled();
 }
 

@@ -88,7 +88,8 @@ private:
     // UI-thread halves of the worker's handlers.
     std::optional<TUrlInfo> AskFile();
     void ShowProgress();
-    void Finish(int32_t errorCode, uint64_t received);
+    // SecureFailure: why TLS or a proxy's CONNECT refused the request, named to the user.
+    void Finish(int32_t errorCode, uint64_t received, const std::string& SecureFailure = {});
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);
 

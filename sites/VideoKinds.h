@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // Extractor kinds as the main window records them (VideoKind) and hands them on.
@@ -30,3 +31,16 @@ struct TMediaKind {
     bool operator==(const TMediaKind&) const = default;
 };
 TMediaKind MediaKindFor(int32_t videoKind, int32_t format);
+
+// A direct link to a media file: an http or https address on a host that is none of the sites,
+// whose path (before any query or fragment) ends in a media file extension. Such an address
+// is downloaded as it is, without a page. FileName is the last path segment, percent-decoded
+// and cleaned like a title; MediaFormat the file type offered (0 ".flv", 1 ".mp4", 2 all
+// files).
+struct TDirectLink {
+    std::string FileName;
+    int32_t MediaFormat = 2;
+
+    bool operator==(const TDirectLink&) const = default;
+};
+std::optional<TDirectLink> DirectMediaLink(const std::string& address);

@@ -24,8 +24,10 @@
 #include "settings/uSettings.h"
 #include "sites/SiteVideos.h"
 #include "tests/support/DemoSites.h"
+#include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestCa.h"
 
 namespace {
 
@@ -87,6 +89,7 @@ protected:
     void OpenMain() {
         Main = std::make_unique<TfrmMain>(
             [this](int32_t kind, int32_t quality) -> std::unique_ptr<TVideo> {
+                ++VideosMade;
                 if (!FoundMedia.empty()) return std::make_unique<TFoundVideo>(FoundMedia);
                 return CreateSiteVideo(kind, quality);
             },
@@ -136,6 +139,7 @@ protected:
     TShownWindows Shown;
     std::unique_ptr<TfrmMain> Main;
     std::string FoundMedia;
+    int VideosMade = 0;
 };
 
 TDemoSites* DownloadWindow::Demo = nullptr;
@@ -269,6 +273,55 @@ TEST_F(DownloadWindow, FailureShowsOneMessageAndKeepsTheFileThatWasThere) {
     EXPECT_EQ(ReadFile(Films + "/new.flv").size(), 5000u);
     w->close();
     EXPECT_TRUE(Closed(w));
+}
+
+// A media file's own address opens its window at once: no extractor, no page request.
+TEST_F(DownloadWindow, DirectLinksOverHttpAndHttpsNeedNoPage) {
+    TTestCa ca;
+    TTrustedCa trust(ca.CaFile());
+    ASSERT_TRUE(ca.Ok());
+    TTempFolder media;
+    const std::string clip(300000, 'v');
+    media.Write("My clip.mp4", clip);
+    TNginx plain;
+    ASSERT_TRUE(plain.Start({.Root = media.Path})) << plain.ErrorLog();
+    TNginx tls;
+    ASSERT_TRUE(tls.Start({.Root = media.Path,
+                           .Server = NginxTlsLines(ca.Issue("IP:127.0.0.1")),
+                           .ListenOptions = " ssl"}))
+        << tls.ErrorLog();
+    TNginx expired;
+    ASSERT_TRUE(expired.Start({.Root = media.Path,
+                               .Server = NginxTlsLines(ca.Issue("IP:127.0.0.1", -1)),
+                               .ListenOptions = " ssl"}));
+    Options.UseProxy = false;
+    Main.reset();
+    OpenMain();
+    for (const std::string& address :
+         {plain.Url("/My%20clip.mp4"), "https://127.0.0.1:" + tls.Port() + "/My%20clip.mp4"}) {
+        SCOPED_TRACE(address);
+        QPointer<TfrmDownload> w = Request(address);
+        ASSERT_TRUE(Finished(w));
+        ASSERT_TRUE(w);
+        EXPECT_EQ(Dialogs.SaveCalls.back().FileName.toStdString(), "My clip.mp4");
+        EXPECT_EQ(Dialogs.SaveCalls.back().Filters,
+                  (QStringList{"MP4 file (*.mp4)", "All files (*)"}));
+        EXPECT_EQ(ReadFile(Films + "/My clip.mp4"), clip);
+        w->close();
+        EXPECT_TRUE(Closed(w));
+        std::filesystem::remove(Films + "/My clip.mp4");
+    }
+    EXPECT_EQ(VideosMade, 0);
+    EXPECT_TRUE(Dialogs.Messages.empty());
+
+    // A refused certificate is named where the failure is reported.
+    QPointer<TfrmDownload> w = Request("https://127.0.0.1:" + expired.Port() + "/My%20clip.mp4");
+    EXPECT_TRUE(Closed(w));
+    ASSERT_EQ(Dialogs.Messages.size(), 1u);
+    EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith(
+        "Error downloading video file!\n\ncertificate expired or not yet valid"))
+        << Dialogs.Messages[0].Text.toStdString();
+    EXPECT_EQ(FilmsFolder(), std::vector<std::string>{});
 }
 
 TEST_F(DownloadWindow, FolderThatCannotBeWrittenSaysSoOnceAndWritesNothing) {

@@ -129,4 +129,35 @@ TEST(VideoKinds, ExtensionAndFileTypeFollowTheSiteOrTheQuality) {
     }
 }
 
+TEST(VideoKinds, DirectLinksToMediaFiles) {
+    const struct {
+        const char* address;
+        std::optional<TDirectLink> link;
+    } rows[] = {
+        {"http://media.example/v/clip.flv", TDirectLink{"clip.flv", 0}},
+        {"https://media.example/clip.MP4?sig=1#t=5", TDirectLink{"clip.MP4", 1}},
+        {"http://media.example/a.m4v", TDirectLink{"a.m4v", 1}},
+        {"  http://127.0.0.1:8080/My%20Film%3A%20Part%202.webm ",
+         TDirectLink{"My Film_ Part 2.webm", 2}},
+        {"http://media.example/odd%2Fname%zz.ogg", TDirectLink{"odd_name%zz.ogg", 2}},
+        {"http://media.example/x.mkv", TDirectLink{"x.mkv", 2}},
+        {"http://media.example/x.mov", TDirectLink{"x.mov", 2}},
+        {"http://media.example/x.avi", TDirectLink{"x.avi", 2}},
+        {"http://media.example/x.mp3", TDirectLink{"x.mp3", 2}},
+        {"http://media.example/x.m4a", TDirectLink{"x.m4a", 2}},
+        {"http://media.example/x.ogv", TDirectLink{"x.ogv", 2}},
+        // The three sites keep their extractors; other pages and schemes are no links.
+        {"http://www.youtube.com/clip.flv", std::nullopt},
+        {"http://WWW.DailyMotion.com/a.mp4", std::nullopt},
+        {"http://blip.tv/file/1.mp4", std::nullopt},
+        {"http://media.example/watch?v=clip.mp4", std::nullopt},
+        {"http://media.example/page.html", std::nullopt},
+        {"http://media.example/.mp4", std::nullopt},
+        {"http://media.example/mp4", std::nullopt},
+        {"ftp://media.example/clip.flv", std::nullopt},
+        {"media.example/clip.flv", std::nullopt},
+    };
+    for (const auto& row : rows) EXPECT_EQ(DirectMediaLink(row.address), row.link) << row.address;
+}
+
 }  // namespace

@@ -45,7 +45,10 @@ struct TWorld {
             std::abort();
     }
     std::string Url(int mib, bool tls) const {
-        const std::string path = "/" + std::to_string(mib) + ".bin";
+        // Built in steps: GCC 12's -Wrestrict misreads "/" + std::to_string(...) at -O3.
+        std::string path = "/";
+        path += std::to_string(mib);
+        path += ".bin";
         return tls ? "https://127.0.0.1:" + TlsServer->Port() + path : Server->Url(path);
     }
 };

@@ -200,6 +200,13 @@ TEST_F(MainWindow, FailureOrCancelShowsErrorAndOpensNothing) {
         EXPECT_EQ(Window->lInfo->text(), "");
         Log.Destroyed = false;
     }
+    // A refused certificate is named instead.
+    Request("https://www.youtube.com/watch?v=x");
+    Video->SecureFailure = "certificate expired or not yet valid (certificate has expired)";
+    Video->Finish(vidFailed);
+    Drain();
+    EXPECT_EQ(Window->lInfo->text(),
+              "certificate expired or not yet valid (certificate has expired)");
 }
 
 TEST_F(MainWindow, ReportInsideStartEndsTheWaitAndLeavesNoExtractor) {

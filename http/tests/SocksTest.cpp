@@ -8,20 +8,15 @@
 #include "http/THttpCli.h"
 #include "http/TStream.h"
 #include "tests/support/LoopWait.h"
-#include "tests/support/Nginx.h"
 #include "tests/support/SocksServers.h"
 #include "tests/support/Squid.h"
 
 namespace {
 
 TEST(EngineSocks, RequestsThroughSocksServers) {
-    TNginx nginx;
-    nginx.Write("html/hello.txt", "hello through socks");
-    ASSERT_TRUE(nginx.Start()) << nginx.ErrorLog();
-    TDante dante;
-    ASSERT_TRUE(dante.Start()) << dante.Log();
-    TMicrosocks microsocks;
-    ASSERT_TRUE(microsocks.Start("alice", "s3cret"));
+    TSocksRig rig;
+    ASSERT_TRUE(rig.Start());
+    const std::string dante = rig.Dante.Port(), microsocks = rig.Microsocks.Port();
     TSquid squid;
     ASSERT_TRUE(squid.Start()) << squid.CacheLog();
 
@@ -32,11 +27,11 @@ TEST(EngineSocks, RequestsThroughSocksServers) {
         int Error;  // of the SOCKS negotiation and of the request; 0 = the page arrived
         int SocketErrors;
     } rows[] = {
-        {"dante, socks 5", dante.Port(), "5", "", "", false, 0, 0},
-        {"dante, socks 4", dante.Port(), "4", "", "", false, 0, 0},
-        {"microsocks with password", microsocks.Port(), "5", "alice", "s3cret", false, 0, 0},
-        {"squid reached through dante", dante.Port(), "5", "", "", true, 0, 0},
-        {"microsocks, wrong password", microsocks.Port(), "5", "alice", "wrong", false, 20015, 0},
+        {"dante, socks 5", dante, "5", "", "", false, 0, 0},
+        {"dante, socks 4", dante, "4", "", "", false, 0, 0},
+        {"microsocks with password", microsocks, "5", "alice", "s3cret", false, 0, 0},
+        {"squid reached through dante", dante, "5", "", "", true, 0, 0},
+        {"microsocks, wrong password", microsocks, "5", "alice", "wrong", false, 20015, 0},
         {"no socks server, empty level", "", "", "", "", false, 0, 1},
     };
     for (const Row& r : rows) {
@@ -44,7 +39,7 @@ TEST(EngineSocks, RequestsThroughSocksServers) {
         THttpCli cli;
         TMemoryStream body;
         cli.ReceiveStream = &body;
-        cli.URL = nginx.Url("/hello.txt");
+        cli.URL = rig.Nginx.Url("/hello.txt");
         if (r.ViaSquid) {
             cli.Proxy = "127.0.0.1";
             cli.ProxyPort = squid.Port();
@@ -69,7 +64,7 @@ TEST(EngineSocks, RequestsThroughSocksServers) {
         EXPECT_EQ(cli.RequestError(), r.Error);
         if (r.Error == 0) {
             EXPECT_EQ(cli.StatusCode(), 200);
-            EXPECT_EQ(body.Data(), "hello through socks");
+            EXPECT_EQ(body.Data(), kSocksPage);
         } else {
             EXPECT_EQ(cli.StatusCode(), 404);
             EXPECT_EQ(body.Data(), "");

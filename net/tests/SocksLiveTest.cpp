@@ -6,7 +6,6 @@
 
 #include "net/TWSocket.h"
 #include "tests/support/LoopWait.h"
-#include "tests/support/Nginx.h"
 #include "tests/support/SocksServers.h"
 
 namespace {
@@ -42,34 +41,31 @@ struct TFetch {
 };
 
 TEST(SocksLive, RealServersRelayToNginx) {
-    TNginx nginx;
-    nginx.Write("html/hello.txt", "hello through socks");
-    ASSERT_TRUE(nginx.Start()) << nginx.ErrorLog();
-    TDante dante;
-    ASSERT_TRUE(dante.Start()) << dante.Log();
-    TMicrosocks microsocks;
-    ASSERT_TRUE(microsocks.Start("alice", "s3cret"));
+    TSocksRig rig;
+    ASSERT_TRUE(rig.Start());
+    const std::string dante = rig.Dante.Port(), microsocks = rig.Microsocks.Port();
 
     struct Row {
         const char* Name;
         std::string Port, Level, User, Password;
         int Error;
     } rows[] = {
-        {"dante, socks 5", dante.Port(), "5", "", "", 0},
-        {"dante, socks 4", dante.Port(), "4", "", "", 0},
-        {"microsocks, socks 5 with password", microsocks.Port(), "5", "alice", "s3cret", 0},
-        {"microsocks, wrong password", microsocks.Port(), "5", "alice", "wrong", 20015},
+        {"dante, socks 5", dante, "5", "", "", 0},
+        {"dante, socks 4", dante, "4", "", "", 0},
+        {"microsocks, socks 5 with password", microsocks, "5", "alice", "s3cret", 0},
+        {"microsocks, wrong password", microsocks, "5", "alice", "wrong", 20015},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.Name);
-        TFetch f(r.Port, r.Level, r.User, r.Password, nginx.Port());
+        TFetch f(r.Port, r.Level, r.User, r.Password, rig.Nginx.Port());
         ASSERT_TRUE(WaitFor([&] { return f.Closed >= 0; }));
         EXPECT_EQ(f.SocksError, r.Error);
         EXPECT_EQ(f.Connected, r.Error);
         EXPECT_EQ(f.Closed, r.Error);
         if (r.Error == 0) {
             EXPECT_EQ(f.Reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << f.Reply;
-            EXPECT_NE(f.Reply.find("\r\n\r\nhello through socks"), std::string::npos) << f.Reply;
+            EXPECT_NE(f.Reply.find(std::string("\r\n\r\n") + kSocksPage), std::string::npos)
+                << f.Reply;
         }
     }
 }

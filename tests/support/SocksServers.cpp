@@ -35,3 +35,11 @@ bool TMicrosocks::Start(const std::string& User, const std::string& Password) {
     });
     return FPort != 0;
 }
+
+::testing::AssertionResult TSocksRig::Start() {
+    Nginx.Write("html/hello.txt", kSocksPage);
+    if (!Nginx.Start()) return ::testing::AssertionFailure() << "nginx: " << Nginx.ErrorLog();
+    if (!Dante.Start()) return ::testing::AssertionFailure() << "dante: " << Dante.Log();
+    if (!Microsocks.Start("alice", "s3cret")) return ::testing::AssertionFailure() << "microsocks";
+    return ::testing::AssertionSuccess();
+}

@@ -4,8 +4,11 @@
 // server when it goes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
+#include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempFolder.h"
 
@@ -41,4 +44,16 @@ public:
 private:
     TProcess Process;
     int FPort = 0;
+};
+
+// nginx serving kSocksPage as /hello.txt, dante without authentication and microsocks asking
+// for alice / s3cret: the servers every SOCKS suite talks through.
+inline constexpr const char* kSocksPage = "hello through socks";
+
+struct TSocksRig {
+    TNginx Nginx;
+    TDante Dante;
+    TMicrosocks Microsocks;
+
+    ::testing::AssertionResult Start();
 };

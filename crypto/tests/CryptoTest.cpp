@@ -2,29 +2,20 @@
 // libdes table, RFC 1320 appendix A.5) and the MD4 context's misuse rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "crypto/Des.h"
 #include "crypto/Md4.h"
+#include "tests/support/Hex.h"
 
 namespace {
 
-template <std::size_t N>
-std::string Hex(const std::array<std::uint8_t, N>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 TDesBlock Block(const char* hex) {
+    const std::string bytes = Bytes(hex);
     TDesBlock b{};
-    for (int i = 0; i < 8; ++i)
-        b[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16));
+    std::copy(bytes.begin(), bytes.end(), b.begin());
     return b;
 }
 

@@ -10,27 +10,11 @@
 
 #include "crypto/Md4.h"
 #include "http/UrlHelpers.h"
+#include "tests/support/Hex.h"
 
 namespace {
 
 const TNtlmChallenge kChallenge = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-std::string Bytes(const std::string& hex) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 std::string Le(std::uint32_t v, int n) {
     std::string out;
@@ -56,7 +40,7 @@ TEST(NtlmPrimitives, KeySpreadingAndWidening) {
         std::array<std::uint8_t, 7> key;
         std::copy(k.begin(), k.end(), key.begin());
         const TDesBlock b = DesKeyFrom7(key);
-        EXPECT_EQ(Hex(std::string(b.begin(), b.end())), eight) << seven;
+        EXPECT_EQ(Hex(b), eight) << seven;
     }
     EXPECT_EQ(WidenAscii(""), "");
     EXPECT_EQ(WidenAscii("Ab\xFC"), std::string("A\0b\0\xFC\0", 6));

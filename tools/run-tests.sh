@@ -22,7 +22,7 @@ cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 cmake -S . -B build-tsan "${core[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORLEN_SANITIZE=thread
-cmake --build build-tsan -j "$jobs"
+cmake --build build-tsan -j "$jobs" --target threaded_tests
 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threaded --no-tests=ignore
 
 cmake -S . -B build-fuzz "${core[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORLEN_FUZZ=ON \

@@ -58,28 +58,23 @@ void GreyLikePanel(const QWidget* panel, std::initializer_list<QLineEdit*> edits
 
 // The rows both proxy groups share, from row firstRow of the panel's grid on: address, port with
 // a "Find" button, user name and a masked password. The check box above the panel enables it.
-struct TServerRows {
-    QGridLayout* Grid;
-    QLineEdit *Address, *Port, *User, *Password;
-    QPushButton* Find;
-};
-
-TServerRows AddServerRows(QGroupBox* group, QCheckBox* enable, QWidget* panel, int firstRow) {
+QGridLayout* AddServerRows(QGroupBox* group, QCheckBox* enable, QWidget* panel, int firstRow,
+                           QLineEdit*& address, QLineEdit*& port, QPushButton*& find,
+                           QLineEdit*& user, QLineEdit*& password) {
     auto* column = new QVBoxLayout(group);
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(0, 0, 0, 0);
-    TServerRows rows{grid,    nullptr, nullptr,
-                     nullptr, nullptr, new QPushButton(QStringLiteral("Find"))};
-    rows.Address = LabelledEdit(grid, firstRow, QStringLiteral("Address:"), 2);
-    rows.Port = LabelledEdit(grid, firstRow + 1, QStringLiteral("Port:"), 1);
-    grid->addWidget(rows.Find, firstRow + 1, 2);
-    rows.User = LabelledEdit(grid, firstRow + 2, QStringLiteral("Username:"), 2);
-    rows.Password = LabelledEdit(grid, firstRow + 3, QStringLiteral("Password:"), 2);
-    MaskPassword(rows.Password);
-    GreyLikePanel(panel, {rows.Address, rows.Port, rows.User, rows.Password});
+    find = new QPushButton(QStringLiteral("Find"));
+    address = LabelledEdit(grid, firstRow, QStringLiteral("Address:"), 2);
+    port = LabelledEdit(grid, firstRow + 1, QStringLiteral("Port:"), 1);
+    grid->addWidget(find, firstRow + 1, 2);
+    user = LabelledEdit(grid, firstRow + 2, QStringLiteral("Username:"), 2);
+    password = LabelledEdit(grid, firstRow + 3, QStringLiteral("Password:"), 2);
+    MaskPassword(password);
+    GreyLikePanel(panel, {address, port, user, password});
     column->addWidget(enable);
     column->addWidget(panel);
-    return rows;
+    return grid;
 }
 
 const char* const kSocksLevels[] = {"4", "4A", "5"};
@@ -149,31 +144,22 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     gbHttpProxy = new QGroupBox(QStringLiteral("HTTP Proxy"));
     ckProxy = new QCheckBox(QStringLiteral("Enable Proxy"));
     pProxy = new QWidget;
-    TServerRows http = AddServerRows(gbHttpProxy, ckProxy, pProxy, 0);
-    eAddress = http.Address;
-    ePort = http.Port;
-    bFind = http.Find;
-    eUser = http.User;
-    ePass = http.Password;
+    AddServerRows(gbHttpProxy, ckProxy, pProxy, 0, eAddress, ePort, bFind, eUser, ePass);
     ConnectionLayout->addWidget(gbHttpProxy);
 
     // A SOCKS server carries every connection, to the HTTP proxy as well when both are on.
     gbSocksProxy = new QGroupBox(QStringLiteral("SOCKS Proxy"));
     ckSocks = new QCheckBox(QStringLiteral("Enable SOCKS Proxy"));
     pSocks = new QWidget;
-    TServerRows socks = AddServerRows(gbSocksProxy, ckSocks, pSocks, 1);
-    eSocksAddress = socks.Address;
-    eSocksPort = socks.Port;
-    bSocksFind = socks.Find;
-    eSocksUser = socks.User;
-    eSocksPass = socks.Password;
+    QGridLayout* socksGrid = AddServerRows(gbSocksProxy, ckSocks, pSocks, 1, eSocksAddress,
+                                           eSocksPort, bSocksFind, eSocksUser, eSocksPass);
     cbSocksLevel = new QComboBox;
     cbSocksLevel->addItems(
         {QStringLiteral("SOCKS 4"), QStringLiteral("SOCKS 4A"), QStringLiteral("SOCKS 5")});
     auto* lSocksLevel = new QLabel(QStringLiteral("Level:"));
     lSocksLevel->setBuddy(cbSocksLevel);
-    socks.Grid->addWidget(lSocksLevel, 0, 0);
-    socks.Grid->addWidget(cbSocksLevel, 0, 1);
+    socksGrid->addWidget(lSocksLevel, 0, 0);
+    socksGrid->addWidget(cbSocksLevel, 0, 1);
     ConnectionLayout->addWidget(gbSocksProxy);
 
     auto* strip = new QWidget;
@@ -198,25 +184,11 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     form->addWidget(PageControl);
     form->addWidget(strip);
 
-    setTabOrder(ckLoadOnStart, ckClipboard);
-    setTabOrder(ckClipboard, eDefFolder);
-    setTabOrder(eDefFolder, bDefBrowse);
-    setTabOrder(bDefBrowse, cbYoutube);
-    setTabOrder(cbYoutube, ckProxy);
-    setTabOrder(ckProxy, eAddress);
-    setTabOrder(eAddress, ePort);
-    setTabOrder(ePort, bFind);
-    setTabOrder(bFind, eUser);
-    setTabOrder(eUser, ePass);
-    setTabOrder(ePass, ckSocks);
-    setTabOrder(ckSocks, cbSocksLevel);
-    setTabOrder(cbSocksLevel, eSocksAddress);
-    setTabOrder(eSocksAddress, eSocksPort);
-    setTabOrder(eSocksPort, bSocksFind);
-    setTabOrder(bSocksFind, eSocksUser);
-    setTabOrder(eSocksUser, eSocksPass);
-    setTabOrder(eSocksPass, bOk);
-    setTabOrder(bOk, bCancel);
+    QWidget* const order[] = {ckLoadOnStart, ckClipboard, eDefFolder,   bDefBrowse,    cbYoutube,
+                              ckProxy,       eAddress,    ePort,        bFind,         eUser,
+                              ePass,         ckSocks,     cbSocksLevel, eSocksAddress, eSocksPort,
+                              bSocksFind,    eSocksUser,  eSocksPass,   bOk,           bCancel};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     connect(bOk, &QPushButton::clicked, this, &TfrmOptions::bOkClick);
     connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);

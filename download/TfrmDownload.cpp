@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <atomic>
 #include <cstdio>
 
@@ -20,13 +21,18 @@
 
 // What the worker's handlers share with the window. Both hold it, so a handler that runs after
 // the window has gone finds Window empty instead of a freed window. Progress crosses without a
-// round trip: the worker stores its latest figure and queues a display update only when none is
-// queued yet, so updates that come faster than the window shows them merge into the latest.
+// round trip: the worker stores its latest figure and queues a display update only when the
+// window is not already bound to show it, so updates that come faster than the window shows
+// them merge into the latest.
 struct TDownloadLink {
-    TfrmDownload* Window = nullptr;       // UI thread only; null once the window is destroyed
-    std::atomic<bool> Abort{false};       // CancelledByUser, as the worker reads it
-    std::atomic<uint64_t> Received{0};    // the latest progress figure
-    std::atomic<bool> ShowQueued{false};  // a display update is on its way
+    TfrmDownload* Window = nullptr;     // UI thread only; null once the window is destroyed
+    std::atomic<bool> Abort{false};     // CancelledByUser, as the worker reads it
+    std::atomic<uint64_t> Received{0};  // the latest progress figure
+    // A display update is queued, or the window's refresh pause runs and will show the figure.
+    std::atomic<bool> ShowQueued{false};
+    // Set by the UI thread while the worker waits for the chosen file, read by the worker after.
+    std::string PartFile;
+    std::string TargetFile;
 
     // Worker thread: runs fn on the window on the UI thread and waits for it.
     static void RunOnWindow(const std::shared_ptr<TDownloadLink>& link,
@@ -38,6 +44,20 @@ struct TDownloadLink {
             ui->RunAndWait(run);
         else
             run();
+    }
+
+    // Worker thread, at the end: the file goes to its name only when the download is whole
+    // (a connection that ends before the announced size is not), otherwise it goes away. Done
+    // here, not on the UI thread: replacing or removing a large file takes its time.
+    static bool KeepFile(const std::shared_ptr<TDownloadLink>& link, THttpThread* thread,
+                         int32_t errorCode) {
+        if (link->PartFile.empty()) return false;
+        const bool whole = errorCode == 0 && (thread->TotalSize <= 0 ||
+                                              thread->Received == uint64_t(thread->TotalSize));
+        if (whole && std::rename(link->PartFile.c_str(), link->TargetFile.c_str()) == 0)
+            return true;
+        std::remove(link->PartFile.c_str());
+        return false;
     }
 
     // Worker thread, every written block.
@@ -59,6 +79,9 @@ namespace {
 
 const QString kAppTitle = QStringLiteral("Sorlen");
 const QString kCommencing = QStringLiteral("Commencing download, please wait...");
+// The figures change faster than anyone reads them; between two showings the UI thread is free
+// for everything else, and the pause's end shows whatever arrived meanwhile.
+constexpr int kRefreshPauseMs = 40;
 
 QLabel* Label(QWidget* parent, const QString& text, int x, int y, int width) {
     auto* label = new QLabel(text, parent);
@@ -113,6 +136,10 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs)
     connect(bOpen, &QPushButton::clicked, this, &TfrmDownload::bOpenClick);
     connect(bFolder, &QPushButton::clicked, this, &TfrmDownload::bFolderClick);
     connect(ckClose, &QCheckBox::clicked, this, &TfrmDownload::ckCloseClick);
+    RefreshPause = new QTimer(this);
+    RefreshPause->setSingleShot(true);
+    RefreshPause->setInterval(kRefreshPauseMs);
+    connect(RefreshPause, &QTimer::timeout, this, &TfrmDownload::RefreshPauseEnded);
 
     SetCloseWhenDone(false);
 }
@@ -158,10 +185,11 @@ void TfrmDownload::StartDownload() {
         TDownloadLink::Progress(link, abort, received);
     };
     Thread->OnDone = [link](THttpThread* thread, int32_t errorCode) {
+        const bool complete = TDownloadLink::KeepFile(link, thread, errorCode);
         const uint64_t received = thread->Received;
         const std::string secure = thread->SecureFailure;
-        TDownloadLink::RunOnWindow(link, [errorCode, received, &secure](TfrmDownload& w) {
-            w.Finish(errorCode, received, secure);
+        TDownloadLink::RunOnWindow(link, [complete, received, &secure](TfrmDownload& w) {
+            w.Finish(complete, received, secure);
         });
     };
     Thread->OnErrorBox = [link](const std::string& text, const std::string& title) {
@@ -208,8 +236,9 @@ std::optional<TUrlInfo> TfrmDownload::AskFile() {
     FileName = ToPath(chosen);
     // The transfer goes into a file beside the target; an existing file is replaced only by a
     // complete download, so a failure never leaves the user with neither.
-    PartFile = FileName + ".part";
-    Request.FileName = PartFile;
+    Link->TargetFile = FileName;
+    Link->PartFile = FileName + ".part";
+    Request.FileName = Link->PartFile;
     lSaveAs->setText(chosen);
     bCancel->setEnabled(true);
     ShortName = QFileInfo(chosen).fileName();
@@ -217,11 +246,25 @@ std::optional<TUrlInfo> TfrmDownload::AskFile() {
 }
 
 void TfrmDownload::ShowProgress() {
-    // Cleared before the figure is read: a block written after this read queues a new update.
-    Link->ShowQueued.store(false);
+    ShowFigures();
+    RefreshPause->start();
+}
+
+void TfrmDownload::RefreshPauseEnded() {
+    const auto changed = [this] { return Link->Received.load() != ShownReceived; };
+    if (!changed()) {
+        Link->ShowQueued.store(false);
+        // A block written between the check and the release queued nothing: show it here.
+        if (!changed() || Link->ShowQueued.exchange(true)) return;
+    }
+    ShowProgress();
+}
+
+void TfrmDownload::ShowFigures() {
+    ShownReceived = Link->Received.load();
     if (CancelledByUser || !Downloading) return;
     Label1->setText(QStringLiteral("Downloading video file..."));
-    Downloaded = static_cast<int64_t>(Link->Received.load());
+    Downloaded = static_cast<int64_t>(ShownReceived);
     const TProgressView view = DescribeProgress(TotalSize, Downloaded, ElapsedSeconds(), Format);
     if (view.SizeKnown) {
         pb1->setValue(view.Percent);
@@ -231,13 +274,8 @@ void TfrmDownload::ShowProgress() {
     if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
 }
 
-void TfrmDownload::Finish(int32_t errorCode, uint64_t received, const std::string& SecureFailure) {
+void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& SecureFailure) {
     Downloaded = static_cast<int64_t>(received);
-    // A connection that ends before the announced size is a failed download, and so is one
-    // that never reached a file.
-    bool complete = errorCode == 0 && !PartFile.empty() &&
-                    (TotalSize <= 0 || received == static_cast<uint64_t>(TotalSize));
-    if (complete) complete = std::rename(PartFile.c_str(), FileName.c_str()) == 0;
     if (complete) {
         const TProgressView view = DescribeResult(Downloaded, ElapsedSeconds(), Format);
         lDownloaded->setText(QString::fromStdString(view.Amount));
@@ -251,7 +289,6 @@ void TfrmDownload::Finish(int32_t errorCode, uint64_t received, const std::strin
         Downloading = false;
         return;
     }
-    RemovePartFile();
     if (CancelledByUser) return;
     hide();
     QString text = QStringLiteral("Error downloading video file!");
@@ -276,10 +313,6 @@ void TfrmDownload::ShowSaveError(const QString& text, const QString& title) {
 void TfrmDownload::SetCancelled() {
     CancelledByUser = true;
     Link->Abort.store(true);
-}
-
-void TfrmDownload::RemovePartFile() {
-    if (!PartFile.empty()) std::remove(PartFile.c_str());
 }
 
 double TfrmDownload::ElapsedSeconds() const {

@@ -22,6 +22,7 @@ class QCloseEvent;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 class TDialogs;
 class THttpThread;
 struct TDownloadLink;
@@ -88,19 +89,20 @@ private:
     // UI-thread halves of the worker's handlers.
     std::optional<TUrlInfo> AskFile();
     void ShowProgress();
+    void ShowFigures();
+    void RefreshPauseEnded();
     // SecureFailure: why TLS or a proxy's CONNECT refused the request, named to the user.
-    void Finish(int32_t errorCode, uint64_t received, const std::string& SecureFailure = {});
+    void Finish(bool complete, uint64_t received, const std::string& SecureFailure = {});
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);
 
     void SetCancelled();
-    void RemovePartFile();
     double ElapsedSeconds() const;
 
     TDialogs& Dialogs;
     const TNumberFormat Format;
     std::shared_ptr<TDownloadLink> Link;
-    // The file the worker writes; renamed to FileName only when the download is complete.
-    std::string PartFile;
     bool Closed = false;
+    QTimer* RefreshPause;
+    uint64_t ShownReceived = 0;
 };

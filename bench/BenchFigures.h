@@ -1,0 +1,91 @@
+// What the download benchmarks measure and share: CPU time, peak memory, sparse files for nginx
+// to serve, the worker alone in file mode, and an outside client run as a child process.
+// Benchmark thread only.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "download/THttpThread.h"
+#include "platform/UiThread.h"
+
+struct TRunFigures {
+    double Seconds = 0, Cpu = 0;
+    bool Ok = false;
+};
+
+inline double CpuSeconds(const rusage& u) {
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+inline double SelfCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return CpuSeconds(usage);
+}
+
+inline long PeakRssKiB() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+// A sparse file: nginx reads zeros from the page cache, the same for every client.
+inline void SparseFile(const std::string& path, int64_t bytes) {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || ftruncate(fd, bytes) != 0) std::abort();
+    close(fd);
+}
+
+// One file-mode worker with no window, reporting to a queued UI thread on this thread.
+inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
+    TQueuedUiThread ui;
+    TUiThread* previous = GetUiThread();
+    SetUiThread(&ui);
+    TUrlInfo request;
+    request.Url = url;
+    request.FileName = file;
+    bool ended = false;
+    int32_t code = -1;
+    const double cpu = SelfCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    auto* t = new THttpThread(request);
+    t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
+    t->OnTerminate = [&ended](THttpThread*) { ended = true; };
+    t->Resume();
+    ui.WaitFor([&] { return ended; }, std::chrono::minutes(5));
+    const auto stop = std::chrono::steady_clock::now();
+    TRunFigures figures{std::chrono::duration<double>(stop - start).count(), SelfCpuSeconds() - cpu,
+                        ended && code == 0};
+    SetUiThread(previous);
+    return figures;
+}
+
+// Runs argv as a child and gives its wall and CPU time.
+inline TRunFigures RunChild(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const auto stop = std::chrono::steady_clock::now();
+    return {std::chrono::duration<double>(stop - start).count(), CpuSeconds(usage),
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}

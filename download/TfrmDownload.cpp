@@ -277,6 +277,9 @@ void TfrmDownload::ShowFigures() {
 void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& SecureFailure) {
     Downloaded = static_cast<int64_t>(received);
     if (complete) {
+        // The last blocks may have come during a refresh pause: the bar shows where they ended.
+        const TProgressView last = DescribeProgress(TotalSize, Downloaded, 0, Format);
+        if (last.SizeKnown) pb1->setValue(last.Percent);
         const TProgressView view = DescribeResult(Downloaded, ElapsedSeconds(), Format);
         lDownloaded->setText(QString::fromStdString(view.Amount));
         if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));

@@ -81,7 +81,7 @@ const QString kAppTitle = QStringLiteral("Sorlen");
 const QString kCommencing = QStringLiteral("Commencing download, please wait...");
 // The figures change faster than anyone reads them; between two showings the UI thread is free
 // for everything else, and the pause's end shows whatever arrived meanwhile.
-constexpr int kRefreshPauseMs = 40;
+constexpr int kRefreshPauseMs = 100;
 
 QLabel* Label(QWidget* parent, const QString& text, int x, int y, int width) {
     auto* label = new QLabel(text, parent);

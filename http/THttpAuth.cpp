@@ -45,7 +45,7 @@ bool THttpCli::ServerCredentialsApply() const {
 bool THttpCli::ProxyCredentialsApply() const {
     // Inside a tunnel every request goes to the server: the proxy's password goes with the
     // CONNECT alone.
-    return !Proxy.empty() && !Tunnelled();
+    return !Proxy.empty() && (!Tunnelled() || ConnectExchange);
 }
 
 const std::string* THttpCli::LastChallenge(const char* Scheme) const {
@@ -203,18 +203,25 @@ std::string THttpCli::NtlmAuthenticateText() const {
 
 std::string THttpCli::AuthorizationLine() const {
     const bool server = ServerCredentialsApply();
-    const bool proxy = ProxyCredentialsApply();
     if (NtlmForServer && server && AuthNTLMState == 1)
         return "Authorization: NTLM " + BuildNtlmNegotiate();
     if (NtlmForServer && server && AuthNTLMState == 3)
         return "Authorization: NTLM " + NtlmAuthenticateText();
-    if (!NtlmForServer && proxy && ProxyAuthNTLMState == 1)
-        return "Proxy-Authorization: NTLM " + BuildNtlmNegotiate();
-    if (!NtlmForServer && proxy && ProxyAuthNTLMState == 3)
-        return "Proxy-Authorization: NTLM " + NtlmAuthenticateText();
+    // Server and proxy never run the same scheme at once, so only NTLM for the server goes
+    // before the proxy's line.
+    if (std::string proxy = ProxyAuthorizationLine(); !proxy.empty()) return proxy;
     if (BasicForServer && server && AuthBasicState == 1)
         return "Authorization: Basic " + EncodeBase64(Username + ":" + Password);
-    if (!BasicForServer && proxy && ProxyAuthBasicState == 1)
+    return std::string();
+}
+
+std::string THttpCli::ProxyAuthorizationLine() const {
+    if (!ProxyCredentialsApply()) return std::string();
+    if (!NtlmForServer && ProxyAuthNTLMState == 1)
+        return "Proxy-Authorization: NTLM " + BuildNtlmNegotiate();
+    if (!NtlmForServer && ProxyAuthNTLMState == 3)
+        return "Proxy-Authorization: NTLM " + NtlmAuthenticateText();
+    if (!BasicForServer && ProxyAuthBasicState == 1)
         return "Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword);
     return std::string();
 }

@@ -260,6 +260,7 @@ void THttpCli::StartRequest(THttpRequest Type) {
     FRequestType = Type;
     RelocationCount = 0;
     RestartPosted = false;
+    ConnectExchange = false;
     ResetResponse();
     InCount = 0;  // whatever a kept connection sent after the last response is not this answer
     PrepareAddresses();
@@ -474,9 +475,16 @@ void THttpCli::HandleSessionConnected(TCustomWSocket* Sock, std::uint16_t Error)
     }
     if (Tunnelled() && !Socket()->SslEstablished()) {
         // The proxy's connection: the tunnel comes first, TLS in it, then this call again.
-        if (!TunnelPending) SendConnect();
+        if (TunnelPending) return;
+        // A kept proxy connection takes the next CONNECT (an authentication leg).
+        if (FState == EngineState::Idle) {
+            ChangeState(EngineState::Connected);
+            if (FState != EngineState::Connected) return;
+        }
+        SendConnect();
         return;
     }
+    ConnectExchange = false;
     FRelocationPending = false;
     LinkUp = true;
     ChangeState(EngineState::Connected);
@@ -1285,13 +1293,12 @@ std::string THttpCli::ConnectionKey() const {
 
 void THttpCli::SendConnect() {
     TunnelPending = true;
+    ConnectExchange = true;
     TunnelReply.clear();
+    TunnelSkip = 0;
     const std::string authority = TargetHost + ":" + TargetPort;
     std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
-    // NTLM needs a round trip of its own; Basic goes along at once.
-    if (!ProxyUsername.empty() && !ProxyPassword.empty())
-        request += "Proxy-Authorization: Basic " +
-                   EncodeBase64(ProxyUsername + ":" + ProxyPassword) + "\r\n";
+    if (const std::string line = ProxyAuthorizationLine(); !line.empty()) request += line + "\r\n";
     if (!Agent.empty()) request += "User-Agent: " + Agent + "\r\n";
     Socket()->SendText(request + "\r\n");
 }
@@ -1299,22 +1306,65 @@ void THttpCli::SendConnect() {
 void THttpCli::ReadConnectReply() {
     // Byte by byte up to the blank line: what follows it is the server's, inside the tunnel.
     static constexpr std::size_t kLimit = 16384;
+    // A refusal's body longer than this is not worth reading to keep the connection.
+    static constexpr std::int64_t kMaxSkip = 1 << 20;
+    if (TunnelSkip > 0) {
+        char scratch[4096];
+        int n;
+        while (TunnelSkip > 0 &&
+               (n = Socket()->Receive(scratch, static_cast<int>(std::min<std::int64_t>(
+                                                   sizeof scratch, TunnelSkip)))) > 0)
+            TunnelSkip -= n;
+        if (TunnelSkip == 0) EndConnectRefusal(true);
+        return;
+    }
     char c;
     while (TunnelReply.size() < kLimit && Socket()->Receive(&c, 1) == 1) {
         TunnelReply += c;
         if (!TunnelReply.ends_with("\r\n\r\n") && !TunnelReply.ends_with("\n\n")) continue;
-        TunnelPending = false;
-        const std::string statusLine = TunnelReply.substr(0, TunnelReply.find_first_of("\r\n"));
+        const std::size_t eol = TunnelReply.find_first_of("\r\n");
+        const std::string statusLine = TunnelReply.substr(0, eol);
         const std::size_t sp = statusLine.find(' ');
         const int status = sp == std::string::npos ? 0 : std::atoi(statusLine.c_str() + sp + 1);
-        TunnelReply.clear();
         if (status / 100 == 2) {
+            TunnelPending = false;
+            TunnelReply.clear();
             Socket()->StartSsl();
             return;
         }
-        FailResponse(status >= 100 && status <= 999 ? status : BadResponseStatus,
-                     "Proxy refused CONNECT: " + statusLine);
+        Resp.StatusCode = status >= 100 && status <= 999 ? status : BadResponseStatus;
+        Resp.ReasonPhrase = "Proxy refused CONNECT: " + statusLine;
         FSecureFailure = Resp.ReasonPhrase;
+        // The fields that decide what comes next: the challenges, and whether the connection
+        // stays for another leg.
+        bool keep = statusLine.starts_with("HTTP/1.1 ");
+        std::int64_t length = -1;
+        for (std::size_t at = eol; at < TunnelReply.size();) {
+            std::size_t next = TunnelReply.find('\n', at + 1);
+            if (next == std::string::npos) next = TunnelReply.size();
+            const std::string line = Trim(TunnelReply.substr(at, next - at));
+            at = next;
+            const std::size_t colon = line.find(':');
+            if (colon == std::string::npos) continue;
+            const std::string name = Lower(line.substr(0, colon));
+            const std::string value = Trim(line.substr(colon + 1));
+            if (name == "proxy-authenticate") {
+                Resp.AuthChallenges.push_back(value);
+            } else if (name == "content-length") {
+                if (!ParseDecimal(value, length)) keep = false;
+            } else if (name == "transfer-encoding") {
+                keep = false;
+            } else if (name == "connection" || name == "proxy-connection") {
+                if (Lower(value).find("close") != std::string::npos)
+                    keep = false;
+                else if (Lower(value).find("keep-alive") != std::string::npos)
+                    keep = true;
+            }
+        }
+        TunnelReply.clear();
+        if (length < 0 || length > kMaxSkip) keep = false;
+        TunnelSkip = keep ? length : 0;
+        if (TunnelSkip == 0) EndConnectRefusal(keep);
         return;
     }
     if (TunnelReply.size() >= kLimit) {
@@ -1322,6 +1372,17 @@ void THttpCli::ReadConnectReply() {
         FailResponse(BadResponseStatus, "Proxy refused CONNECT: reply too long");
         FSecureFailure = Resp.ReasonPhrase;
     }
+}
+
+void THttpCli::EndConnectRefusal(bool Keep) {
+    TunnelPending = false;
+    if (Keep) {
+        // The idle step may answer a challenge on this connection.
+        PostReady();
+        return;
+    }
+    FailResponse(Resp.StatusCode, Resp.ReasonPhrase);
+    FSecureFailure = Resp.ReasonPhrase;
 }
 
 std::string THttpCli::DefaultPort(const std::string& Protocol) {

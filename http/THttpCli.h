@@ -281,6 +281,8 @@ protected:
     bool Tunnelled() const { return FProtocol == "https" && !Proxy.empty(); }
     std::string ConnectionKey() const;
     void SendConnect();
+    // Reads the proxy's answer to CONNECT: on 2xx TLS starts in the tunnel; a refusal ends the
+    // leg with the proxy's status and challenges, on a connection kept when its body is framed.
     void ReadConnectReply();
     // A non-negative decimal number that fits 64 bits (no sign, no blank); false for anything
     // else, Value then unchanged.
@@ -289,8 +291,12 @@ protected:
     std::unique_ptr<TWSocket> FSocket;
     // The CONNECT went out and its reply is being read.
     bool TunnelPending = false;
+    // The answer in hand is the proxy's to CONNECT: a 407 there is the proxy's to answer.
+    bool ConnectExchange = false;
     std::string FSecureFailure;
     std::string TunnelReply;
+    // Body bytes of a refusal still to be read before the connection serves another CONNECT.
+    std::int64_t TunnelSkip = 0;
     std::unique_ptr<TMessageTarget> MessageWindow;
     EngineState FState = EngineState::Idle;
     THttpRequest FRequestType = httpGET;
@@ -392,6 +398,9 @@ private:
     void StepBasic(bool ForServer);
     std::string NtlmAuthenticateText() const;
     std::string AuthorizationLine() const;
+    std::string ProxyAuthorizationLine() const;
+    // A refusal of CONNECT has been read whole; Keep: the proxy keeps the connection.
+    void EndConnectRefusal(bool Keep);
     static bool RequestLineIsSafe(const std::string& Line);
     static const char* StateName(EngineState State);
 };

@@ -655,6 +655,8 @@ TEST_F(HttpsLive, ThroughASquidTunnel) {
     TSquid guarded;
     ASSERT_TRUE(guarded.Start(SquidBasicAuth(guarded, "bob:$1$sorlen12$O0nekokeS4PwvzI1ueeQh/\n")))
         << guarded.CacheLog();
+    TSquid ntlm;
+    ASSERT_TRUE(ntlm.Start(SquidNtlmAuth())) << ntlm.CacheLog();
     struct Row {
         const char* Name;
         const TSquid& Proxy;
@@ -666,6 +668,8 @@ TEST_F(HttpsLive, ThroughASquidTunnel) {
         {"Basic", guarded, "Secret7", 200},
         {"Basic, wrong password", guarded, "wrong", 407},
         {"Basic, no password", guarded, "", 407},
+        // Its helper accepts only when the three legs shared one connection.
+        {"NTLM", ntlm, "Secret7", 200},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -678,6 +682,8 @@ TEST_F(HttpsLive, ThroughASquidTunnel) {
         run.Cli.ProxyPassword = row.Password;
         ASSERT_TRUE(run.Go()) << run.Log();
         EXPECT_EQ(run.Cli.StatusCode(), row.Status) << run.Cli.ReasonPhrase();
+        EXPECT_EQ(std::count(run.States.begin(), run.States.end(), int(EngineState::Resolving)), 1)
+            << "every leg on the one proxy connection";
         if (row.Status != 200) {
             EXPECT_EQ(run.Cli.ReasonPhrase().rfind("Proxy refused CONNECT: HTTP/1.1 407", 0), 0u)
                 << run.Cli.ReasonPhrase();

@@ -8,18 +8,29 @@ with a player configuration holding "fmt_url_map", a DailyMotion page with a so_
 Blip.tv page with a setPrimaryMediaUrl call. Requests may use absolute addresses (proxy form) or
 a plain path with a Host line.
 
+One Blip.tv video keeps its media on an https host, reached with CONNECT through the proxy. At
+start the server makes a private certificate authority and that host's certificate with the
+openssl command (in --tls-dir, or a temporary folder) and says on standard error which file to
+give Sorlen in SSL_CERT_FILE so that it trusts them.
+
 The extra host demo-sites.test serves byte-exact edge cases for the tests (relocations with
 bodies, odd lengths, slow bodies) and /log, the request lines and cookies seen so far.
 
-Usage: demo_sites.py [--port N] [--media-kib N]   (prints "listening 127.0.0.1 PORT")
+Usage: demo_sites.py [--port N] [--media-kib N] [--tls-dir DIR]
+                                                  (prints "listening 127.0.0.1 PORT")
        demo_sites.py --dump URL FILE                  (writes the body the server would send)
        demo_sites.py --list                           (prints the demo page addresses)
 """
 
 import argparse
+import os
 import random
+import signal
 import socket
+import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -37,10 +48,17 @@ YOUTUBE = {
     "sorlen04": ("..", 4),
 }
 DAILYMOTION = {"xdemo1": ("clip", 11), "xdemo2": ("harbour-at-night", 12)}
-BLIP = {"1001": ("show-ep1", 21), "1002": ("Cooking-Show-Ep7", 22)}
+BLIP = {"1001": ("show-ep1", 21), "1002": ("Cooking-Show-Ep7", 22),
+        "1003": ("Sunrise-over-the-dunes", 23)}
+# Blip.tv videos whose media address is https.
+BLIP_HTTPS = {"1003"}
 
 YT_MEDIA_HOST = "v12.lscache3.c.youtube.com"
 DM_MEDIA_HOST = "proxy-61.dailymotion.com"
+# Answers only inside a CONNECT tunnel, over TLS.
+HTTPS_MEDIA_HOST = "secure.blip.tv"
+
+_tls = None  # the server side TLS context once the certificates exist
 
 _media_cache = {}
 _log = []
@@ -126,7 +144,8 @@ def dailymotion_page(vid, title):
 
 
 def blip_page(vid, title):
-    media = "http://blip.tv/file/get/%s.mp4?referrer=blip.tv&source=1" % title
+    base = "https://" + HTTPS_MEDIA_HOST if vid in BLIP_HTTPS else "http://blip.tv"
+    media = "%s/file/get/%s.mp4?referrer=blip.tv&source=1" % (base, title)
     return ("<html><head><title>%s | blip.tv</title></head>\r\n<body>\r\n"
             "<script type=\"text/javascript\">\r\n"
             "  var player = new Blip.Player('%s');\r\n"
@@ -156,8 +175,10 @@ class Reply:
         self.slow = slow
 
 
-def route(host, path, query):
+def route(host, path, query, secure=False):
     """Turns one request into a Reply, or None for an unknown address."""
+    if (host == HTTPS_MEDIA_HOST) != secure:
+        return None
     q = urllib.parse.parse_qs(query, keep_blank_values=True)
     site_cookies = [("Set-Cookie", "VISITOR_INFO1_LIVE=dEmO%d; path=/; domain=.youtube.com; "
                                    "expires=Sun, 01-Aug-2010 00:00:00 GMT" % len(path)),
@@ -196,7 +217,7 @@ def route(host, path, query):
         vid = path.split("/")[2]
         if vid in DAILYMOTION:
             return Reply(body=media_bytes(vid, "flv", DAILYMOTION[vid][1]), ctype="video/x-flv")
-    if host in ("blip.tv", "www.blip.tv") and path.startswith("/file/get/"):
+    if host in ("blip.tv", "www.blip.tv", HTTPS_MEDIA_HOST) and path.startswith("/file/get/"):
         name = path[len("/file/get/"):]
         for vid, (title, seed) in BLIP.items():
             if name == title + ".mp4":
@@ -267,7 +288,7 @@ def route_test(path, q):
 
 def split_target(target, host_line):
     """(host, path, query) of an absolute or origin-form request target."""
-    if target.lower().startswith("http://"):
+    if target.lower().startswith(("http://", "https://")):
         parts = urllib.parse.urlsplit(target)
         host = parts.hostname or ""
         path = parts.path or "/"
@@ -282,22 +303,58 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
     server_version = "DemoSites/1.0"
 
+    tunnel_host = None  # the host a CONNECT tunnel leads to, once TLS runs inside it
+
     def log_message(self, fmt, *args):
         pass
 
+    def log_request_line(self):
+        with _log_lock:
+            _log.append("%s %s\r\nCookie: %s\r\n" % (self.command, self.path,
+                                                    self.headers.get("Cookie", "")))
+
     def do_GET(self):
         host, path, query = split_target(self.path, self.headers.get("Host"))
+        if self.tunnel_host:
+            host = self.tunnel_host
         if host != "demo-sites.test" or not path.startswith("/log"):
-            with _log_lock:
-                _log.append("%s %s\r\nCookie: %s\r\n" % (self.command, self.path,
-                                                        self.headers.get("Cookie", "")))
-        reply = route(host, path, query)
+            self.log_request_line()
+        reply = route(host, path, query, secure=self.tunnel_host is not None)
         if reply is None:
             reply = Reply(502 if not known_host(host) else 404,
                           b"<html><body>not part of the offline demo</body></html>\r\n")
         self.send_reply(reply)
 
     do_HEAD = do_GET
+
+    def do_CONNECT(self):
+        self.log_request_line()
+        host, _, port = self.path.rpartition(":")
+        if _tls is None or self.tunnel_host or host.lower() != HTTPS_MEDIA_HOST or port != "443":
+            self.send_reply(Reply(502, b"<html><body>no tunnel to there</body></html>\r\n"))
+            return
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        try:
+            tls = _tls.wrap_socket(self.connection, server_side=True)
+        except (ssl.SSLError, OSError):
+            return  # a client that does not trust the certificate hangs up here
+        # The next request is read from inside the tunnel.
+        self.connection = tls
+        self.rfile = tls.makefile("rb")
+        self.wfile = tls.makefile("wb")
+        self.tunnel_host = host.lower()
+        self.close_connection = False
+
+    def finish(self):
+        super().finish()
+        if self.tunnel_host:
+            try:
+                self.connection.settimeout(10)
+                self.connection.unwrap()  # close_notify, as an https server ends
+            except (ssl.SSLError, OSError):
+                pass
+            self.connection.close()
 
     def send_reply(self, reply):
         try:
@@ -338,12 +395,49 @@ def demo_addresses():
     return ([("YouTube", "http://www.youtube.com/watch?v=" + v) for v in YOUTUBE] +
             [("YouTube (relocated from the bare host)", "http://youtube.com/watch?v=sorlen02")] +
             [("DailyMotion", "http://www.dailymotion.com/video/%s_demo" % v) for v in DAILYMOTION] +
-            [("Blip.tv", "http://blip.tv/file/" + v) for v in BLIP])
+            [("Blip.tv" + (" (media over https)" if v in BLIP_HTTPS else ""),
+              "http://blip.tv/file/" + v) for v in BLIP])
+
+
+def make_certificates(folder):
+    """The CA file and the https media host's certificate and key, made in folder unless they
+    are there from an earlier run (so a CA that Sorlen was told to trust stays valid)."""
+    os.makedirs(folder, exist_ok=True)
+    ca, cert, key = (os.path.join(folder, n) for n in ("ca.pem", "host.pem", "host.key"))
+    if all(os.path.exists(f) for f in (ca, cert, key)):
+        return ca, cert, key
+    new_key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    ext = os.path.join(folder, "host.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:%s\nextendedKeyUsage=serverAuth\n" % HTTPS_MEDIA_HOST)
+    csr, ca_key = os.path.join(folder, "host.csr"), os.path.join(folder, "ca.key")
+    for argv in (["req", "-x509"] + new_key + ["-keyout", ca_key, "-out", ca, "-days", "3650",
+                                               "-subj", "/CN=Sorlen demo sites CA"],
+                 ["req"] + new_key + ["-keyout", key, "-out", csr, "-subj",
+                                      "/CN=" + HTTPS_MEDIA_HOST],
+                 ["x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2",
+                  "-days", "3650", "-extfile", ext, "-out", cert]):
+        subprocess.run(["openssl"] + argv, check=True, capture_output=True)
+    return ca, cert, key
+
+
+def start_tls(folder):
+    global _tls
+    try:
+        ca, cert, key = make_certificates(folder)
+        _tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        _tls.load_cert_chain(cert, key)
+    except (OSError, subprocess.CalledProcessError, ssl.SSLError) as e:
+        _tls = None
+        print("no https media host (%s)" % e, file=sys.stderr, flush=True)
+        return
+    print("https media on %s: start Sorlen with SSL_CERT_FILE=%s" % (HTTPS_MEDIA_HOST, ca),
+          file=sys.stderr, flush=True)
 
 
 def dump(url, out):
     host, path, query = split_target(url, None)
-    reply = route(host, path, query)
+    reply = route(host, path, query, secure=url.lower().startswith("https://"))
     if reply is None:
         sys.exit("unknown address: " + url)
     with open(out, "wb") as f:
@@ -357,6 +451,8 @@ def main():
     ap.add_argument("--media-kib", type=int, default=MEDIA_KIB, help="size of the media files")
     ap.add_argument("--dump", nargs=2, metavar=("URL", "FILE"))
     ap.add_argument("--list", action="store_true")
+    ap.add_argument("--tls-dir", help="folder for the https host's CA and certificate "
+                                      "(made there unless present; default: a temporary one)")
     ap.add_argument("--exit-with-stdin", action="store_true",
                     help="stop when standard input closes (tests use it so no server outlives them)")
     args = ap.parse_args()
@@ -368,6 +464,14 @@ def main():
         for site, url in demo_addresses():
             print("%-40s %s" % (site, url))
         return
+    # A plain kill still removes the temporary folder.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    with tempfile.TemporaryDirectory(prefix="demo-sites-") as temp:
+        start_tls(args.tls_dir or temp)
+        serve(args)
+
+
+def serve(args):
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     server.socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

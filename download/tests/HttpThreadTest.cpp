@@ -219,7 +219,7 @@ TEST_F(HttpThread, StatusesAndSizes) {
         {"/nolength", 0, -1, 70000},    {"/length?v=3000000000", 502, 3000000000, 100},
         {"/length?v=abc", 502, -2, 0},  {"/length?v=99999999999999999999", 502, -2, 0},
         {"/length?v=-5", 502, -2, 0},   {"/range?total=5000000000", 0, 5000000000, 100},
-        {"/range?total=*", 502, -2, 0}, {"/redirect-https", 501, -2, 0},
+        {"/range?total=*", 502, -2, 0}, {"/redirect-https", 502, -2, 0},
         {"/redirect-ftp", 504, -2, 0},  {"/status/404", 404, -2, 0},
         {"/status/401", 401, -2, 0},    {"/status/407", 407, -2, 0},
         {"/status/500", 500, -2, 0},

@@ -14,7 +14,9 @@ TDemoSites::TDemoSites() {
     TProcessOptions options;
     options.StdinPipe = true;
     options.StdoutPipe = true;
-    if (!Process.Start({"python3", Script, "--exit-with-stdin"}, options)) return;
+    if (!Process.Start({"python3", Script, "--exit-with-stdin", "--tls-dir", TlsFolder.Path},
+                       options))
+        return;
     const std::string line = Process.ReadLine(10000);
     if (line.rfind("listening ", 0) == 0)
         FPort = std::atoi(line.substr(line.rfind(' ') + 1).c_str());

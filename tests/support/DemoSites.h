@@ -1,6 +1,7 @@
 // The demo-sites server (tools/demo_sites.py) for end-to-end tests: the three sites' pages and
 // media and a byte-exact test host, answering as an HTTP proxy on a port it binds itself (port
-// 0) and reports. Test thread only; the object stops the server when it goes.
+// 0) and reports, with an https media host whose CA it makes in a folder of ours. Test thread
+// only; the object stops the server when it goes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "platform/UiThread.h"
 #include "settings/TUrlInfo.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempFolder.h"
 
 class TDemoSites {
 public:
@@ -17,12 +19,15 @@ public:
     // "" when the server did not start.
     std::string Port() const { return FPort ? std::to_string(FPort) : std::string(); }
     int NumericPort() const { return FPort; }
+    // The CA that signed the https media host's certificate, for SSL_CERT_FILE.
+    std::string CaFile() const { return TlsFolder.File("ca.pem"); }
     // Writes the bytes the server sends for Url into Path (the script's own dump).
     static bool Dump(const std::string& Url, const std::string& Path);
     // The server's request log, read with a plain socket, not with the code under test.
     std::string Log() const;
 
 private:
+    TTempFolder TlsFolder;
     TProcess Process;
     int FPort = 0;
 };

@@ -165,7 +165,13 @@ TEST_F(DownloadWindow, DemoVideosEndAsTheServedFiles) {
          "harbour-at-night.flv",
          {".flv file (*.flv)", "All files (*)"}},
         {"http://blip.tv/file/1001", 0, "show-ep1.mp4", {"MP4 file (*.mp4)", "All files (*)"}},
+        // Media on an https host, through a CONNECT tunnel of the proxy.
+        {"http://blip.tv/file/1003",
+         0,
+         "Sunrise-over-the-dunes.mp4",
+         {"MP4 file (*.mp4)", "All files (*)"}},
     };
+    TTrustedCa trusted(Demo->CaFile());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.address);
         Options.Format = row.format;
@@ -173,7 +179,7 @@ TEST_F(DownloadWindow, DemoVideosEndAsTheServedFiles) {
         ASSERT_TRUE(w);
         EXPECT_EQ(w->size(), QSize(367, 160));
         ASSERT_TRUE(Finished(w));
-        ASSERT_TRUE(w);
+        ASSERT_TRUE(w) << (Dialogs.Messages.empty() ? "" : Dialogs.Messages[0].Text.toStdString());
         ASSERT_FALSE(Dialogs.SaveCalls.empty());
         const auto& call = Dialogs.SaveCalls.back();
         EXPECT_EQ(call.FileName.toStdString(), row.name);

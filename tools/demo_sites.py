@@ -359,7 +359,7 @@ class Handler(BaseHTTPRequestHandler):
     def send_reply(self, reply):
         try:
             self.write_reply(reply)
-        except (BrokenPipeError, ConnectionResetError):
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             pass  # the client went away (a cancel): nothing to report
 
     def write_reply(self, reply):

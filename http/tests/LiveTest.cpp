@@ -1,10 +1,15 @@
 // The engine over real sockets: a scripted server for byte-exact answers, nginx as the origin
 // server (also over TLS, with certificates of a private CA the test trusts) and squid as the
 // HTTP proxy, all on 127.0.0.1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/SocksServers.h"
 #include "tests/support/Squid.h"
 #include "tests/support/TestCa.h"
 
@@ -47,15 +53,15 @@ struct TLiveRun {
         };
     }
 
-    // Starts a request and runs the loop until it is done; a hang fails after ten seconds.
-    bool Go(THttpRequest Type = httpGET) {
+    // Starts a request and runs the loop until it is done; a hang fails after Seconds.
+    bool Go(THttpRequest Type = httpGET, int Seconds = 10) {
         int want = Done + 1;
         Events.clear();
         Commands.clear();
         States.clear();
         Cli.StartRequest(Type);
         TEventLoop& loop = TEventLoop::Current();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
         while (Done < want && std::chrono::steady_clock::now() < deadline) loop.WaitOne(20);
         EXPECT_TRUE(DrainLoop());  // a second report would show up here
         return Done == want;
@@ -522,18 +528,73 @@ TEST(LiveFailures, RefusedLookupAndHttps) {
     }
 }
 
-// TLS: GET, HEAD and a kept connection, relocations between the schemes with credentials kept
-// to their own host, and refusals that end the request with their reason.
+// Compares what the engine writes with a file, one block of the file in memory at a time.
+class TCompareStream : public TStream {
+public:
+    explicit TCompareStream(const std::string& File) : In(File, std::ios::binary) {}
+    std::int64_t Write(const void* Buffer, std::int64_t Count) override {
+        const char* bytes = static_cast<const char*>(Buffer);
+        for (std::int64_t done = 0; done < Count && !Differs;) {
+            if (At == Block.size()) {
+                Block.resize(1 << 20);
+                In.read(Block.data(), static_cast<std::streamsize>(Block.size()));
+                Block.resize(static_cast<std::size_t>(In.gcount()));
+                At = 0;
+                Differs = Block.empty();  // longer than the file
+                continue;
+            }
+            const std::size_t n =
+                std::min(static_cast<std::size_t>(Count - done), Block.size() - At);
+            Differs = std::memcmp(bytes + done, Block.data() + At, n) != 0;
+            done += static_cast<std::int64_t>(n);
+            At += n;
+        }
+        Written += Count;
+        return Count;
+    }
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return Written; }
+    std::int64_t Size() override { return Written; }
+    bool SetSize(std::int64_t NewSize) override { return NewSize == Written; }
+
+    std::int64_t Written = 0;
+    bool Differs = false;
+
+private:
+    std::ifstream In;
+    std::vector<char> Block;
+    std::size_t At = 0;
+};
+
+// A sparse file of Bytes whose every MiB begins with its own offset, so that a byte lost,
+// doubled or moved anywhere shows.
+bool WriteStampedFile(const std::string& Path, std::int64_t Bytes) {
+    const int fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && ftruncate(fd, Bytes) == 0;
+    for (std::int64_t at = 0; ok && at < Bytes; at += 1 << 20)
+        ok = pwrite(fd, &at, sizeof at, at) == static_cast<ssize_t>(sizeof at);
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+// TLS: GET, HEAD, chunked and a kept connection, direct and through SOCKS; relocations between
+// the schemes with credentials kept to their own host; refusals that end the request with their
+// reason; a large body byte-equal.
 class HttpsLive : public ::testing::Test {
 protected:
+    static constexpr std::int64_t kLargeBody = std::int64_t(1) << 30;
     static void SetUpTestSuite() {
         Ca = new TTestCa();
         Trust = new TTrustedCa(Ca->CaFile());
         Server = new TNginx;
         Server->Write("html/hello.txt", "hello over tls");
-        if (!Ca->Ok() || !Server->Start({.Server = NginxTlsLines(Ca->Issue("IP:127.0.0.1")) +
-                                                   "location = /r1 { return 302 /hello.txt; }\n",
-                                         .ListenOptions = " ssl"})) {
+        // Run through the include filter, it loses its length and comes chunked to HTTP/1.1.
+        Server->Write("html/chunked/page.html", ChunkedPage());
+        if (!Ca->Ok() || !WriteStampedFile(Server->File("html/large.bin"), kLargeBody) ||
+            !Server->Start({.Server = NginxTlsLines(Ca->Issue("IP:127.0.0.1")) +
+                                      "location = /r1 { return 302 /hello.txt; }\n"
+                                      "location /chunked/ { ssi on; }\n",
+                            .ListenOptions = " ssl"})) {
             delete Server;
             Server = nullptr;
         }
@@ -547,6 +608,11 @@ protected:
     static std::string Url(const std::string& Path) {
         return "https://127.0.0.1:" + Server->Port() + Path;
     }
+    static std::string ChunkedPage() {
+        std::string page;
+        for (int i = 0; page.size() < 100000; ++i) page += "line " + std::to_string(i) + "\n";
+        return page;
+    }
     static TTestCa* Ca;
     static TTrustedCa* Trust;
     static TNginx* Server;
@@ -555,31 +621,54 @@ TTestCa* HttpsLive::Ca = nullptr;
 TTrustedCa* HttpsLive::Trust = nullptr;
 TNginx* HttpsLive::Server = nullptr;
 
-TEST_F(HttpsLive, GetHeadAndAKeptConnection) {
+TEST_F(HttpsLive, GetHeadChunkedAndAKeptConnectionDirectAndThroughSocks) {
+    TDante dante;
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    for (const std::string level : {"", "5", "4"}) {
+        SCOPED_TRACE(level.empty() ? "direct" : "SOCKS " + level);
+        TLiveRun run;
+        if (!level.empty()) {
+            run.Cli.SocksServer = "127.0.0.1";
+            run.Cli.SocksPort = dante.Port();
+            run.Cli.SocksLevel = level;
+        }
+        run.Cli.URL = Url("/hello.txt");
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.Cli.StatusCode(), 200) << run.Cli.ReasonPhrase();
+        EXPECT_EQ(run.Body.Data(), "hello over tls");
+        EXPECT_EQ(run.Log(), "hb he db de sc rd0");
+
+        run.Body.SetSize(0);
+        ASSERT_TRUE(run.Go(httpHEAD));
+        EXPECT_EQ(run.Cli.StatusCode(), 200);
+        EXPECT_EQ(run.Body.Data(), "");
+
+        run.Cli.SetRequestVer("1.1");
+        run.Cli.URL = Url("/r1");
+        run.Body.SetSize(0);
+        ASSERT_TRUE(run.Go());
+        EXPECT_EQ(run.Body.Data(), "hello over tls");
+        EXPECT_EQ(run.Cli.Location(), "https://127.0.0.1/hello.txt");
+        run.Cli.URL = Url("/chunked/page.html");
+        run.Body.SetSize(0);
+        ASSERT_TRUE(run.Go());
+        // Connected, AwaitingHeader, ReceivingBody, BodyComplete, Idle: the TLS session is
+        // reused.
+        EXPECT_EQ(run.States, (std::vector<int>{2, 5, 6, 7, 0}));
+        EXPECT_EQ(run.Cli.BodyFraming(), TBodyFraming::Chunked);
+        EXPECT_TRUE(run.Body.Data() == ChunkedPage()) << run.Body.Data().size() << " bytes";
+    }
+}
+
+TEST_F(HttpsLive, AGibibyteComesThroughByteEqual) {
+    TCompareStream compare(Server->File("html/large.bin"));
     TLiveRun run;
-    run.Cli.URL = Url("/hello.txt");
-    ASSERT_TRUE(run.Go());
+    run.Cli.ReceiveStream = &compare;
+    run.Cli.URL = Url("/large.bin");
+    ASSERT_TRUE(run.Go(httpGET, 120));
     EXPECT_EQ(run.Cli.StatusCode(), 200) << run.Cli.ReasonPhrase();
-    EXPECT_EQ(run.Body.Data(), "hello over tls");
-    EXPECT_EQ(run.Log(), "hb he db de sc rd0");
-
-    run.Body.SetSize(0);
-    ASSERT_TRUE(run.Go(httpHEAD));
-    EXPECT_EQ(run.Cli.StatusCode(), 200);
-    EXPECT_EQ(run.Body.Data(), "");
-
-    run.Cli.SetRequestVer("1.1");
-    run.Cli.URL = Url("/r1");
-    run.Body.SetSize(0);
-    ASSERT_TRUE(run.Go());
-    EXPECT_EQ(run.Body.Data(), "hello over tls");
-    EXPECT_EQ(run.Cli.Location(), "https://127.0.0.1/hello.txt");
-    run.Cli.URL = Url("/hello.txt");
-    run.Body.SetSize(0);
-    ASSERT_TRUE(run.Go());
-    // Connected, AwaitingHeader, ReceivingBody, BodyComplete, Idle: the TLS session is reused.
-    EXPECT_EQ(run.States, (std::vector<int>{2, 5, 6, 7, 0}));
-    EXPECT_EQ(run.Body.Data(), "hello over tls");
+    EXPECT_EQ(compare.Written, kLargeBody);
+    EXPECT_FALSE(compare.Differs);
 }
 
 TEST_F(HttpsLive, RelocationsCrossSchemesAndCredentialsStayWithTheirHost) {
@@ -616,6 +705,11 @@ TEST_F(HttpsLive, RefusalsEndTheRequestWithTheirReason) {
         {.Server = NginxTlsLines(Ca->Issue("IP:127.0.0.1", -1)), .ListenOptions = " ssl"}));
     TNginx plain;
     ASSERT_TRUE(plain.Start());
+    // A hundred certificates from the server: longer than any chain the program follows.
+    TNginx longChain;
+    ASSERT_TRUE(longChain.Start(
+        {.Server = NginxTlsLines(Ca->IssueChain("IP:127.0.0.1", 99)), .ListenOptions = " ssl"}))
+        << longChain.ErrorLog();
     struct Row {
         std::string Url;
         std::string Proxy;
@@ -628,6 +722,8 @@ TEST_F(HttpsLive, RefusalsEndTheRequestWithTheirReason) {
          sslCertificateExpired},
         {"https://127.0.0.1:" + plain.Port() + "/", "", 404, "TLS handshake failed",
          sslHandshakeFailed},
+        {"https://127.0.0.1:" + longChain.Port() + "/", "", 404,
+         "certificate not trusted (certificate chain too long)", sslCertificateUntrusted},
         // nginx is no proxy: it answers the CONNECT with a 400.
         {Url("/hello.txt"), "127.0.0.1", 400, "Proxy refused CONNECT: HTTP/1.1 400", 0},
     };
@@ -647,6 +743,30 @@ TEST_F(HttpsLive, RefusalsEndTheRequestWithTheirReason) {
                       std::string::npos);
         }
     }
+}
+
+TEST_F(HttpsLive, ARenegotiatingServerEndsTheRequestClearly) {
+    // Half the body, then a new handshake asked for: the program refuses it, the server gives
+    // up, and the request fails as cut short.
+    const TTestCert cert = Ca->Issue("IP:127.0.0.1");
+    std::atomic<bool> refused = false;
+    TScriptedServer peer([&](int Fd) {
+        {
+            TTlsServerSide tls(Fd, cert);
+            if (!tls.ReadHeader().empty() &&
+                tls.Write("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello"))
+                refused = !tls.Renegotiate();
+        }
+        close(Fd);
+    });
+    TLiveRun run;
+    run.Cli.URL = "https://127.0.0.1:" + peer.Port() + "/";
+    ASSERT_TRUE(run.Go());
+    EXPECT_TRUE(PollUntil([&] { return refused.load(); }, 10000));
+    EXPECT_EQ(run.Cli.StatusCode(), 502);
+    EXPECT_EQ(run.Cli.ReasonPhrase(), "Connection closed before the whole body arrived (Error #" +
+                                          std::to_string(sslProtocolError) + ")");
+    EXPECT_EQ(run.Body.Data(), "hello");
 }
 
 TEST_F(HttpsLive, ThroughASquidTunnel) {

@@ -469,6 +469,9 @@ void TCustomSslWSocket::FireSessionClosed(std::uint16_t Error) {
             Error = static_cast<std::uint16_t>(FSslError);
         }
     }
+    // The peer's close may come before the queued close of a broken stream: it is still no
+    // orderly end, or a body that runs to the close would pass for whole.
+    if (Error == 0 && FSslError == sslProtocolError) Error = sslProtocolError;
     TCustomSocksWSocket::FireSessionClosed(Error);
     // A handler that connected anew has a session of its own by now.
     if (serial == Serial()) FreeSsl();

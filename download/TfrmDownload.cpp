@@ -66,7 +66,8 @@ struct TDownloadLink {
         abort = link->Abort.load();
         if (abort) return;
         link->Received.store(received);
-        if (link->ShowQueued.exchange(true)) return;
+        // Mostly an update is already queued: a plain read spares the locked write per block.
+        if (link->ShowQueued.load() || link->ShowQueued.exchange(true)) return;
         TUiThread* ui = GetUiThread();
         if (!ui) return;
         ui->Post([link] {

@@ -379,6 +379,7 @@ int TCustomSslWSocket::ReadRaw(void* Buffer, int BufferSize) {
     if (BufferSize <= 0) return 0;
     ERR_clear_error();
     FRawTouched = false;
+    const std::int64_t writes = FRawWrites;
     size_t got = 0;
     int rc = SSL_read_ex(FSsl, Buffer, static_cast<size_t>(BufferSize), &got);
     int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(FSsl, rc);
@@ -410,8 +411,13 @@ int TCustomSslWSocket::ReadRaw(void* Buffer, int BufferSize) {
         PostToSelf(WM_SSL_BROKEN);
         lastError = WSAECONNABORTED;
     }
-    // Reading may have answered the server (a key update, an alert).
-    FlushRaw();
+    // Reading may have answered the server (a key update, an alert). Sent from the loop: a
+    // failed send closes the socket, which must not happen inside the owner's Receive (a line
+    // reader would hand out its half-filled buffer).
+    if (FRawWrites != writes && FFlushSerial != Serial()) {
+        FFlushSerial = Serial();
+        PostToSelf(WM_SSL_FLUSH);
+    }
     if (result < 0) WSocketSetLastError(lastError);
     return result;
 }
@@ -444,9 +450,10 @@ bool TCustomSslWSocket::HeldInputTaken() {
 // Closing
 
 void TCustomSslWSocket::Close() {
-    // Not when the peer has gone already: the alert would only meet a reset.
+    // Not when the peer has gone already: the alert would only meet a reset. Nor when a failed
+    // send is closing the socket: sending from inside that send would report the close twice.
     if (FSslState == TSslState::Established && HSocket() >= 0 && SelectMessage() != FD_CLOSE &&
-        !FRawEof && FRawError == 0 && FSslError == 0) {
+        !FRawEof && FRawError == 0 && FSslError == 0 && !CloseInvoked()) {
         SetSslState(TSslState::ShuttingDown);
         ERR_clear_error();
         SSL_shutdown(FSsl);
@@ -495,6 +502,10 @@ void TCustomSslWSocket::WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr
         case WM_SSL_BROKEN:
             if (FBrokenSerial == Serial() && HSocket() >= 0)
                 InternalClose(true, static_cast<std::uint16_t>(sslProtocolError));
+            return;
+        case WM_SSL_FLUSH:
+            if (FFlushSerial == Serial() && HSocket() >= 0) FlushRaw();
+            FFlushSerial = 0;
             return;
         case WM_SSL_HELD:
             FHeldPosted = false;

@@ -15,9 +15,11 @@ struct ssl_st;
 struct TSslBio;
 
 // Posted to the socket itself: close a connection whose TLS stream broke while being read;
-// offer decrypted bytes that no platform notice will announce.
+// offer decrypted bytes that no platform notice will announce; send what a read made OpenSSL
+// write.
 constexpr unsigned WM_SSL_BROKEN = WM_USER + 21;
 constexpr unsigned WM_SSL_HELD = WM_USER + 22;
+constexpr unsigned WM_SSL_FLUSH = WM_USER + 23;
 
 // Why a TLS connection failed; reported by OnSessionConnected and OnSessionClosed, with
 // SslErrorText() saying it in words.
@@ -99,7 +101,10 @@ private:
 
     // Called by the BIO: the layers below, without recursion into this one.
     int RawRead(char* Buffer, int Size);
-    void RawWrite(const char* Data, int Len) { TCustomWSocket::QueueSendData(Data, Len); }
+    void RawWrite(const char* Data, int Len) {
+        ++FRawWrites;
+        TCustomWSocket::QueueSendData(Data, Len);
+    }
 
     bool FSslEnable = false;
     std::string FSslHostName;
@@ -120,5 +125,7 @@ private:
     int FSslError = 0;
     std::string FSslErrorText;
     std::uint64_t FBrokenSerial = 0;
+    std::int64_t FRawWrites = 0;
+    std::uint64_t FFlushSerial = 0;
     bool FHeldPosted = false;
 };

@@ -255,6 +255,8 @@ protected:
     // again as after a read of the socket itself.
     void RearmRead() { Rearm(FD_READ); }
     bool EventsPaused() const { return FPaused; }
+    // The close of this connection is reported already or on its way (a failed send closes).
+    bool CloseInvoked() const { return FCloseInvoked; }
     // For a layer that holds bytes already taken off the socket (decrypted records): true when
     // it still holds some and the reader took from it since the last call, so the receive loop
     // offers them again instead of waiting for a notice that will not come.

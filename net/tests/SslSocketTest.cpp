@@ -241,6 +241,29 @@ TEST_F(SslSocket, ServersThatBreakOffOrDoNotSpeakTlsFailTheConnect) {
     }
 }
 
+TEST_F(SslSocket, ASendMeetingAResetReportsOneClose) {
+    // The send fails and closes the socket; the close alert must not be tried from inside it.
+    TScriptedServer server([&](int Fd) {
+        {
+            TTlsServerSide tls(Fd, Ca->Issue("IP:127.0.0.1"));
+            tls.ReadHeader();
+        }
+        ResetClose(Fd);
+    });
+    TSslClient c;
+    c.Request = "ping\r\n\r\n";
+    c.S.SetAddr("127.0.0.1");
+    c.S.SetPort(server.Port());
+    c.S.Connect();
+    ASSERT_TRUE(WaitFor([&] { return !c.Lines.empty(); })) << "no handshake";
+    ASSERT_EQ(c.Lines[0], "connected 0");
+    // The reset has come when the socket turns readable; the loop must not see it first.
+    ASSERT_TRUE(WaitReadable(c.S.HSocket(), 10000));
+    c.S.SendText("more");
+    EXPECT_TRUE(DrainLoop());
+    EXPECT_EQ(c.Lines, (std::vector<std::string>{"connected 0", "closed 10054"}));
+}
+
 TEST_F(SslSocket, OwnerClosingDuringTheHandshakeGetsOnlyTheClose) {
     TScriptedServer server([](int Fd) {
         ReadUntilEof(Fd);

@@ -9,8 +9,8 @@
 #include "download/uHttpClient.h"
 #include "http/THttpCli.h"
 #include "http/TStream.h"
-#include "tests/support/FeedSocket.h"
 #include "platform/EventLoop.h"
+#include "tests/support/FeedSocket.h"
 
 namespace {
 

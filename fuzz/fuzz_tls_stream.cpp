@@ -5,7 +5,6 @@
 // the stream, a key update or renegotiation request, a close alert. Whatever comes, the client
 // must end with exactly one OnSessionClosed and one OnSessionConnected, no hang, and never
 // hand out a byte the server did not send, in order; an unbroken stream arrives whole.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,6 +23,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/FuzzSockets.h"
 #include "net/TWSocket.h"
 #include "platform/EventLoop.h"
 
@@ -77,32 +77,7 @@ void MakeServer() {
     X509_free(cert);
     EVP_PKEY_free(key);
 
-    ListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(ListenFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        listen(ListenFd, 16) != 0)
-        std::abort();
-    socklen_t len = sizeof sa;
-    getsockname(ListenFd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ListenPort = ntohs(sa.sin_port);
-}
-
-// Turns the loop until Done holds; a client that never settles is a hang: abort.
-template <typename P>
-void Turn(P Done) {
-    for (int i = 0; !Done(); ++i) {
-        if (i > 20000) std::abort();
-        TEventLoop::Current().WaitOne(1);
-    }
-}
-
-// Takes whatever the client sent, so that closing never turns into a reset by accident.
-void Drain(int Fd) {
-    char buf[4096];
-    while (recv(Fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
-    }
+    ListenFd = FuzzListen(ListenPort);
 }
 
 }  // namespace
@@ -159,23 +134,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (fd < 0) std::abort();
     auto clientTookAll = [&] {
         resume();
-        int pending = 0;
-        return closed > 0 || s.HSocket() < 0 || ioctl(s.HSocket(), FIONREAD, &pending) != 0 ||
-               pending == 0;
+        return closed > 0 || FuzzClientTookAll(s.HSocket());
     };
 
     std::string sent;
     bool broken = false;
     std::size_t pos = 1;
     if (rawHandshake) {
-        while (pos < Size && closed == 0) {
-            std::size_t len = std::min<std::size_t>(Data[pos], Size - pos - 1);
-            ++pos;
-            Drain(fd);
-            if (len > 0 && send(fd, Data + pos, len, MSG_NOSIGNAL) < 0) break;
-            pos += len;
-            Turn(clientTookAll);
-        }
+        FeedPieces(
+            fd, Data, pos, Size, [&] { return closed > 0; }, clientTookAll);
     } else {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         // Each record goes out at once, not held back for the client's delayed ack.
@@ -239,12 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         }
         SSL_free(server);
     }
-    Drain(fd);
-    if (reset) {
-        linger l{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    }
-    close(fd);
+    FuzzServerClose(fd, reset);
     Turn([&] {
         resume();
         return closed > 0;

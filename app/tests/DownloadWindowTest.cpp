@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "app/TQtUiThread.h"
 #include "app/TfrmMain.h"
@@ -24,6 +25,7 @@
 #include "settings/uSettings.h"
 #include "sites/SiteVideos.h"
 #include "tests/support/DemoSites.h"
+#include "tests/support/LoopWait.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempFolder.h"
@@ -289,11 +291,16 @@ TEST_F(DownloadWindow, DirectLinksOverHttpAndHttpsNeedNoPage) {
     TTempFolder media;
     const std::string clip(300000, 'v');
     media.Write("My clip.mp4", clip);
+    TTempFolder logs;
+    const auto logTo = [&](const std::string& name) {
+        return "access_log " + logs.File(name) + ";\n";
+    };
     TNginx plain;
-    ASSERT_TRUE(plain.Start({.Root = media.Path})) << plain.ErrorLog();
+    ASSERT_TRUE(plain.Start({.Root = media.Path, .Server = logTo("plain.log")}))
+        << plain.ErrorLog();
     TNginx tls;
     ASSERT_TRUE(tls.Start({.Root = media.Path,
-                           .Server = NginxTlsLines(ca.Issue("IP:127.0.0.1")),
+                           .Server = NginxTlsLines(ca.Issue("IP:127.0.0.1")) + logTo("tls.log"),
                            .ListenOptions = " ssl"}))
         << tls.ErrorLog();
     TNginx expired;
@@ -319,6 +326,22 @@ TEST_F(DownloadWindow, DirectLinksOverHttpAndHttpsNeedNoPage) {
     }
     EXPECT_EQ(VideosMade, 0);
     EXPECT_TRUE(Dialogs.Messages.empty());
+    // Each server saw the media request and nothing else but the launcher's readiness probe
+    // (nginx logs a request once it has ended).
+    for (const char* log : {"plain.log", "tls.log"}) {
+        SCOPED_TRACE(log);
+        std::vector<std::string> requests;
+        EXPECT_TRUE(PollUntil([&] {
+            requests.clear();
+            std::istringstream lines(ReadFile(logs.File(log)));
+            for (std::string line; std::getline(lines, line);)
+                if (line.find("\"GET / HTTP/1.0\"") == std::string::npos) requests.push_back(line);
+            return !requests.empty();
+        }));
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_NE(requests[0].find("\"GET /My%20clip.mp4 HTTP/1.0\" 200"), std::string::npos)
+            << requests[0];
+    }
 
     // A refused certificate is named where the failure is reported.
     QPointer<TfrmDownload> w = Request("https://127.0.0.1:" + expired.Port() + "/My%20clip.mp4");

@@ -72,7 +72,7 @@ kill "$app"
 exit 1
 DRIVE
 
-HOME=$work/home QT_QPA_PLATFORM=xcb timeout 90 xvfb-run -a -s "-screen 0 1024x768x24" \
+HOME=$work/home QT_QPA_PLATFORM=xcb bash "$(dirname "$0")/with-xvfb.sh" timeout 90 \
     bash "$work/drive.sh" "$work/home" "$work" || fail "driving the program failed"
 
 python3 "$source_dir/tools/demo_sites.py" --media-kib 3000 --dump \

@@ -5,7 +5,7 @@ set -u
 program=$1
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
-HOME=$home QT_QPA_PLATFORM=xcb timeout 6 xvfb-run -a -s "-screen 0 1024x768x24" "$program" \
+HOME=$home QT_QPA_PLATFORM=xcb bash "$(dirname "$0")/with-xvfb.sh" timeout 6 "$program" \
     >"$home/out.log" 2>&1
 rc=$?
 if [ "$rc" -ne 124 ]; then

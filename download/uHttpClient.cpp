@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 #include "platform/EventLoop.h"
 
@@ -54,10 +55,7 @@ void THttpClient::HandleHeaderLine() {
     // A content-range whose total is not a number leaves the size to report unknown: the
     // session does not guess.
     if (Resp.Failed || Resp.HeaderLinesSeen <= 1 || line.empty()) return;
-    static const char kName[] = "content-range:";
-    if (line.size() < sizeof kName - 1) return;
-    for (std::size_t i = 0; i + 1 < sizeof kName; ++i)
-        if (std::tolower(static_cast<unsigned char>(line[i])) != kName[i]) return;
+    if (!StartsWithNoCase(line, "content-range:")) return;
     if (InstanceLength() < 0) FailResponse(BadResponseStatus, "Bad Content-Range in response");
 }
 

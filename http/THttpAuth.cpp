@@ -5,23 +5,9 @@
 #include "http/Ntlm.h"
 #include "http/THttpCli.h"
 #include "http/UrlHelpers.h"
+#include "platform/AsciiText.h"
 
 namespace {
-
-// Letter case of "A"-"Z" only, as the engine's header parsing does.
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-std::string LowerAscii(std::string Text) {
-    for (char& c : Text) c = LowerAscii(c);
-    return Text;
-}
-
-bool StartsWithNoCase(const std::string& Text, const std::string& Prefix) {
-    return Text.size() >= Prefix.size() &&
-           LowerAscii(Text.substr(0, Prefix.size())) == LowerAscii(Prefix);
-}
 
 // Longest NTLM challenge text the engine decodes.
 constexpr std::size_t kMaxChallengeText = 1000;
@@ -29,7 +15,7 @@ constexpr std::size_t kMaxChallengeText = 1000;
 }  // namespace
 
 std::string THttpCli::TargetKey() const {
-    return LowerAscii(FProtocol) + "://" + LowerAscii(TargetHost) + ":" + TargetPort;
+    return AsciiLower(FProtocol) + "://" + AsciiLower(TargetHost) + ":" + TargetPort;
 }
 
 void THttpCli::StartAuthenticationRound() {

@@ -7,34 +7,10 @@
 #include <limits>
 
 #include "http/UrlHelpers.h"
+#include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 
 namespace {
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = LowerAscii(c);
-    return s;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    std::size_t i = 0;
-    for (; prefix[i] != '\0'; ++i) {
-        if (i >= text.size() || LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
-    }
-    return true;
-}
-
-// Drops control characters and spaces at both ends.
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
 
 std::string ExtensionOf(const std::string& name) {
     std::size_t dot = name.rfind('.');
@@ -849,7 +825,7 @@ void THttpCli::ParseHeaderField(const std::string& Line) {
     std::size_t colon = Line.find(':');
     Resp.LastFieldWasLocation = false;
     if (colon == std::string::npos) return;
-    const std::string name = Lower(Line.substr(0, colon));
+    const std::string name = AsciiLower(Line.substr(0, colon));
     std::size_t start = colon + 1;
     while (start + 1 < Line.size() && Line[start] == ' ') ++start;
     const std::string value = Line.substr(std::min(start, Line.size()));
@@ -866,8 +842,8 @@ void THttpCli::ParseHeaderField(const std::string& Line) {
             std::size_t comma = value.find(',', at);
             if (comma == std::string::npos) comma = value.size();
             std::int64_t v = 0;
-            valid =
-                ParseDecimal(Trim(value.substr(at, comma - at)), v) && (length < 0 || v == length);
+            valid = ParseDecimal(TrimBlanks(value.substr(at, comma - at)), v) &&
+                    (length < 0 || v == length);
             length = v;
             at = comma + 1;
         }
@@ -887,12 +863,13 @@ void THttpCli::ParseHeaderField(const std::string& Line) {
                               : "";
         std::int64_t total = 0;
         Resp.InstanceLength =
-            slash != std::string::npos && ParseDecimal(Trim(value.substr(slash + 1)), total) ? total
-                                                                                             : -1;
+            slash != std::string::npos && ParseDecimal(TrimBlanks(value.substr(slash + 1)), total)
+                ? total
+                : -1;
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
-        Resp.ContentType = Lower(value);
+        Resp.ContentType = AsciiLower(value);
     } else if (name == "www-authenticate" || name == "proxy-authenticate") {
         Resp.AuthChallenges.push_back(value);
     } else if (name == "set-cookie") {
@@ -902,7 +879,7 @@ void THttpCli::ParseHeaderField(const std::string& Line) {
         for (std::size_t at = 0; at <= value.size();) {
             std::size_t comma = value.find(',', at);
             if (comma == std::string::npos) comma = value.size();
-            const std::string option = Lower(Trim(value.substr(at, comma - at)));
+            const std::string option = AsciiLower(TrimBlanks(value.substr(at, comma - at)));
             if (option == "close") {
                 Resp.CloseAsked = true;
                 Resp.CloseAfterResponse = true;
@@ -949,8 +926,8 @@ bool THttpCli::DecideFraming() {
     }
     if (!Resp.TransferEncoding.empty()) {
         const std::size_t comma = Resp.TransferEncoding.rfind(',');
-        const std::string last =
-            Lower(Trim(comma == std::string::npos ? Resp.TransferEncoding
+        const std::string last = AsciiLower(
+            TrimBlanks(comma == std::string::npos ? Resp.TransferEncoding
                                                   : Resp.TransferEncoding.substr(comma + 1)));
         // A length beside a transfer coding is ignored, and a connection that carried both
         // is not trusted with another request.
@@ -995,7 +972,7 @@ void THttpCli::ContinueAfterHeader() {
         FinishResponse();
         return;
     }
-    const std::string ext = Lower(ExtensionOf(FDocumentName));
+    const std::string ext = AsciiLower(ExtensionOf(FDocumentName));
     if ((ext == ".exe" || ext.empty()) && Resp.ContentType == "text/html")
         SetDocExtension(FDocumentName, "htm");
     ChangeState(EngineState::ReceivingBody);
@@ -1008,7 +985,7 @@ void THttpCli::ContinueAfterHeader() {
 }
 
 bool THttpCli::ApplyLocation(const std::string& Value) {
-    const std::string value = Trim(Value);
+    const std::string value = TrimBlanks(Value);
     if (value.empty()) return false;  // no target: the 3xx is the answer
     if (RelocationCount >= MaxRelocations) {
         Resp.RelocationLimitReached = true;  // a relocation loop ends with this answer
@@ -1342,12 +1319,12 @@ void THttpCli::ReadConnectReply() {
         for (std::size_t at = eol; at < TunnelReply.size();) {
             std::size_t next = TunnelReply.find('\n', at + 1);
             if (next == std::string::npos) next = TunnelReply.size();
-            const std::string line = Trim(TunnelReply.substr(at, next - at));
+            const std::string line = TrimBlanks(TunnelReply.substr(at, next - at));
             at = next;
             const std::size_t colon = line.find(':');
             if (colon == std::string::npos) continue;
-            const std::string name = Lower(line.substr(0, colon));
-            const std::string value = Trim(line.substr(colon + 1));
+            const std::string name = AsciiLower(line.substr(0, colon));
+            const std::string value = TrimBlanks(line.substr(colon + 1));
             if (name == "proxy-authenticate") {
                 Resp.AuthChallenges.push_back(value);
             } else if (name == "content-length") {
@@ -1355,9 +1332,9 @@ void THttpCli::ReadConnectReply() {
             } else if (name == "transfer-encoding") {
                 keep = false;
             } else if (name == "connection" || name == "proxy-connection") {
-                if (Lower(value).find("close") != std::string::npos)
+                if (AsciiLower(value).find("close") != std::string::npos)
                     keep = false;
-                else if (Lower(value).find("keep-alive") != std::string::npos)
+                else if (AsciiLower(value).find("keep-alive") != std::string::npos)
                     keep = true;
             }
         }

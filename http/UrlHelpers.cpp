@@ -5,19 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/AsciiText.h"
+
 namespace {
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    std::size_t i = 0;
-    for (; prefix[i] != '\0'; ++i) {
-        if (i >= text.size() || LowerAscii(text[i]) != prefix[i]) return false;
-    }
-    return true;
-}
 
 // The base up to and including its last "/", or "/" when it holds none.
 std::string DirectoryOf(const std::string& base) {
@@ -91,7 +81,7 @@ void DecomposeUrl(const std::string& url, std::string& protocol, std::string& us
         std::string scheme;
         bool valid = true;
         for (std::size_t i = 0; i < sep && valid; ++i) {
-            char c = LowerAscii(url[i]);
+            char c = AsciiLower(url[i]);
             valid = IsSchemeChar(c);
             scheme += c;
         }
@@ -194,7 +184,7 @@ TUriParts SplitUriReference(const std::string& Ref) {
     const std::size_t delim = rest.find_first_of("/?");
     if (colon != std::string::npos && colon > 0 && (delim == std::string::npos || colon < delim)) {
         std::string scheme;
-        for (std::size_t i = 0; i < colon; ++i) scheme += LowerAscii(rest[i]);
+        for (std::size_t i = 0; i < colon; ++i) scheme += AsciiLower(rest[i]);
         const bool valid = scheme[0] >= 'a' && scheme[0] <= 'z' &&
                            scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") ==
                                std::string::npos;

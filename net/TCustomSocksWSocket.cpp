@@ -8,12 +8,9 @@
 #include <cctype>
 #include <cstring>
 
-namespace {
+#include "platform/AsciiText.h"
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+namespace {
 
 std::string PortBytes(std::uint16_t Port) {
     return {static_cast<char>(Port >> 8), static_cast<char>(Port & 0xFF)};
@@ -68,7 +65,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
         RaiseSocketException("Can't change socks server if not closed");
         return;
     }
-    FSocksServer = WSocketTrim(Value);
+    FSocksServer = TrimBlanks(Value);
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
@@ -76,7 +73,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
         RaiseSocketException("Can't change socks port if not closed");
         return;
     }
-    FSocksPort = WSocketTrim(Value);
+    FSocksPort = TrimBlanks(Value);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
@@ -123,7 +120,7 @@ void TCustomSocksWSocket::Connect() {
         TCustomWSocket::Connect();
         return;
     }
-    std::string proto = Lower(Proto());
+    std::string proto = AsciiLower(Proto());
     if (proto != "tcp" && proto != "6") {
         RaiseSocketException("tcp is the only protocol supported thru socks server");
         return;

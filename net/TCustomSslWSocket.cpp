@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 
 namespace {
@@ -125,7 +126,7 @@ void TCustomSslWSocket::SetSslHostName(const std::string& Value) {
         RaiseSocketException("Can't change SslHostName if not closed");
         return;
     }
-    FSslHostName = WSocketTrim(Value);
+    FSslHostName = TrimBlanks(Value);
 }
 
 void TCustomSslWSocket::AssignDefaultValue() {
@@ -166,8 +167,7 @@ void TCustomSslWSocket::Connect() {
     FSslError = 0;
     FSslErrorText.clear();
     if (FSslEnable) {
-        std::string proto = Proto();
-        for (char& c : proto) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string proto = AsciiLower(Proto());
         if (proto != "tcp" && proto != "6") {
             RaiseSocketException("TLS needs tcp");
             return;

@@ -91,9 +91,6 @@ constexpr unsigned FD_ACCEPT = 8;
 constexpr unsigned FD_CONNECT = 16;
 constexpr unsigned FD_CLOSE = 32;
 
-// Blanks and control bytes cut from both ends, as the socket stores its text properties.
-std::string WSocketTrim(const std::string& Text);
-
 // Blocking resolution helpers; they raise ESocketException with their own texts.
 bool IsDottedAddress(const std::string& Text);
 // IPv4 address in network byte order.

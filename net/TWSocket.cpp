@@ -23,6 +23,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 
 // What a lookup thread shares with its socket. The socket reads the answer only after the
@@ -75,7 +76,7 @@ std::string Dotted(std::uint32_t NetAddr) {
 // Only called on text IsDottedAddress accepted: four decimal numbers below 256.
 std::uint32_t ParseDotted(const std::string& Text) {
     std::uint32_t host = 0, part = 0;
-    for (char c : WSocketTrim(Text)) {
+    for (char c : TrimBlanks(Text)) {
         if (c == '.') {
             host = (host << 8) | part;
             part = 0;
@@ -98,7 +99,7 @@ void RunLookup(TLookupJob& Job) {
     if (Job.Reverse) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        std::string t = WSocketTrim(Job.What);
+        std::string t = TrimBlanks(Job.What);
         // Like the platform's address conversion, anything unparsable becomes the broadcast
         // address, which then has no name.
         sa.sin_addr.s_addr = IsDottedAddress(t) ? ParseDotted(t) : INADDR_NONE;
@@ -133,13 +134,6 @@ void RunLookup(TLookupJob& Job) {
 
 }  // namespace
 
-std::string WSocketTrim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Resolution routines
 
@@ -170,7 +164,7 @@ bool IsDottedAddress(const std::string& Text) {
 std::uint32_t WSocketResolveHost(const std::string& Text) {
     if (Text.empty() || Text.size() > 256)
         throw ESocketException("WSocketResolveHost: '" + Text + "' Invalid Hostname.");
-    std::string t = WSocketTrim(Text);
+    std::string t = TrimBlanks(Text);
     if (IsDottedAddress(t)) return ParseDotted(t);
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -205,7 +199,7 @@ std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Pro
     servent se{};
     servent* found = nullptr;
     char buf[1024];
-    std::string p = WSocketTrim(Port), pr = WSocketTrim(Proto);
+    std::string p = TrimBlanks(Port), pr = TrimBlanks(Proto);
     if (getservbyname_r(p.c_str(), pr.c_str(), &se, buf, sizeof buf, &found) != 0 ||
         found == nullptr)
         throw ESocketException(Format("WSocketResolvePort: Cannot convert port '%s', Error #%d",
@@ -222,8 +216,7 @@ int WSocketResolveProto(const std::string& Text) {
             v = v * 10 + (Text[i] - '0');
         return v;
     }
-    std::string t = WSocketTrim(Text);
-    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string t = AsciiLower(TrimBlanks(Text));
     if (t == "tcp") return IPPROTO_TCP;
     if (t == "udp") return IPPROTO_UDP;
     if (t == "raw") return IPPROTO_RAW;
@@ -323,7 +316,7 @@ void TCustomWSocket::ReleaseHandle() {
 // again is no error.
 void TCustomWSocket::AssignWhileClosed(const std::string& Value, const char* Name,
                                        std::string& Text, bool& Assigned, bool& Resolved) {
-    std::string t = WSocketTrim(Value);
+    std::string t = TrimBlanks(Value);
     if (FState != wsClosed) {
         if (t != Text)
             RaiseSocketException(std::string("Cannot change ") + Name + " if not closed");

@@ -5,11 +5,9 @@
 #include <cstring>
 #include <utility>
 
-namespace {
+#include "platform/AsciiText.h"
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
+namespace {
 
 bool IsSchemeChar(char c, bool first) {
     const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -25,8 +23,7 @@ int32_t SchemeCode(const std::string& name) {
         {"https", urlSchemeHttps},
         {"file", urlSchemeFile},
     }};
-    std::string lower;
-    for (char c : name) lower += Lower(c);
+    const std::string lower = AsciiLower(name);
     for (const auto& [text, code] : kSchemes) {
         if (lower == text) return code;
     }
@@ -34,13 +31,6 @@ int32_t SchemeCode(const std::string& name) {
 }
 
 }  // namespace
-
-std::string TrimBlanks(std::string_view text) {
-    size_t b = 0, e = text.size();
-    while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
-    return std::string(text.substr(b, e - b));
-}
 
 TUrlInfo SplitUrl(const std::string& text) {
     TUrlInfo info;

@@ -1,10 +1,11 @@
-// Address splitting, proxy settings for a request, title-to-file-name cleaning, blank trimming
-// and hex digits. Pure functions, any thread.
+// Address splitting, proxy settings for a request, title-to-file-name cleaning, and hex
+// digits. Pure functions, any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "platform/AsciiText.h"
 #include "settings/TProxy.h"
 #include "settings/TUrlInfo.h"
 
@@ -21,9 +22,6 @@ void ApplyProxy(const TProxy& Proxy, TUrlInfo& Request);
 // Replaces each of \ | / ? > < : " * (and NUL, which no Linux file name can hold) with "_";
 // everything else stays, and the length does not change.
 std::string CleanFileName(const std::string& text);
-
-// Drops blanks and control characters (bytes up to 32) at both ends.
-std::string TrimBlanks(std::string_view text);
 
 // The value of a hexadecimal digit, either case; -1 for any other character.
 int HexDigit(char c);

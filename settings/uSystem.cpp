@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/AsciiText.h"
 #include "settings/uHelpers.h"
 
 namespace {
@@ -126,8 +127,7 @@ TSystemSocksProxy ParseSocksSetting(const std::string& setting) {
     const std::string text = TrimBlanks(setting);
     const std::size_t schemeEnd = text.find("://");
     if (schemeEnd == std::string::npos) return {};
-    std::string head = text.substr(0, schemeEnd + 3);
-    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string head = AsciiLower(text.substr(0, schemeEnd + 3));
     for (const auto& [scheme, level] : kSchemes) {
         if (head != scheme) continue;
         const TSystemProxy server = ParseProxySetting(text);

@@ -2,16 +2,10 @@
 // file kind each extractor's media is saved as.
 #include "sites/VideoKinds.h"
 
+#include "platform/AsciiText.h"
 #include "settings/uHelpers.h"
 
 namespace {
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    }
-    return text;
-}
 
 // "%41" becomes "A"; a "%" without two hexadecimal digits stays as it is.
 std::string PercentDecoded(const std::string& text) {
@@ -48,14 +42,14 @@ std::optional<TDirectLink> DirectMediaLink(const std::string& address) {
     };
     const TUrlInfo url = SplitUrl(TrimBlanks(address));
     if (url.Scheme != urlSchemeHttp && url.Scheme != urlSchemeHttps) return std::nullopt;
-    const std::string host = LowerAscii(url.Host);
+    const std::string host = AsciiLower(url.Host);
     for (const char* site : {kYouTubeHost, kYouTubeWwwHost, kBlipTvHost, kBlipTvWwwHost,
                              kDailyMotionHost, kDailyMotionWwwHost}) {
         if (host == site) return std::nullopt;
     }
     const std::string path = url.Path.substr(0, url.Path.find_first_of("?#"));
     const std::string name = PercentDecoded(path.substr(path.rfind('/') + 1));
-    const std::string lower = LowerAscii(name);
+    const std::string lower = AsciiLower(name);
     for (const auto& [extension, format] : kExtensions) {
         if (lower.size() > std::char_traits<char>::length(extension) && lower.ends_with(extension))
             return TDirectLink{CleanFileName(name), format};

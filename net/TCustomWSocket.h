@@ -267,12 +267,39 @@ protected:
         FSinPort = HostPort;
         FAddrResolved = FPortResolved = true;
     }
-    // Changes with every new descriptor: a layer compares it around an event to learn whether
-    // the handler closed or replaced the connection.
-    std::uint64_t Serial() const { return FSerial; }
+    // Taken before a handler runs, asked afterwards whether the handler closed the connection
+    // or started another one: every descriptor gets a serial of its own. A default mark names
+    // no connection.
+    class TConnectionMark {
+    public:
+        TConnectionMark() = default;
+        // The marked connection is still the open one.
+        bool Open() const { return Same() && FSocket->FHSocket >= 0; }
+        // The socket has moved on to another connection (or none was marked).
+        bool Replaced() const { return !Same(); }
+
+    private:
+        friend class TCustomWSocket;
+        TConnectionMark(const TCustomWSocket* Socket, std::uint64_t Serial)
+            : FSocket(Socket), FSerial(Serial) {}
+        bool Same() const { return FSocket != nullptr && FSerial == FSocket->FSerial; }
+        const TCustomWSocket* FSocket = nullptr;
+        std::uint64_t FSerial = 0;
+    };
+    TConnectionMark MarkConnection() const { return {this, FSerial}; }
+    // A layer's connect failed (a refused tunnel, a failed handshake): OnSessionConnected(Error)
+    // tells the owner, then the connection closes with Error unless the handler closed or
+    // replaced it.
+    void ConnectFailed(std::uint16_t Error);
     void PostToSelf(unsigned Msg) { FWindow->Post(Msg); }
 
 private:
+    // The steps of Connect: each says false (or -1) when Connect must stop, already reported.
+    bool ResolveDestination();
+    int OpenDescriptor();
+    bool SetStreamOptions(int Fd);
+    bool SetDatagramOptions(int Fd);
+    void StartConnecting(int Fd);
     void HandleSelectNotice(std::uint64_t Serial, std::uint32_t Word);
     void HandleLookupNotice(std::uint64_t Handle, std::uint32_t Word);
     void OnDescriptorReady(short Revents);

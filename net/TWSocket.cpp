@@ -549,6 +549,12 @@ void TCustomWSocket::FireError() {
     if (!FDestroying && OnError) OnError(this);
 }
 
+void TCustomWSocket::ConnectFailed(std::uint16_t Error) {
+    const TConnectionMark mark = MarkConnection();
+    TCustomWSocket::FireSessionConnected(Error);
+    if (mark.Open()) InternalClose(true, Error);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Notices
 
@@ -657,7 +663,7 @@ void TCustomWSocket::HandleSelectNotice(std::uint64_t Serial, std::uint32_t Word
     std::uint16_t err = static_cast<std::uint16_t>(Word >> 16);
     for (unsigned bit : Order) {
         if ((bits & bit) == 0) continue;
-        if (Serial != FSerial || FHSocket < 0) return;
+        if (!TConnectionMark(this, Serial).Open()) return;
         // A handler paused us: keep the event for after ResumeEvents instead of losing it.
         if (FPaused) {
             Rearm(bit);
@@ -687,11 +693,11 @@ void TCustomWSocket::HandleSelectNotice(std::uint64_t Serial, std::uint32_t Word
 
 void TCustomWSocket::Do_FD_CONNECT(std::uint16_t Error) {
     if (FState == wsConnected) return;
-    std::uint64_t serial = FSerial;
+    const TConnectionMark mark = MarkConnection();
     ChangeState(wsConnected);
     FireSessionConnected(Error);
     // A handler that already closed, or closed and connected anew, has settled it.
-    if (Error != 0 && FState != wsClosed && serial == FSerial) Close();
+    if (Error != 0 && FState != wsClosed && !mark.Replaced()) Close();
 }
 
 void TCustomWSocket::Do_FD_READ(std::uint16_t Error) {
@@ -703,10 +709,10 @@ void TCustomWSocket::Do_FD_READ(std::uint16_t Error) {
 }
 
 void TCustomWSocket::Do_FD_WRITE(std::uint16_t Error) {
-    std::uint64_t serial = FSerial;
+    const TConnectionMark mark = MarkConnection();
     TryToSend();
     // A send that failed and closed the connection must not read as "all sent".
-    if (FAllSent && serial == FSerial && FHSocket >= 0) FireDataSent(Error);
+    if (FAllSent && mark.Open()) FireDataSent(Error);
 }
 
 void TCustomWSocket::Do_FD_ACCEPT(std::uint16_t Error) {
@@ -715,23 +721,23 @@ void TCustomWSocket::Do_FD_ACCEPT(std::uint16_t Error) {
 
 void TCustomWSocket::Do_FD_CLOSE(std::uint16_t Error) {
     if (FState == wsConnecting || FHSocket < 0) return;
-    std::uint64_t serial = FSerial;
+    const TConnectionMark mark = MarkConnection();
     ReceiveLoop(Error, TWSocketOptions(FComponentOptions).Exclude(wsoNoReceiveLoop));
-    if (serial != FSerial || FHSocket < 0) return;  // a handler closed it meanwhile
+    if (!mark.Open()) return;  // a handler closed it meanwhile
     if (!FCloseInvoked) {
         FCloseInvoked = true;
         FireSessionClosed(Error);
     }
-    if (FState != wsClosed && serial == FSerial) Close();
+    if (FState != wsClosed && !mark.Replaced()) Close();
 }
 
 void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
-    std::uint64_t serial = FSerial;
+    const TConnectionMark mark = MarkConnection();
     for (;;) {
         FLastError = 0;
         FReadDone = false;
         FireDataAvailable(Error);
-        if (serial != FSerial || FHSocket < 0) return;
+        if (!mark.Open()) return;
         if (Options.Has(wsoNoReceiveLoop)) return;
         if (FLastError != 0) {
             if (FLastError == -1) FLastError = 0;
@@ -811,22 +817,41 @@ bool TCustomWSocket::BindSocket() {
     return true;
 }
 
+namespace {
+// A descriptor option that cannot be set is reported as the platform's error of that call.
+bool SetOption(TCustomWSocket& Socket, int Fd, int Level, int Name, const void* Value,
+               socklen_t Len, const char* What) {
+    if (setsockopt(Fd, Level, Name, Value, Len) == 0) return true;
+    WSocketRecordErrno();
+    Socket.SocketError(What);
+    return false;
+}
+}  // namespace
+
 void TCustomWSocket::Connect() {
+    if (!ResolveDestination()) return;
+    int fd = OpenDescriptor();
+    if (fd < 0) return;
+    if (!(FType == 1 ? SetStreamOptions(fd) : SetDatagramOptions(fd))) return;
+    StartConnecting(fd);
+}
+
+bool TCustomWSocket::ResolveDestination() {
     if (FHSocket >= 0 && FState != wsClosed) {
         RaiseSocketException("Connect: Socket already in use");
-        return;
+        return false;
     }
     if (!FPortAssigned) {
         RaiseSocketException("Connect: No Port Specified");
-        return;
+        return false;
     }
     if (!FAddrAssigned) {
         RaiseSocketException("Connect: No IP Address Specified");
-        return;
+        return false;
     }
     if (!FProtoAssigned) {
         RaiseSocketException("Connect: No Protocol Specified");
-        return;
+        return false;
     }
     StartPlatform();
     try {
@@ -849,9 +874,12 @@ void TCustomWSocket::Connect() {
         }
     } catch (const ESocketException& e) {
         RaiseSocketException(std::string("connect: ") + e.what());
-        return;
+        return false;
     }
+    return true;
+}
 
+int TCustomWSocket::OpenDescriptor() {
     DeleteBufferedData();
     ReleaseHandle();
     int type = FType == 1 ? SOCK_STREAM : FType == 2 ? SOCK_DGRAM : SOCK_RAW;
@@ -859,7 +887,7 @@ void TCustomWSocket::Connect() {
     if (fd < 0) {
         WSocketRecordErrno();
         SocketError("Connect (socket)");
-        return;
+        return -1;
     }
     FHSocket = fd;
     FSerial = GNextSerial++;
@@ -875,74 +903,64 @@ void TCustomWSocket::Connect() {
     if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &FSndBufSize, &len) != 0) {
         WSocketRecordErrno();
         SocketError("getsockopt(SO_SNDBUF)");
-        return;
+        return -1;
     }
     len = sizeof FRcvBufSize;
     if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &FRcvBufSize, &len) != 0) {
         WSocketRecordErrno();
         SocketError("getsockopt(SO_RCVBUF)");
-        return;
+        return -1;
     }
 
     ChangeState(wsOpened);
     if (FState != wsOpened) {
         WSocketSetLastError(WSAEINVAL);
         SocketError("Connect (Invalid operation in OnChangeState)");
-        return;
+        return -1;
     }
+    return fd;
+}
 
+bool TCustomWSocket::SetStreamOptions(int Fd) {
     int on = 1;
-    if (FType == 1) {
-        if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-            WSocketRecordErrno();
-            SocketError("setsockopt(SO_REUSEADDR)");
-            return;
+    if (!SetOption(*this, Fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on, "setsockopt(SO_REUSEADDR)"))
+        return false;
+    if (FComponentOptions.Has(wsoTcpNoDelay) &&
+        !SetOption(*this, Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on,
+                   "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
+        return false;
+    SetLingerOption();
+    if (FHSocket != Fd) return false;
+    if (!SetOption(*this, Fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on, "setsockopt(SO_KEEPALIVE)"))
+        return false;
+    return (FLocalPortNum == 0 && FLocalAddr == "0.0.0.0") || BindSocket();
+}
+
+bool TCustomWSocket::SetDatagramOptions(int Fd) {
+    if (!BindSocket()) return false;
+    if (FMultiCast) {
+        if (FMultiCastIpTTL != 1) {
+            unsigned char ttl = static_cast<unsigned char>(FMultiCastIpTTL);
+            if (!SetOption(*this, Fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl,
+                           "setsockopt(IP_MULTICAST_TTL)"))
+                return false;
         }
-        if (FComponentOptions.Has(wsoTcpNoDelay) &&
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-            WSocketRecordErrno();
-            SocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-            return;
-        }
-        SetLingerOption();
-        if (FHSocket != fd) return;
-        if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
-            WSocketRecordErrno();
-            SocketError("setsockopt(SO_KEEPALIVE)");
-            return;
-        }
-        if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket()) return;
-    } else {
-        if (!BindSocket()) return;
-        if (FMultiCast) {
-            if (FMultiCastIpTTL != 1) {
-                unsigned char ttl = static_cast<unsigned char>(FMultiCastIpTTL);
-                if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-                    WSocketRecordErrno();
-                    SocketError("setsockopt(IP_MULTICAST_TTL)");
-                    return;
-                }
-            }
-            if (FLocalAddr != "0.0.0.0") {
-                in_addr ifaddr{};
-                ifaddr.s_addr = WSocketResolveHost(FLocalAddr);
-                if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr) != 0) {
-                    WSocketRecordErrno();
-                    SocketError("setsockopt(IP_MULTICAST_IF)");
-                    return;
-                }
-            }
-        }
-        if (FSinAddr == INADDR_BROADCAST &&
-            setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-            WSocketRecordErrno();
-            SocketError("setsockopt(SO_BROADCAST)");
-            return;
+        if (FLocalAddr != "0.0.0.0") {
+            in_addr ifaddr{};
+            ifaddr.s_addr = WSocketResolveHost(FLocalAddr);
+            if (!SetOption(*this, Fd, IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof ifaddr,
+                           "setsockopt(IP_MULTICAST_IF)"))
+                return false;
         }
     }
+    int on = 1;
+    return FSinAddr != INADDR_BROADCAST || SetOption(*this, Fd, SOL_SOCKET, SO_BROADCAST, &on,
+                                                     sizeof on, "setsockopt(SO_BROADCAST)");
+}
 
+void TCustomWSocket::StartConnecting(int Fd) {
     FSelectEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
-    FWatch = FLoop.WatchFd(fd, 0, [this](short Revents) { OnDescriptorReady(Revents); });
+    FWatch = FLoop.WatchFd(Fd, 0, [this](short Revents) { OnDescriptorReady(Revents); });
     ApplySelectEvents();
 
     if (FType != 1) {
@@ -955,7 +973,7 @@ void TCustomWSocket::Connect() {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(FSinPort);
     sa.sin_addr.s_addr = FSinAddr;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (::connect(Fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         int e = errno;
         int err = WSocketErrorFromErrno(e);
         // Linux may settle a loopback connect inside the call; the desktop platform always
@@ -1048,7 +1066,7 @@ void TCustomWSocket::TryToSend() {
         FAllSent = true;
         return;
     }
-    std::uint64_t serial = FSerial;
+    const TConnectionMark mark = MarkConnection();
     for (;;) {
         int len = 0;
         const char* p = FBufList.front().PeekData(len);
@@ -1065,7 +1083,7 @@ void TCustomWSocket::TryToSend() {
             // Consumed before the event: a handler that sends again must not resend these.
             FBufList.front().Consume(count);
             if (OnSendData && !FDestroying) OnSendData(this, count);
-            if (serial != FSerial || FHSocket < 0 || FBufList.empty()) return;
+            if (!mark.Open() || FBufList.empty()) return;
             if (count < len) {
                 if (!FWriteArmed) {
                     FWriteArmed = true;
@@ -1163,13 +1181,13 @@ void TCustomWSocket::InternalClose(bool ShutFirst, std::uint16_t Error) {
             }
         }
         ChangeState(wsClosed);
-        std::uint64_t serial = FSerial;
+        const TConnectionMark mark = MarkConnection();
         if (!FDestroying && !FCloseInvoked) {
             FCloseInvoked = true;
             FireSessionClosed(Error);
         }
         // A handler that already started the next connection keeps its settings.
-        if (serial != FSerial || FHSocket >= 0) return;
+        if (mark.Replaced() || FHSocket >= 0) return;
     } else {
         if (FState == wsClosed) return;
         ChangeState(wsClosed);

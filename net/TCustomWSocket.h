@@ -28,6 +28,7 @@
 
 #include "net/TBuffer.h"
 #include "net/WSocketErrors.h"
+#include "net/WSocketLookup.h"
 #include "platform/EventLoop.h"
 
 struct sockaddr_in;
@@ -90,15 +91,6 @@ constexpr unsigned FD_WRITE = 2;
 constexpr unsigned FD_ACCEPT = 8;
 constexpr unsigned FD_CONNECT = 16;
 constexpr unsigned FD_CLOSE = 32;
-
-// Blocking resolution helpers; they raise ESocketException with their own texts.
-bool IsDottedAddress(const std::string& Text);
-// IPv4 address in network byte order.
-std::uint32_t WSocketResolveHost(const std::string& Text);
-// Port number in host byte order.
-std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
-int WSocketResolveProto(const std::string& Text);
-std::string LocalHostName();
 
 struct TLookupJob;
 
@@ -294,6 +286,8 @@ protected:
     void PostToSelf(unsigned Msg) { FWindow->Post(Msg); }
 
 private:
+    // Counts the socket layer as started; from then on the requested version is fixed.
+    static void StartPlatform();
     // The steps of Connect: each says false (or -1) when Connect must stop, already reported.
     bool ResolveDestination();
     int OpenDescriptor();

@@ -25,6 +25,21 @@ void THttpCli::StartAuthenticationRound() {
     AuthStepsRelocation = RelocationCount;
 }
 
+const char* THttpCli::AuthPartyName(const void* Phase) const {
+    if (Phase == &AuthNTLMState) return "server NTLM";
+    if (Phase == &ProxyAuthNTLMState) return "proxy NTLM";
+    if (Phase == &AuthBasicState) return "server Basic";
+    return "proxy Basic";
+}
+
+template <class TPhase>
+void THttpCli::SetAuthPhase(TPhase& Phase, TPhase Value) {
+    if (Phase == Value) return;
+    DebugOutput(std::string("http auth ") + AuthPartyName(&Phase) + " " + std::to_string(Phase) +
+                " -> " + std::to_string(Value));
+    Phase = Value;
+}
+
 void THttpCli::ForgetFinishedAuthentication() {
     if (AuthNTLMState == ntlmDone) SetAuthPhase(AuthNTLMState, ntlmNone);
     if (ProxyAuthNTLMState == ntlmDone) {
@@ -36,27 +51,6 @@ void THttpCli::ForgetFinishedAuthentication() {
         SetAuthPhase(ProxyAuthBasicState, basicNone);
         SetAuthPhase(AuthBasicState, basicNone);
     }
-}
-
-const char* THttpCli::AuthPartyName(const void* Phase) const {
-    if (Phase == &AuthNTLMState) return "server NTLM";
-    if (Phase == &ProxyAuthNTLMState) return "proxy NTLM";
-    if (Phase == &AuthBasicState) return "server Basic";
-    return "proxy Basic";
-}
-
-void THttpCli::SetAuthPhase(TNtlmPhase& Phase, TNtlmPhase Value) {
-    if (Phase == Value) return;
-    DebugOutput(std::string("http auth ") + AuthPartyName(&Phase) + " " + std::to_string(Phase) +
-                " -> " + std::to_string(Value));
-    Phase = Value;
-}
-
-void THttpCli::SetAuthPhase(TBasicPhase& Phase, TBasicPhase Value) {
-    if (Phase == Value) return;
-    DebugOutput(std::string("http auth ") + AuthPartyName(&Phase) + " " + std::to_string(Phase) +
-                " -> " + std::to_string(Value));
-    Phase = Value;
 }
 
 bool THttpCli::ServerCredentialsApply() const {

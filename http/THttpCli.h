@@ -312,8 +312,8 @@ protected:
     // The connection closed: a reply still being read ends the leg as a refusal.
     void TunnelClosed();
     // Every authentication phase changes here, traced.
-    void SetAuthPhase(TNtlmPhase& Phase, TNtlmPhase Value);
-    void SetAuthPhase(TBasicPhase& Phase, TBasicPhase Value);
+    template <class TPhase>
+    void SetAuthPhase(TPhase& Phase, TPhase Value);
 
     std::unique_ptr<TWSocket> FSocket;
     THttpTunnel Tunnel;

@@ -2,6 +2,9 @@
 // TWSocket, reported through events. Created, driven and destroyed on one thread, whose event
 // loop delivers the socket's notices and the engine's three queued notifications. The owner
 // keeps ReceiveStream and SendStream alive while a request runs; the engine never frees them.
+// The one class is defined by concern: THttpCli.cpp (state, lifecycle, connection),
+// THttpCliRequest.cpp, THttpCliResponse.cpp, THttpCliRelocation.cpp, THttpTunnel.cpp (the
+// engine's side of CONNECT) and THttpAuth.cpp.
 #pragma once
 
 #include <cstdint>
@@ -309,11 +312,6 @@ protected:
     // Reads the proxy's answer to CONNECT: on 2xx TLS starts in the tunnel; a refusal ends the
     // leg with the proxy's status and challenges, on a connection kept when its body is framed.
     void ReadConnectReply();
-    // The connection closed: a reply still being read ends the leg as a refusal.
-    void TunnelClosed();
-    // Every authentication phase changes here, traced.
-    template <class TPhase>
-    void SetAuthPhase(TPhase& Phase, TPhase Value);
 
     std::unique_ptr<TWSocket> FSocket;
     THttpTunnel Tunnel;
@@ -401,6 +399,9 @@ private:
     void StartAuthenticationRound();
     // A new connection is looked up: finished exchanges do not carry over to it.
     void ForgetFinishedAuthentication();
+    // Every authentication phase changes here, traced.
+    template <class TPhase>
+    void SetAuthPhase(TPhase& Phase, TPhase Value);
     const char* AuthPartyName(const void* Phase) const;
     bool ServerCredentialsApply() const;
     bool ProxyCredentialsApply() const;
@@ -426,6 +427,8 @@ private:
     std::string ProxyAuthorizationLine() const;
     // A refusal of CONNECT has been read whole; Keep: the proxy keeps the connection.
     void EndConnectRefusal(bool Keep);
+    // The connection closed: a reply still being read ends the leg as a refusal.
+    void TunnelClosed();
     static bool RequestLineIsSafe(const std::string& Line);
     static const char* StateName(EngineState State);
 };

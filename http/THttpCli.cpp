@@ -3,8 +3,6 @@
 // have files of their own.
 #include "http/THttpCli.h"
 
-#include <algorithm>
-
 #include "http/UrlHelpers.h"
 #include "platform/DebugOutput.h"
 

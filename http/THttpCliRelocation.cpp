@@ -118,7 +118,8 @@ void THttpCli::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error)
     }
     if (OnLocationChange) OnLocationChange(this);
     if (FState == EngineState::Idle) return;  // ended from the event
-    TrimReceivedBody();                       // the relocation's body is no part of any answer
+    // The relocation's body is no part of any answer.
+    TrimReceivedBody();
     if (refusal) {
         FRequestError = Error;
         Resp.StatusCode = refusal->Status;

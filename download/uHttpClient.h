@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "http/THttpCli.h"
 
@@ -31,6 +32,6 @@ public:
 
 protected:
     void HandleHeaderLine() override;
-    void HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error) override;
+    std::optional<TRelocationRefusal> RefuseRelocation() const override;
     void RaiseHeaderEnd() override;
 };

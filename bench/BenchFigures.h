@@ -55,8 +55,6 @@ inline void SparseFile(const std::string& path, int64_t bytes) {
 // One file-mode worker with no window, reporting to a queued UI thread on this thread.
 inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
     TQueuedUiThread ui;
-    TUiThread* previous = GetUiThread();
-    SetUiThread(&ui);
     TUrlInfo request;
     request.Url = url;
     request.FileName = file;
@@ -64,7 +62,7 @@ inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
     int32_t code = -1;
     const double cpu = SelfCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    auto* t = new THttpThread(request);
+    auto* t = new THttpThread(request, ui);
     t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
     t->OnTerminate = [&ended](THttpThread*) { ended = true; };
     t->Resume();
@@ -72,7 +70,6 @@ inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
     const auto stop = std::chrono::steady_clock::now();
     TRunFigures figures{std::chrono::duration<double>(stop - start).count(), SelfCpuSeconds() - cpu,
                         ended && code == 0};
-    SetUiThread(previous);
     return figures;
 }
 

@@ -13,7 +13,7 @@ std::atomic<int> LiveThreads{0};
 thread_local THttpThread* CurrentWorker = nullptr;
 }  // namespace
 
-THttpThread::THttpThread(const TUrlInfo& request) : Request(request) {
+THttpThread::THttpThread(const TUrlInfo& request, TUiThread& ui) : Request(request), Ui(ui) {
     ++LiveThreads;
 }
 
@@ -52,13 +52,7 @@ void THttpThread::Main(THttpThread* self) {
     self->Execute();
     // The end notification runs on the UI thread while this thread waits, then the worker
     // frees itself: nothing of it may be used after OnTerminate.
-    if (self->OnTerminate) {
-        TUiThread* ui = GetUiThread();
-        if (ui)
-            ui->RunAndWait([self] { self->OnTerminate(self); });
-        else
-            self->OnTerminate(self);
-    }
+    if (self->OnTerminate) self->Ui.RunAndWait([self] { self->OnTerminate(self); });
     delete self;
 }
 

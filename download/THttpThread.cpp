@@ -6,6 +6,7 @@
 
 #include "download/uHttpClient.h"
 #include "platform/UiThread.h"
+#include "settings/uHelpers.h"
 
 namespace {
 std::atomic<int> LiveThreads{0};
@@ -61,20 +62,7 @@ void THttpThread::Execute() {
     Client = std::make_unique<THttpClient>();
     THttpClient& c = *Client;
     c.URL = Request.Url;
-    c.Proxy = Request.ProxyAddress;
-    c.ProxyPort = Request.ProxyPort;
-    c.ProxyUsername = Request.ProxyUserName;
-    c.ProxyPassword = Request.ProxyPassword;
-    if (!Request.SocksAddress.empty()) {
-        c.SocksServer = Request.SocksAddress;
-        c.SocksPort = Request.SocksPort;
-        c.SocksLevel = Request.SocksLevel;
-        c.SocksUsercode = Request.SocksUserName;
-        c.SocksPassword = Request.SocksPassword;
-        c.SocksAuthentication = Request.SocksUserName.empty() && Request.SocksPassword.empty()
-                                    ? socksNoAuthentication
-                                    : socksAuthenticateUsercode;
-    }
+    UseProxy(c, RequestProxy(Request));
     c.NoCache = true;
     c.Cookie = Request.Cookies;
     c.OnLocationChange = [this](THttpCli*) { CopyHeader(); };

@@ -83,3 +83,19 @@ void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Err
     Resp.Failed = true;
     HandleSessionClosed(Sock, Error);
 }
+
+void UseProxy(THttpCli& client, const TProxy& proxy) {
+    client.Proxy = proxy.Address;
+    client.ProxyPort = proxy.Port;
+    client.ProxyUsername = proxy.Username;
+    client.ProxyPassword = proxy.Password;
+    if (proxy.SocksAddress.empty()) return;
+    client.SocksServer = proxy.SocksAddress;
+    client.SocksPort = proxy.SocksPort;
+    client.SocksLevel = proxy.SocksLevel;
+    client.SocksUsercode = proxy.SocksUsername;
+    client.SocksPassword = proxy.SocksPassword;
+    client.SocksAuthentication = proxy.SocksUsername.empty() && proxy.SocksPassword.empty()
+                                     ? socksNoAuthentication
+                                     : socksAuthenticateUsercode;
+}

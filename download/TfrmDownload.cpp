@@ -1,4 +1,4 @@
-// Download window layout, the worker's handlers and the end of a download.
+// Download window layout, the job's events and the end of a download.
 #include "download/TfrmDownload.h"
 
 #include <QCheckBox>

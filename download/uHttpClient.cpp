@@ -66,3 +66,19 @@ std::optional<THttpCli::TRelocationRefusal> THttpClient::RefuseRelocation() cons
     if (FProtocol == "ftp") return TRelocationRefusal{504, "Redirected to ftp server"};
     return std::nullopt;
 }
+
+void UseProxy(THttpCli& client, const TProxy& proxy) {
+    client.Proxy = proxy.Address;
+    client.ProxyPort = proxy.Port;
+    client.ProxyUsername = proxy.Username;
+    client.ProxyPassword = proxy.Password;
+    if (proxy.SocksAddress.empty()) return;
+    client.SocksServer = proxy.SocksAddress;
+    client.SocksPort = proxy.SocksPort;
+    client.SocksLevel = proxy.SocksLevel;
+    client.SocksUsercode = proxy.SocksUsername;
+    client.SocksPassword = proxy.SocksPassword;
+    client.SocksAuthentication = proxy.SocksUsername.empty() && proxy.SocksPassword.empty()
+                                     ? socksNoAuthentication
+                                     : socksAuthenticateUsercode;
+}

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -13,6 +14,8 @@
 #include <cstdio>
 
 #include "download/THttpThread.h"
+#include "download/uFailureText.h"
+#include "download/uHttpClient.h"
 #include "platform/UiThread.h"
 #include "settings/uHelpers.h"
 #include "settings/uSystem.h"
@@ -33,6 +36,9 @@ struct TDownloadLink {
     // Set by the UI thread while the worker waits for the chosen file, read by the worker after.
     std::string PartFile;
     std::string TargetFile;
+    // Worker thread: the server's refusal, kept when the worker drops a non-success answer
+    // instead of asking for a file (dropping it replaces the status with the engine's abort).
+    std::string Refusal;
 
     // Worker thread: runs fn on the window on the UI thread and waits for it.
     static void RunOnWindow(const std::shared_ptr<TDownloadLink>& link,
@@ -125,7 +131,8 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs)
     Label5 = Label(this, QStringLiteral("Transfer rate:"), 8, 80, 74);
     lRate = Label(this, QString(), 84, 80, 275);
     ckClose = new QCheckBox(QStringLiteral("Close when download completes"), this);
-    ckClose->setGeometry(8, 100, 181, 17);
+    // As wide as its caption needs: the fonts that stand in for Tahoma run wider.
+    ckClose->setGeometry(QRect(QPoint(8, 100), ckClose->sizeHint().expandedTo(QSize(181, 17))));
     bOpen = Button(this, QStringLiteral("Open"), 124, 128, 75, 25);
     bFolder = Button(this, QStringLiteral("Open Folder"), 204, 128, 75, 25);
     bCancel = Button(this, QStringLiteral("Cancel"), 284, 128, 75, 25);
@@ -175,6 +182,13 @@ void TfrmDownload::StartDownload() {
         TDownloadLink::RunOnWindow(link, [size](TfrmDownload& w) { w.TotalSize = size; });
     };
     Thread->OnAskFile = [link](THttpThread* thread, bool& abort) {
+        // An error page is no video: nothing to ask a file name for. (A relocation's body
+        // begins here too; the file asked for then takes the relocated answer.)
+        if (thread->Client->StatusCode() >= 400) {
+            link->Refusal = DescribeFailure(*thread->Client);
+            abort = true;
+            return;
+        }
         std::optional<TUrlInfo> request;
         TDownloadLink::RunOnWindow(link, [&request](TfrmDownload& w) { request = w.AskFile(); });
         if (request)
@@ -188,9 +202,10 @@ void TfrmDownload::StartDownload() {
     Thread->OnDone = [link](THttpThread* thread, int32_t errorCode) {
         const bool complete = TDownloadLink::KeepFile(link, thread, errorCode);
         const uint64_t received = thread->Received;
-        const std::string secure = thread->SecureFailure;
-        TDownloadLink::RunOnWindow(link, [complete, received, &secure](TfrmDownload& w) {
-            w.Finish(complete, received, secure);
+        std::string why = link->Refusal.empty() ? DescribeFailure(*thread->Client) : link->Refusal;
+        if (!why.empty()) why = FailureHost(*thread->Client) + ": " + why;
+        TDownloadLink::RunOnWindow(link, [complete, received, &why](TfrmDownload& w) {
+            w.Finish(complete, received, why);
         });
     };
     Thread->OnErrorBox = [link](const std::string& text, const std::string& title) {
@@ -222,6 +237,9 @@ std::optional<TUrlInfo> TfrmDownload::AskFile() {
             return std::nullopt;
         }
         chosen = *answer;
+        // A name typed without an extension gets the offered type's.
+        if (MediaFormat <= 1 && QFileInfo(chosen).suffix().isEmpty())
+            chosen += MediaFormat == 0 ? QStringLiteral(".flv") : QStringLiteral(".mp4");
         if (!QFileInfo::exists(chosen)) break;
         const bool replace =
             Dialogs.Question(this, QStringLiteral("Confirm Save As"),
@@ -240,7 +258,9 @@ std::optional<TUrlInfo> TfrmDownload::AskFile() {
     Link->TargetFile = FileName;
     Link->PartFile = FileName + ".part";
     Request.FileName = Link->PartFile;
-    lSaveAs->setText(chosen);
+    // A long path keeps both ends in view; the tip holds it whole.
+    lSaveAs->setText(lSaveAs->fontMetrics().elidedText(chosen, Qt::ElideMiddle, lSaveAs->width()));
+    lSaveAs->setToolTip(chosen);
     bCancel->setEnabled(true);
     ShortName = QFileInfo(chosen).fileName();
     return Request;
@@ -275,7 +295,7 @@ void TfrmDownload::ShowFigures() {
     if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
 }
 
-void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& SecureFailure) {
+void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& Reason) {
     Downloaded = static_cast<int64_t>(received);
     if (complete) {
         // The last blocks may have come during a refresh pause: the bar shows where they ended.
@@ -291,15 +311,23 @@ void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& S
         bCancel->setEnabled(true);
         setWindowTitle(QStringLiteral("Download complete"));
         Downloading = false;
+        NotifyIfAway(QStringLiteral("Download complete"), ShortName, FromPath(FileName));
         return;
     }
     if (CancelledByUser) return;
+    const QString why = QString::fromStdString(Reason);
+    const QString name = QFileInfo(FromPath(FileName)).fileName();
+    NotifyIfAway(QStringLiteral("Error downloading video file!"),
+                 why.isEmpty() ? name : name + QStringLiteral("\n") + why, QString());
     hide();
     QString text = QStringLiteral("Error downloading video file!");
-    if (!SecureFailure.empty())
-        text += QStringLiteral("\n\n") + QString::fromStdString(SecureFailure);
+    if (!why.isEmpty()) text += QStringLiteral("\n\n") + why;
     Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
     SetCancelled();
+}
+
+void TfrmDownload::NotifyIfAway(const QString& summary, const QString& body, const QString& file) {
+    if (NotifyWhenDone && !isActiveWindow()) Dialogs.Notify(summary, body, file);
 }
 
 void TfrmDownload::Ended() {
@@ -344,16 +372,26 @@ void TfrmDownload::bCancelClick() {
 }
 
 void TfrmDownload::bOpenClick() {
-    Dialogs.OpenDocument(FromPath(FileName));
+    OpenOrSayWhy(Dialogs, this, FromPath(FileName));
 }
 
 void TfrmDownload::bFolderClick() {
     const size_t slash = FileName.rfind('/');
-    Dialogs.OpenDocument(FromPath(FileName.substr(0, slash == std::string::npos ? 0 : slash + 1)));
+    OpenOrSayWhy(Dialogs, this,
+                 FromPath(FileName.substr(0, slash == std::string::npos ? 0 : slash + 1)));
 }
 
 void TfrmDownload::ckCloseClick() {
     CloseWhenDone = ckClose->isChecked();
+}
+
+void TfrmDownload::keyPressEvent(QKeyEvent* event) {
+    // Escape is the button's meaning of the moment: "Cancel" while it runs, "Close" after.
+    if (event->key() == Qt::Key_Escape) {
+        bCancelClick();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TfrmDownload::closeEvent(QCloseEvent* event) {

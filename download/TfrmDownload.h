@@ -19,6 +19,7 @@
 
 class QCheckBox;
 class QCloseEvent;
+class QKeyEvent;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -59,6 +60,9 @@ public:
     bool CloseWhenDone = false;
     // Called once, while the window closes; the window is freed right after.
     TClosedEvent OnClosed;
+    // An end the user is not looking at (another window is active) is told by a desktop
+    // notification.
+    bool NotifyWhenDone = false;
     std::string Cookies;
 
     QLabel* Label1;
@@ -82,6 +86,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     friend struct TDownloadLink;
@@ -91,8 +96,9 @@ private:
     void ShowProgress();
     void ShowFigures();
     void RefreshPauseEnded();
-    // SecureFailure: why TLS or a proxy's CONNECT refused the request, named to the user.
-    void Finish(bool complete, uint64_t received, const std::string& SecureFailure = {});
+    // Reason: "host: why" for a failure the engine or the server can name, else empty.
+    void Finish(bool complete, uint64_t received, const std::string& Reason = {});
+    void NotifyIfAway(const QString& summary, const QString& body, const QString& file);
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);
 

@@ -42,7 +42,7 @@ void MakeFolders(const std::string& folder) {
 
 void InitSettingsModule() {
     Options = TOptions{};
-    Options.SaveTo = GetDocumentsFolder();
+    Options.SaveTo = GetDefaultSaveFolder();
     ProgramFolder = ExecutableFolder();
     AppStarted = false;
 }
@@ -86,8 +86,9 @@ void LoadSettings() {
     Options.SocksPort = ini.ReadString(s, "SocksPort", def.SocksPort);
     Options.SocksUsername = ini.ReadString(s, "SocksUsername", def.SocksUsername);
     Options.SocksPassword = ini.ReadString(s, "SocksPassword", def.SocksPassword);
+    Options.NotifyWhenDone = ini.ReadBool(s, "NotifyWhenDone", def.NotifyWhenDone);
 
-    if (Options.SaveTo.empty()) Options.SaveTo = GetDocumentsFolder();
+    if (Options.SaveTo.empty()) Options.SaveTo = GetDefaultSaveFolder();
     if (!Options.ProxyPassword.empty())
         Options.ProxyPassword = DecryptSetting(Options.ProxyPassword);
     if (!Options.SocksPassword.empty())
@@ -120,7 +121,8 @@ bool SaveSettings() {
                     ini.WriteString(s, "SocksAddress", o.SocksAddress) &&
                     ini.WriteString(s, "SocksPort", o.SocksPort) &&
                     ini.WriteString(s, "SocksUsername", o.SocksUsername) &&
-                    ini.WriteString(s, "SocksPassword", EncryptSetting(o.SocksPassword));
+                    ini.WriteString(s, "SocksPassword", EncryptSetting(o.SocksPassword)) &&
+                    ini.WriteBool(s, "NotifyWhenDone", o.NotifyWhenDone);
     return ok && ini.Save();
 }
 

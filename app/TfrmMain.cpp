@@ -263,11 +263,10 @@ void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
 }
 
 void TfrmMain::ShowFailure(const QString& reason) {
-    const QString text = QStringLiteral("Error retrieving data...\n") + reason;
+    const QString head = QStringLiteral("Error retrieving data...\n");
     // A reason too long for the line (a refused certificate) is shortened; the tip has it whole.
-    lInfo->setText(QStringLiteral("Error retrieving data...\n") +
-                   lInfo->fontMetrics().elidedText(reason, Qt::ElideRight, lInfo->width()));
-    lInfo->setToolTip(text);
+    lInfo->setText(head + lInfo->fontMetrics().elidedText(reason, Qt::ElideRight, lInfo->width()));
+    lInfo->setToolTip(head + reason);
 }
 
 void TfrmMain::ReleaseVideo() {
@@ -415,14 +414,22 @@ void TfrmMain::bHelpClick() {
     // source tree a build tree was made from.
     const QString installed =
         QDir::cleanPath(FromPath(ProgramFolder) + QStringLiteral("../share/doc/sorlen/README.md"));
+    QString found;
     for (const QString& readme : {installed, QStringLiteral(SORLEN_SOURCE_README)}) {
-        if (QFileInfo::exists(readme) && Dialogs.OpenDocument(readme)) return;
+        if (!QFileInfo::exists(readme)) continue;
+        if (Dialogs.OpenDocument(readme)) return;
+        found = readme;
+        break;
     }
-    Dialogs.MessageBox(this, QStringLiteral("Help"),
-                       QStringLiteral("Sorlen's help is its README: %1 once installed, README.md "
-                                      "in the source folder before.")
-                           .arg(installed),
-                       TDialogs::TIcon::Information);
+    Dialogs.MessageBox(
+        this, QStringLiteral("Help"),
+        found.isEmpty()
+            ? QStringLiteral("Sorlen's help is its README: share/doc/sorlen/README.md where "
+                             "Sorlen is installed, README.md in its source folder.")
+            : QStringLiteral("Sorlen's help is its README: %1 (the desktop has no program to "
+                             "open it).")
+                  .arg(found),
+        TDialogs::TIcon::Information);
 }
 
 void TfrmMain::bAboutClick() {

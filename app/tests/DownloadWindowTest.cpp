@@ -312,37 +312,27 @@ TEST_F(DownloadWindow, FailureSaysWhyOnceAndKeepsTheFileThatWasThere) {
 }
 
 TEST_F(DownloadWindow, AnEndTheUserIsNotLookingAtIsNotified) {
+    const std::string media = "http://demo-sites.test/media?size=5000";
     const QString saved = QString::fromStdString(Films + "/found.flv");
-    const struct {
-        bool option;
-        bool away;
-        std::string media;
-        QStringList notice;
-    } rows[] = {
-        {true,
-         true,
-         "http://demo-sites.test/media?size=5000",
-         {"Download complete", "found.flv", saved}},
-        {true, false, "http://demo-sites.test/media?size=5000", {}},
-        {false, true, "http://demo-sites.test/media?size=5000", {}},
-        {true,
-         true,
-         "http://demo-sites.test/length?v=1000",
-         {"Error downloading video file!",
-          "found.flv\ndemo-sites.test: Connection closed before the whole body arrived", ""}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.media + (row.away ? " away" : " looking"));
-        Options.NotifyWhenDone = row.option;
+    const QStringList done = {"Download complete", "found.flv", saved};
+    const QStringList failed = {
+        "Error downloading video file!",
+        "found.flv\ndemo-sites.test: Connection closed before the whole body arrived", ""};
+    const std::tuple<bool, bool, std::string, QStringList> rows[] = {
+        {true, true, media, done},
+        {true, false, media, {}},  // looking at it
+        {false, true, media, {}},  // turned off
+        {true, true, "http://demo-sites.test/length?v=1000", failed}};
+    for (const auto& [option, away, address, notice] : rows) {
+        Options.NotifyWhenDone = option;
         Dialogs.Notices.clear();
         Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
-            QApplication::setActiveWindow(row.away ? Main.get() : owner);
+            QApplication::setActiveWindow(away ? Main.get() : owner);
             return std::optional<QString>(call.Folder + call.FileName);
         };
-        QPointer<TfrmDownload> w = RequestMedia(row.media);
+        QPointer<TfrmDownload> w = RequestMedia(address);
         ASSERT_TRUE(Finished(w));
-        EXPECT_EQ(Dialogs.Notices, row.notice.isEmpty() ? std::vector<QStringList>{}
-                                                        : std::vector<QStringList>{row.notice});
+        EXPECT_EQ(Dialogs.Notices.empty() ? QStringList() : Dialogs.Notices.back(), notice);
         if (w) w->close();
         EXPECT_TRUE(Closed(w));
         std::filesystem::remove(saved.toStdString());

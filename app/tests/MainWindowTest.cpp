@@ -331,9 +331,8 @@ TEST_F(MainWindow, BrowseSetsTheFolderHelpAndAboutGoThroughTheSeam) {
     } rows[] = {
         {false, true, readme, ""},
         {true, false, "sorlen.chm", "Could not open sorlen.chm: the desktop has no program"},
-        {false, false, readme, "Sorlen's help is its README: /tmp/share/doc/sorlen/README.md"},
+        {false, false, readme, "Sorlen's help is its README: " + readme},
     };
-    ProgramFolder = "/tmp/bin/";
     const std::filesystem::path cwd = std::filesystem::current_path();
     std::filesystem::current_path(Home.Path);
     for (const auto& row : rows) {

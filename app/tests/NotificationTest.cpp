@@ -38,47 +38,35 @@ void RecordMessage(QtMsgType, const QMessageLogContext&, const QString& text) {
     QtMessages.push_back(text);
 }
 
-class Notifications : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Folder.Write("bus.conf",
-                     "<busconfig><type>session</type><listen>unix:path=" + Folder.File("bus") +
-                         "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                         "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                         "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-                         "</policy></busconfig>\n");
-        ASSERT_TRUE(Bus.Start({"dbus-daemon", "--config-file=" + Folder.File("bus.conf"),
-                               "--nofork", "--print-address=1"},
-                              {.StdoutPipe = true}));
-        Address = QString::fromStdString(Bus.ReadLine(20000));
-        ASSERT_FALSE(Address.isEmpty()) << "dbus-daemon did not start";
-        Folder.Write("films/clip.flv", "video");
-    }
-    void TearDown() override {
-        for (const char* name : {"service", "program"}) QDBusConnection::disconnectFromBus(name);
-    }
-    QDBusConnection Connect(const char* name) const {
-        return QDBusConnection::connectToBus(Address, QString::fromLatin1(name));
-    }
-    // What the bus has sent this connection so far is handled: a blocking round trip through
-    // the bus daemon comes back after every earlier reply.
-    static void Settle(const QDBusConnection& bus) {
-        bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                "org.freedesktop.DBus", "GetId"));
-        QCoreApplication::processEvents();
-    }
+// What the bus has sent this connection so far is handled: a blocking round trip through the
+// bus daemon comes back after everything sent to the connection before it.
+void Settle(const QDBusConnection& bus) {
+    bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                            "org.freedesktop.DBus", "GetId"));
+    QCoreApplication::processEvents();
+}
 
-    TTempFolder Folder;
-    TProcess Bus;
-    QString Address;
-    TFakeDialogs Dialogs;
-};
+TEST(Notifications, NothingWithoutAServiceThenTheCallAndItsActionsThroughTheSeam) {
+    TTempFolder folder;
+    folder.Write("bus.conf",
+                 "<busconfig><type>session</type><listen>unix:path=" + folder.File("bus") +
+                     "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                     "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                     "</policy></busconfig>\n");
+    TProcess bus;
+    ASSERT_TRUE(bus.Start({"dbus-daemon", "--config-file=" + folder.File("bus.conf"), "--nofork",
+                           "--print-address=1"},
+                          {.StdoutPipe = true}));
+    const QString address = QString::fromStdString(bus.ReadLine(20000));
+    ASSERT_FALSE(address.isEmpty()) << "dbus-daemon did not start";
+    folder.Write("films/clip.flv", "video");
+    const QString file = QString::fromStdString(folder.File("films/clip.flv"));
 
-TEST_F(Notifications, NothingWithoutAServiceThenTheCallAndItsActionsThroughTheSeam) {
-    QDBusConnection program = Connect("program");
-    TDesktopNotifier notifier(program, Dialogs);
-    TDesktopNotifier nowhere(QDBusConnection(QStringLiteral("never connected")), Dialogs);
-    const QString file = QString::fromStdString(Folder.File("films/clip.flv"));
+    TFakeDialogs dialogs;
+    QDBusConnection program = QDBusConnection::connectToBus(address, "program");
+    TDesktopNotifier notifier(program, dialogs);
+    TDesktopNotifier nowhere(QDBusConnection(QStringLiteral("never connected")), dialogs);
     const QtMessageHandler previous = qInstallMessageHandler(RecordMessage);
     notifier.Notify("Download complete", "clip.flv", file);
     nowhere.Notify("Download complete", "clip.flv", file);
@@ -86,7 +74,7 @@ TEST_F(Notifications, NothingWithoutAServiceThenTheCallAndItsActionsThroughTheSe
     qInstallMessageHandler(previous);
     EXPECT_EQ(QtMessages, std::vector<QString>{});
 
-    QDBusConnection service = Connect("service");
+    QDBusConnection service = QDBusConnection::connectToBus(address, "service");
     TRecordingService recorder;
     ASSERT_TRUE(service.registerObject(kPath, &recorder, QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(service.registerService(kInterface));
@@ -110,9 +98,10 @@ TEST_F(Notifications, NothingWithoutAServiceThenTheCallAndItsActionsThroughTheSe
         Settle(service);
         Settle(program);
     }
-    EXPECT_EQ(Dialogs.Opened,
-              (std::vector<QString>{file, QString::fromStdString(Folder.File("films/"))}));
-    EXPECT_TRUE(Dialogs.Messages.empty());
+    EXPECT_EQ(dialogs.Opened,
+              (std::vector<QString>{file, QString::fromStdString(folder.File("films/"))}));
+    EXPECT_TRUE(dialogs.Messages.empty());
+    for (const char* name : {"service", "program"}) QDBusConnection::disconnectFromBus(name);
 }
 
 }  // namespace

@@ -8,7 +8,11 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "app/TDesktopNotifier.h"
 #include "app/TfrmSelectFolder.h"
+
+TQtDialogs::TQtDialogs() = default;
+TQtDialogs::~TQtDialogs() = default;
 
 void TQtDialogs::MessageBox(QWidget* owner, const QString& title, const QString& text, TIcon icon) {
     const QMessageBox::Icon qtIcon = icon == TIcon::Warning ? QMessageBox::Warning
@@ -50,4 +54,10 @@ int TQtDialogs::ShowModal(QDialog* dialog) {
 
 bool TQtDialogs::OpenDocument(const QString& path) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::current().absoluteFilePath(path)));
+}
+
+void TQtDialogs::Notify(const QString& summary, const QString& body, const QString& file) {
+    if (!Notifier)
+        Notifier = std::make_unique<TDesktopNotifier>(QDBusConnection::sessionBus(), *this);
+    Notifier->Notify(summary, body, file);
 }

@@ -1,11 +1,17 @@
 // The program's answers to the dialog seam: Qt message boxes and file dialog, the folder picker
-// window and QDesktopServices. UI thread only.
+// window, QDesktopServices and the desktop's notifications. UI thread only.
 #pragma once
+
+#include <memory>
 
 #include "ui/TDialogs.h"
 
+class TDesktopNotifier;
+
 class TQtDialogs : public TDialogs {
 public:
+    TQtDialogs();
+    ~TQtDialogs() override;
     void MessageBox(QWidget* owner, const QString& title, const QString& text, TIcon icon) override;
     bool Question(QWidget* owner, const QString& title, const QString& text) override;
     std::optional<QString> SaveFile(QWidget* owner, const QString& fileName, const QString& folder,
@@ -14,4 +20,9 @@ public:
                                         const QString& initial, QPoint topLeft) override;
     int ShowModal(QDialog* dialog) override;
     bool OpenDocument(const QString& path) override;
+    void Notify(const QString& summary, const QString& body, const QString& file) override;
+
+private:
+    // Made at the first notification: a program that never shows one never opens the bus.
+    std::unique_ptr<TDesktopNotifier> Notifier;
 };

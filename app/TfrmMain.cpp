@@ -5,6 +5,8 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -44,11 +46,11 @@ QLineEdit* LabelledEdit(QWidget* parent, const QString& caption, int x, int y, i
     return edit;
 }
 
-// The clipboard monitor takes only plain-http watch pages of the YouTube host, exactly as
-// written: unlike the dispatch, an upper-case host is no match here.
+// The clipboard monitor takes only watch pages of the YouTube host, exactly as written: unlike
+// the dispatch, an upper-case host is no match here. https too: browsers copy that today.
 bool IsWatchPageAddress(const std::string& text) {
     const TUrlInfo url = SplitUrl(text);
-    return url.Scheme == urlSchemeHttp &&
+    return (url.Scheme == urlSchemeHttp || url.Scheme == urlSchemeHttps) &&
            (url.Host == kYouTubeHost || url.Host == kYouTubeWwwHost) &&
            url.Path.rfind("/watch?v=", 0) == 0;
 }
@@ -81,9 +83,16 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
     eFolder =
         LabelledEdit(pWorkspace, QStringLiteral("Save to folder:"), 16, 80, 289, eFolderLabel);
     bBrowse = Button(pWorkspace, QStringLiteral("..."), 308, 80, 21, 21);
+    // Read-only: a folder typed here would change nothing, only "..." and the options do.
+    eFolder->setReadOnly(true);
+    QPalette unused = eFolder->palette();
+    unused.setColor(QPalette::Base, unused.color(QPalette::Window));
+    eFolder->setPalette(unused);
     lInfo = new QLabel(pWorkspace);
     // The status text runs on under the dots' label, whose dots are centred well to its right.
-    lInfo->setGeometry(16, 112, 230, 13);
+    // Two lines high, so that a failure can say why under "Error retrieving data...".
+    lInfo->setGeometry(16, 104, 313, 30);
+    lInfo->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lWait = new QLabel(pWorkspace);
     lWait->setGeometry(212, 112, 100, 13);
     lWait->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -93,6 +102,8 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
     bHelp = Button(pWorkspace, QStringLiteral("?"), 281, 136, 25, 25);
     bAbout = Button(pWorkspace, QStringLiteral("A"), 309, 136, 25, 25);
     bOk->setDefault(true);
+    bHelp->setToolTip(QStringLiteral("Help"));
+    bAbout->setToolTip(QStringLiteral("About"));
     setTabOrder(eURL, eFolder);
     setTabOrder(eFolder, bBrowse);
     setTabOrder(bBrowse, bOptions);
@@ -111,6 +122,8 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
     connect(bHelp, &QPushButton::clicked, this, &TfrmMain::bHelpClick);
     connect(bAbout, &QPushButton::clicked, this, &TfrmMain::bAboutClick);
     connect(eURL, &QLineEdit::textChanged, this, &TfrmMain::eURLChange);
+    // A plain window has no default button of its own: Enter in the address is "OK".
+    connect(eURL, &QLineEdit::returnPressed, bOk, &QPushButton::click);
     connect(Timer1, &QTimer::timeout, this, &TfrmMain::Timer1Timer);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -129,7 +142,6 @@ void TfrmMain::FormCreate() {
     ClosePending = false;
     Timer1->stop();
     Downloads.clear();
-    QGuiApplication::setApplicationDisplayName(kCaption);
     setWindowTitle(kCaption);
     const TSettingsLoad loaded = LoadSettings();
     // Told once the window is up, so that the box has an owner on screen.
@@ -196,7 +208,7 @@ void TfrmMain::DispatchAddress() {
     if (!video) {
         // No extractor for this kind in this build: the request fails like a failed fetch.
         StopWaiting();
-        lInfo->setText(QStringLiteral("Error retrieving data..."));
+        ShowFailure(QStringLiteral("no extractor for this site"));
         return;
     }
     video->OnDone = [this](TVideo* v, int32_t code) { VideoDone(v, code); };
@@ -216,10 +228,11 @@ void TfrmMain::SetBusy(bool busy) {
         control->setEnabled(!busy);
     }
     eURL->setReadOnly(busy);
-    eFolder->setReadOnly(busy);
-    QGuiApplication::setApplicationDisplayName(busy ? kBusyCaption : kCaption);
     bExit->setText(busy ? QStringLiteral("Cancel") : QStringLiteral("Exit"));
-    setWindowTitle(QGuiApplication::applicationDisplayName());
+    // The desktop shows the program by its windows' titles. Qt would append an application
+    // display name to every other window's title ("Sorlen Options — Sorlen"), so none is set
+    // and this caption alone says that the program is busy.
+    setWindowTitle(busy ? kBusyCaption : kCaption);
 }
 
 void TfrmMain::StartWaiting() {
@@ -232,6 +245,7 @@ void TfrmMain::StartWaiting() {
 void TfrmMain::StopWaiting() {
     Timer1->stop();
     lInfo->clear();
+    lInfo->setToolTip(QString());
     lWait->clear();
     SetBusy(false);
 }
@@ -245,11 +259,14 @@ void TfrmMain::Timer1Timer() {
 
 void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
     if (video != CurrentVideo.get()) return;
+    const bool timedOut = WaitTicks > kWaitTicksBeforeCancel;
     StopWaiting();
     if (errorCode != vidSuccess) {
-        // A refused certificate is something the user can act on: it is named.
-        lInfo->setText(video->SecureFailure.empty() ? QStringLiteral("Error retrieving data...")
-                                                    : QString::fromStdString(video->SecureFailure));
+        ShowFailure(errorCode == vidCancelled
+                        ? (timedOut ? QStringLiteral("no answer within a minute")
+                                    : QStringLiteral("cancelled"))
+                    : video->FailureReason.empty() ? QStringLiteral("no video found on this page")
+                                                   : QString::fromStdString(video->FailureReason));
     } else {
         PendingTitle = video->Title;
         PendingMediaUrl = video->MediaUrl;
@@ -260,6 +277,13 @@ void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
     if (errorCode == vidSuccess) {
         QCoreApplication::postEvent(this, new TMessageEvent(WM_OPEN_DOWNLOAD, 0, VideoKind));
     }
+}
+
+void TfrmMain::ShowFailure(const QString& reason) {
+    const QString head = QStringLiteral("Error retrieving data...\n");
+    // A reason too long for the line (a refused certificate) is shortened; the tip has it whole.
+    lInfo->setText(head + lInfo->fontMetrics().elidedText(reason, Qt::ElideRight, lInfo->width()));
+    lInfo->setToolTip(head + reason);
 }
 
 void TfrmMain::ReleaseVideo() {
@@ -285,9 +309,13 @@ void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaForm
     window->MediaUrl = PendingMediaUrl;
     window->FileName = FileName;
     window->MediaFormat = static_cast<uint8_t>(MediaFormat);
-    window->SaveFolder = Options.SaveTo;
+    // A save folder that has gone (an unplugged disk) would open the dialog in whatever folder
+    // the program was started from.
+    window->SaveFolder =
+        QFileInfo(FromPath(Options.SaveTo)).isDir() ? Options.SaveTo : GetDefaultSaveFolder();
     window->Cookies = PendingCookies;
     window->SetCloseWhenDone(Options.CloseOnComplete);
+    window->NotifyWhenDone = Options.NotifyWhenDone;
     window->OnClosed = [this](TfrmDownload* w) { DownloadClosed(w); };
     window->Proxy = ProxyFromOptions(Options);
     Downloads.push_back(window);
@@ -338,6 +366,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 
 void TfrmMain::eURLChange() {
     lInfo->clear();
+    lInfo->setToolTip(QString());
 }
 
 std::optional<QString> TfrmMain::PickFolder(QWidget* from, const QString& prompt) {
@@ -393,7 +422,31 @@ void TfrmMain::ClipboardChanged() {
 }
 
 void TfrmMain::bHelpClick() {
-    Dialogs.OpenDocument(QStringLiteral("sorlen.chm"));
+    const QString chm = QStringLiteral("sorlen.chm");
+    if (QFileInfo::exists(chm)) {
+        OpenOrSayWhy(Dialogs, this, chm);
+        return;
+    }
+    // On Linux the help is the README: installed beside the program's share folder, or in the
+    // source tree a build tree was made from.
+    const QString installed =
+        QDir::cleanPath(FromPath(ProgramFolder) + QStringLiteral("../share/doc/sorlen/README.md"));
+    QString found;
+    for (const QString& readme : {installed, QStringLiteral(SORLEN_SOURCE_README)}) {
+        if (!QFileInfo::exists(readme)) continue;
+        if (Dialogs.OpenDocument(readme)) return;
+        found = readme;
+        break;
+    }
+    Dialogs.MessageBox(
+        this, QStringLiteral("Help"),
+        found.isEmpty()
+            ? QStringLiteral("Sorlen's help is its README: share/doc/sorlen/README.md where "
+                             "Sorlen is installed, README.md in its source folder.")
+            : QStringLiteral("Sorlen's help is its README: %1 (the desktop has no program to "
+                             "open it).")
+                  .arg(found),
+        TDialogs::TIcon::Information);
 }
 
 void TfrmMain::bAboutClick() {

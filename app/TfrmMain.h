@@ -107,6 +107,8 @@ private:
     void SetBusy(bool busy);
     void StartWaiting();
     void StopWaiting();
+    // "Error retrieving data..." and, on a second line, why.
+    void ShowFailure(const QString& reason);
     void ReleaseVideo();
     // The folder picker opened from a window of ours, placed beside it.
     std::optional<QString> PickFolder(QWidget* from, const QString& prompt);

@@ -12,8 +12,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // No display name: Qt would append it to every window's title.
     QApplication::setApplicationName(QStringLiteral("Sorlen"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Sorlen"));
     TQtUiThread uiThread;
 
     TQtDialogs dialogs;

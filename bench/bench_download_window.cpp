@@ -57,6 +57,7 @@ struct TSaveInFolder : TDialogs {
     }
     int ShowModal(QDialog*) override { return 0; }
     bool OpenDocument(const QString&) override { return false; }
+    void Notify(const QString&, const QString&, const QString&) override {}
 };
 
 struct TWindowRun {

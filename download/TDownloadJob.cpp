@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "download/THttpThread.h"
+#include "download/uFailureText.h"
+#include "download/uHttpClient.h"
 #include "platform/UiThread.h"
 
 TDownloadJob::TDownloadJob(TUiThread& ui, TNumberFormat format, TClock clock)
@@ -15,6 +17,13 @@ void TDownloadJob::Start(const TUrlInfo& request) {
     const std::shared_ptr<TDownloadJob> self = shared_from_this();
     Thread->OnSize = [self](THttpThread* thread) { self->SizeAnnounced(thread->TotalSize); };
     Thread->OnAskFile = [self](THttpThread* thread, bool& abort) {
+        // An error page is no video: nothing to ask a file name for. (A relocation's body
+        // begins here too; the file asked for then takes the relocated answer.)
+        if (thread->Client->StatusCode() >= 400) {
+            self->Refusal = DescribeFailure(*thread->Client);
+            abort = true;
+            return;
+        }
         const std::optional<std::string> part = self->AskPartFile();
         abort = !part;
         if (abort) return;
@@ -26,7 +35,9 @@ void TDownloadJob::Start(const TUrlInfo& request) {
         abort = self->BlockWritten(received);
     };
     Thread->OnDone = [self](THttpThread* thread, int32_t errorCode) {
-        self->TransferEnded(errorCode, thread->Received, thread->TotalSize, thread->SecureFailure);
+        std::string why = self->Refusal.empty() ? DescribeFailure(*thread->Client) : self->Refusal;
+        if (!why.empty()) why = FailureHost(*thread->Client) + ": " + why;
+        self->TransferEnded(errorCode, thread->Received, thread->TotalSize, why);
     };
     Thread->OnErrorBox = [self](const std::string& text, const std::string& title) {
         self->RunOnOwner([&] {
@@ -107,12 +118,12 @@ bool TDownloadJob::BlockWritten(uint64_t received) {
 }
 
 void TDownloadJob::TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
-                                 const std::string& secureFailure) {
+                                 const std::string& reason) {
     Finished.store(Clock().time_since_epoch().count());
     const bool complete = KeepFile(errorCode, received, totalSize);
     RunOnOwner([&] {
         Shown = received;
-        if (OnFinish) OnFinish(complete, secureFailure);
+        if (OnFinish) OnFinish(complete, reason);
     });
 }
 

@@ -37,9 +37,9 @@ public:
     // A figure newer than the one shown has arrived: draw Progress(), then pause the drawing and
     // call PauseEnded when the pause is over.
     std::function<void()> OnProgress;
-    // complete: the whole file is in place under the chosen name. secureFailure: why TLS or a
-    // proxy's CONNECT refused the request, empty otherwise.
-    std::function<void(bool complete, const std::string& secureFailure)> OnFinish;
+    // complete: the whole file is in place under the chosen name. reason: "host: why" for a
+    // failure the engine or the server can name, empty otherwise.
+    std::function<void(bool complete, const std::string& reason)> OnFinish;
     std::function<void(const std::string& text, const std::string& title)> OnErrorBox;
     // The worker has ended; it is gone once this returns.
     std::function<void()> OnEnded;
@@ -74,7 +74,7 @@ public:
     bool BlockWritten(uint64_t received);
     // The end: the file is put in place or removed, then OnFinish runs.
     void TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
-                       const std::string& secureFailure);
+                       const std::string& reason);
 
 private:
     // Seconds of the transfer: from its first written block to now, or to its end once it has
@@ -106,4 +106,7 @@ private:
     // Set by the UI thread while the worker waits for the chosen file, read by the worker after.
     std::string PartFile;
     std::string TargetFile;
+    // Worker thread: the server's refusal, kept when a non-success answer is dropped instead of
+    // asking for a file (dropping it replaces the status with the engine's abort).
+    std::string Refusal;
 };

@@ -84,7 +84,6 @@ void THttpThread::Execute() {
         if (OutputFile && !OutputFile->Flush()) errorCode = 404;
     } catch (const std::exception&) {
         errorCode = c.StatusCode();
-        SecureFailure = c.SecureFailure();
     }
     if (OnDone) OnDone(this, errorCode);
     Client.reset();

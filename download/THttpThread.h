@@ -58,9 +58,6 @@ public:
     std::unique_ptr<TMemoryStream> Body;
     bool FileAsked = false;
     std::vector<std::string> HeaderLines;
-    // Why the request failed in the TLS handshake or at a proxy's CONNECT (a refused
-    // certificate ...), for the windows to show; empty for every other outcome.
-    std::string SecureFailure;
 
     TProgressEvent OnProgress;
     TDoneEvent OnDone;

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -64,7 +65,8 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs, TUiThread& ui)
     Label5 = Label(this, QStringLiteral("Transfer rate:"), 8, 80, 74);
     lRate = Label(this, QString(), 84, 80, 275);
     ckClose = new QCheckBox(QStringLiteral("Close when download completes"), this);
-    ckClose->setGeometry(8, 100, 181, 17);
+    // As wide as its caption needs: the fonts that stand in for Tahoma run wider.
+    ckClose->setGeometry(QRect(QPoint(8, 100), ckClose->sizeHint().expandedTo(QSize(181, 17))));
     bOpen = Button(this, QStringLiteral("Open"), 124, 128, 75, 25);
     bFolder = Button(this, QStringLiteral("Open Folder"), 204, 128, 75, 25);
     bCancel = Button(this, QStringLiteral("Cancel"), 284, 128, 75, 25);
@@ -108,7 +110,7 @@ void TfrmDownload::StartDownload() {
 
     Job->OnAskFile = [this] { return AskFile(); };
     Job->OnProgress = [this] { ShowProgress(); };
-    Job->OnFinish = [this](bool complete, const std::string& secure) { Finish(complete, secure); };
+    Job->OnFinish = [this](bool complete, const std::string& reason) { Finish(complete, reason); };
     Job->OnErrorBox = [this](const std::string& text, const std::string& title) {
         ShowSaveError(QString::fromStdString(text), QString::fromStdString(title));
     };
@@ -131,6 +133,9 @@ std::optional<std::string> TfrmDownload::AskFile() {
             return std::nullopt;
         }
         chosen = *answer;
+        // A name typed without an extension gets the offered type's.
+        if (MediaFormat <= 1 && QFileInfo(chosen).suffix().isEmpty())
+            chosen += MediaFormat == 0 ? QStringLiteral(".flv") : QStringLiteral(".mp4");
         if (!QFileInfo::exists(chosen)) break;
         const bool replace =
             Dialogs.Question(this, QStringLiteral("Confirm Save As"),
@@ -144,7 +149,8 @@ std::optional<std::string> TfrmDownload::AskFile() {
         proposed = chosen;
     }
     FileName = ToPath(chosen);
-    lSaveAs->setText(chosen);
+    lSaveAs->setText(lSaveAs->fontMetrics().elidedText(chosen, Qt::ElideMiddle, lSaveAs->width()));
+    lSaveAs->setToolTip(chosen);
     bCancel->setEnabled(true);
     ShortName = QFileInfo(chosen).fileName();
     return FileName;
@@ -167,7 +173,7 @@ void TfrmDownload::RefreshPauseEnded() {
     if (Job->PauseEnded()) ShowProgress();
 }
 
-void TfrmDownload::Finish(bool complete, const std::string& SecureFailure) {
+void TfrmDownload::Finish(bool complete, const std::string& Reason) {
     if (complete) {
         const TProgressView view = Job->Result();
         if (view.SizeKnown) pb1->setValue(view.Percent);
@@ -180,15 +186,23 @@ void TfrmDownload::Finish(bool complete, const std::string& SecureFailure) {
         bCancel->setEnabled(true);
         setWindowTitle(QStringLiteral("Download complete"));
         Downloading = false;
+        NotifyIfAway(QStringLiteral("Download complete"), ShortName, FromPath(FileName));
         return;
     }
     if (CancelledByUser) return;
+    const QString why = QString::fromStdString(Reason);
+    const QString name = QFileInfo(FromPath(FileName)).fileName();
+    NotifyIfAway(QStringLiteral("Error downloading video file!"),
+                 why.isEmpty() ? name : name + QStringLiteral("\n") + why, QString());
     hide();
     QString text = QStringLiteral("Error downloading video file!");
-    if (!SecureFailure.empty())
-        text += QStringLiteral("\n\n") + QString::fromStdString(SecureFailure);
+    if (!why.isEmpty()) text += QStringLiteral("\n\n") + why;
     Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
     SetCancelled();
+}
+
+void TfrmDownload::NotifyIfAway(const QString& summary, const QString& body, const QString& file) {
+    if (NotifyWhenDone && !isActiveWindow()) Dialogs.Notify(summary, body, file);
 }
 
 void TfrmDownload::Ended() {
@@ -228,16 +242,26 @@ void TfrmDownload::bCancelClick() {
 }
 
 void TfrmDownload::bOpenClick() {
-    Dialogs.OpenDocument(FromPath(FileName));
+    OpenOrSayWhy(Dialogs, this, FromPath(FileName));
 }
 
 void TfrmDownload::bFolderClick() {
     const size_t slash = FileName.rfind('/');
-    Dialogs.OpenDocument(FromPath(FileName.substr(0, slash == std::string::npos ? 0 : slash + 1)));
+    OpenOrSayWhy(Dialogs, this,
+                 FromPath(FileName.substr(0, slash == std::string::npos ? 0 : slash + 1)));
 }
 
 void TfrmDownload::ckCloseClick() {
     CloseWhenDone = ckClose->isChecked();
+}
+
+void TfrmDownload::keyPressEvent(QKeyEvent* event) {
+    // Escape is the button's meaning of the moment: "Cancel" while it runs, "Close" after.
+    if (event->key() == Qt::Key_Escape) {
+        bCancelClick();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TfrmDownload::closeEvent(QCloseEvent* event) {

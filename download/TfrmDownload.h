@@ -16,6 +16,7 @@
 
 class QCheckBox;
 class QCloseEvent;
+class QKeyEvent;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -52,6 +53,9 @@ public:
     bool CloseWhenDone = false;
     // Called once, while the window closes; the window is freed right after.
     TClosedEvent OnClosed;
+    // An end the user is not looking at (another window is active) is told by a desktop
+    // notification.
+    bool NotifyWhenDone = false;
     std::string Cookies;
 
     QLabel* Label1;
@@ -75,14 +79,16 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     // The job's events.
     std::optional<std::string> AskFile();
     void ShowProgress();
     void RefreshPauseEnded();
-    // SecureFailure: why TLS or a proxy's CONNECT refused the request, named to the user.
-    void Finish(bool complete, const std::string& SecureFailure);
+    // Reason: "host: why" for a failure the engine or the server can name, else empty.
+    void Finish(bool complete, const std::string& Reason);
+    void NotifyIfAway(const QString& summary, const QString& body, const QString& file);
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);
 

@@ -25,6 +25,8 @@ struct TOptions {
     std::string SocksPort;
     std::string SocksUsername;
     std::string SocksPassword;  // clear text in memory, scrambled in the file like ProxyPassword
+    // A download that ends while its window is not the active one is told by the desktop.
+    bool NotifyWhenDone = true;
 
     bool operator==(const TOptions&) const = default;
 };

@@ -131,6 +131,12 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     folder->addWidget(bDefBrowse, 1, 1);
     GeneralLayout->addWidget(gbFolder);
 
+    gbNotify = new QGroupBox(QStringLiteral("Notifications"));
+    auto* notify = new QVBoxLayout(gbNotify);
+    ckNotify = new QCheckBox(QStringLiteral("Tell the desktop when a download ends unseen"));
+    notify->addWidget(ckNotify);
+    GeneralLayout->addWidget(gbNotify);
+
     gbYoutube = new QGroupBox(QStringLiteral("YouTube"));
     auto* youtube = new QVBoxLayout(gbYoutube);
     lYoutube = new QLabel(QStringLiteral("YouTube download quality:"));
@@ -172,7 +178,6 @@ TfrmOptions::TfrmOptions(QWidget* owner)
         button->setFixedSize(75, 25);
         buttons->addWidget(button);
     }
-    bOk->setDefault(true);
 
     // Fixed to its contents: the tallest tab decides the height, and a group added to a tab
     // later grows the dialog with it.
@@ -183,11 +188,14 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     PageControl->setMinimumWidth(320);
     form->addWidget(PageControl);
     form->addWidget(strip);
+    // Only now is "OK" inside the dialog: set before, the dialog would make the first button of
+    // its focus chain (the folder's "...") the one that Enter presses.
+    bOk->setDefault(true);
 
-    QWidget* const order[] = {ckLoadOnStart, ckClipboard, eDefFolder,   bDefBrowse,    cbYoutube,
-                              ckProxy,       eAddress,    ePort,        bFind,         eUser,
-                              ePass,         ckSocks,     cbSocksLevel, eSocksAddress, eSocksPort,
-                              bSocksFind,    eSocksUser,  eSocksPass,   bOk,           bCancel};
+    QWidget* const order[] = {
+        ckLoadOnStart, ckClipboard, eDefFolder, bDefBrowse, ckNotify,   cbYoutube, ckProxy,
+        eAddress,      ePort,       bFind,      eUser,      ePass,      ckSocks,   cbSocksLevel,
+        eSocksAddress, eSocksPort,  bSocksFind, eSocksUser, eSocksPass, bOk,       bCancel};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     connect(bOk, &QPushButton::clicked, this, &TfrmOptions::bOkClick);
@@ -209,6 +217,7 @@ void TfrmOptions::LoadFromOptions(const TOptions& options) {
     EditedOptions = options;
     ckLoadOnStart->setChecked(options.LoadOnStart);
     ckClipboard->setChecked(options.MonitorClipboard);
+    ckNotify->setChecked(options.NotifyWhenDone);
     eDefFolder->setText(QString::fromStdString(options.SaveTo));
     // A Format the list has no item for (a hand-edited file) leaves nothing selected.
     cbYoutube->setCurrentIndex(options.Format);
@@ -248,6 +257,7 @@ void TfrmOptions::bOkClick() {
     TOptions& o = EditedOptions;
     o.LoadOnStart = ckLoadOnStart->isChecked();
     o.MonitorClipboard = ckClipboard->isChecked();
+    o.NotifyWhenDone = ckNotify->isChecked();
     TakeText(eDefFolder, o.SaveTo);
     o.Format = cbYoutube->currentIndex();
     o.UseProxy = ckProxy->isChecked();

@@ -53,6 +53,8 @@ public:
     QLabel* lDefFolder;
     QLineEdit* eDefFolder;
     QPushButton* bDefBrowse;
+    QGroupBox* gbNotify;
+    QCheckBox* ckNotify;
     QGroupBox* gbYoutube;
     QLabel* lYoutube;
     QComboBox* cbYoutube;

@@ -50,6 +50,7 @@ const TSettingsKey kSettingsKeys[] = {
     {"SocksPort", &TOptions::SocksPort},
     {"SocksUsername", &TOptions::SocksUsername},
     {"SocksPassword", &TOptions::SocksPassword, true},
+    {"NotifyWhenDone", &TOptions::NotifyWhenDone},
 };
 
 std::string ExecutableFolder() {
@@ -110,7 +111,7 @@ std::string SetAside(const std::string& path) {
 
 void InitSettingsModule() {
     Options = TOptions{};
-    Options.SaveTo = GetDocumentsFolder();
+    Options.SaveTo = GetDefaultSaveFolder();
     ProgramFolder = ExecutableFolder();
     AppStarted = false;
     KeepUnreadableFile = false;
@@ -156,7 +157,7 @@ TSettingsLoad LoadSettings() {
         ini.Save();
     }
 
-    if (Options.SaveTo.empty()) Options.SaveTo = GetDocumentsFolder();
+    if (Options.SaveTo.empty()) Options.SaveTo = GetDefaultSaveFolder();
     for (const TSettingsKey& key : kSettingsKeys) {
         if (!key.Scrambled) continue;
         std::string& value = Options.*std::get<std::string TOptions::*>(key.Field);

@@ -25,13 +25,13 @@ bool IsFolder(const std::string& path) {
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The value of XDG_DOCUMENTS_DIR in user-dirs.dirs: "$HOME/..." or an absolute path, quoted.
-std::string UserDirsDocuments(const std::string& home) {
+// The value of key (XDG_DOCUMENTS_DIR=) in user-dirs.dirs: "$HOME/..." or an absolute path,
+// quoted.
+std::string UserDirsFolder(const std::string& home, const std::string& prefix) {
     std::ifstream in(ConfigHome() + "/user-dirs.dirs");
     std::string line;
     while (std::getline(in, line)) {
         line = TrimBlanks(line);
-        const std::string prefix = "XDG_DOCUMENTS_DIR=";
         if (line.rfind(prefix, 0) != 0) continue;
         std::string value = line.substr(prefix.size());
         if (value.size() < 2 || value.front() != '"' || value.back() != '"') return std::string();
@@ -39,7 +39,7 @@ std::string UserDirsDocuments(const std::string& home) {
         if (value.rfind("$HOME", 0) == 0) value = home + value.substr(5);
         if (value.empty() || value[0] != '/') return std::string();
         while (value.size() > 1 && value.back() == '/') value.pop_back();
-        // A documents folder equal to home means the user switched it off.
+        // A folder equal to home means the user switched it off.
         return value == home ? std::string() : value;
     }
     return std::string();
@@ -77,10 +77,20 @@ std::string ConfigHome() {
 
 std::string GetDocumentsFolder() {
     const std::string home = Env("HOME");
-    const std::string fromUserDirs = UserDirsDocuments(home);
+    const std::string fromUserDirs = UserDirsFolder(home, "XDG_DOCUMENTS_DIR=");
     if (!fromUserDirs.empty()) return fromUserDirs;
     if (!home.empty() && IsFolder(home + "/Documents")) return home + "/Documents";
     return std::string();
+}
+
+std::string GetDefaultSaveFolder() {
+    const std::string documents = GetDocumentsFolder();
+    if (IsFolder(documents)) return documents;
+    const std::string home = Env("HOME");
+    std::string downloads = UserDirsFolder(home, "XDG_DOWNLOAD_DIR=");
+    if (downloads.empty() && !home.empty()) downloads = home + "/Downloads";
+    if (IsFolder(downloads)) return downloads;
+    return home;
 }
 
 TSystemProxy ParseProxySetting(const std::string& setting) {

@@ -11,6 +11,9 @@ std::string ConfigHome();
 
 // XDG_DOCUMENTS_DIR from user-dirs.dirs, else ~/Documents when it exists, else empty.
 std::string GetDocumentsFolder();
+// Where downloads go unless the user chose: the documents folder when it exists, else the XDG
+// download folder (XDG_DOWNLOAD_DIR, else ~/Downloads) when it exists, else the home folder.
+std::string GetDefaultSaveFolder();
 
 struct TSystemProxy {
     bool Found = false;

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "download/uFailureText.h"
+#include "download/uHttpClient.h"
 #include "settings/uHelpers.h"
 
 void TPageVideo::Fetch(TUrlInfo request, THttpThread::TNotifyEvent onHeaders) {
@@ -10,7 +12,7 @@ void TPageVideo::Fetch(TUrlInfo request, THttpThread::TNotifyEvent onHeaders) {
     ApplyProxy(Proxy, request);
     Thread = new THttpThread(request, *UiThread);
     Thread->OnDone = [this](THttpThread* t, int32_t code) {
-        SecureFailure = t->SecureFailure;
+        FailureReason = code != 0 ? DescribeFailure(*t->Client) : std::string();
         PageDone(t, code);
     };
     Thread->OnTerminate = [this](THttpThread*) { ThreadEnded(); };

@@ -40,9 +40,9 @@ public:
     std::string Cookies;
     std::atomic<bool> Cancelled{false};  // written on the UI thread, read by the worker
     int32_t ErrorCode = vidSuccess;
-    // Why the last page request failed in the TLS handshake or at a proxy's CONNECT; empty
-    // otherwise.
-    std::string SecureFailure;
+    // Why the page request failed (a server's status, a refused connection, a refused
+    // certificate ...); empty when the page came, also when it held no video.
+    std::string FailureReason;
     TDoneEvent OnDone;
 
     // Begins fetching and parsing; returns at once. Clears Cancelled.

@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev
     libssl-dev openssl nginx-light squid dante-server microsocks python3 curl
-    xvfb xauth xclip xdotool aria2
+    xvfb xauth xclip xdotool aria2 dbus
 )
 
 missing=()

@@ -3,6 +3,7 @@
 // through this seam so tests can answer; the program installs app/TQtDialogs. UI thread only.
 #pragma once
 
+#include <QFileInfo>
 #include <QPoint>
 #include <QString>
 #include <QStringList>
@@ -36,4 +37,23 @@ public:
     virtual int ShowModal(QDialog* dialog) = 0;
     // Opens a file or folder with the desktop's associated program; false when nothing could.
     virtual bool OpenDocument(const QString& path) = 0;
+    // A desktop notification (summary, then body); a file given is offered to "Open" and
+    // "Open Folder" from it. Returns at once; without a notification service nothing happens.
+    virtual void Notify(const QString& summary, const QString& body, const QString& file) = 0;
 };
+
+// Opens path as OpenDocument does and, when that cannot be done, says why in a message box:
+// no button of ours fails without a word.
+inline void OpenOrSayWhy(TDialogs& dialogs, QWidget* owner, const QString& path) {
+    QString why;
+    if (!QFileInfo::exists(path)) {
+        why = QStringLiteral("%1 does not exist (any more).");
+    } else if (!dialogs.OpenDocument(path)) {
+        why = QStringLiteral(
+            "Could not open %1: the desktop has no program to open it "
+            "(xdg-open, from xdg-utils, is not installed).");
+    } else {
+        return;
+    }
+    dialogs.MessageBox(owner, QStringLiteral("Sorlen"), why.arg(path), TDialogs::TIcon::Error);
+}

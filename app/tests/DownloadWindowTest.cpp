@@ -3,6 +3,7 @@
 // and what ends on disk, in the window and in the settings.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,7 @@
 #include "sites/SiteVideos.h"
 #include "tests/support/DemoSites.h"
 #include "tests/support/LoopWait.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempFolder.h"
@@ -190,7 +192,10 @@ TEST_F(DownloadWindow, DemoVideosEndAsTheServedFiles) {
         ASSERT_TRUE(TDemoSites::Dump(w->MediaUrl, Home.File("expected")));
         EXPECT_EQ(ReadFile(path), ReadFile(Home.File("expected")));
         EXPECT_EQ(w->FileName, path);
-        EXPECT_EQ(w->lSaveAs->text().toStdString(), path);
+        // Shortened in the middle when long, whole in the tip.
+        EXPECT_EQ(w->lSaveAs->toolTip().toStdString(), path);
+        EXPECT_LE(w->lSaveAs->sizeHint().width(), w->lSaveAs->width());
+        EXPECT_TRUE(w->lSaveAs->text().endsWith(QString::fromStdString(row.name).right(8)));
         EXPECT_EQ(w->windowTitle(), "Download complete");
         EXPECT_EQ(w->pb1->value(), 100);
         EXPECT_TRUE(w->lDownloaded->text().contains(" in "))
@@ -203,7 +208,7 @@ TEST_F(DownloadWindow, DemoVideosEndAsTheServedFiles) {
         EXPECT_EQ(Dialogs.Opened, (std::vector<QString>{QString::fromStdString(path),
                                                         QString::fromStdString(Films + "/")}));
         Dialogs.Opened.clear();
-        QTest::mouseClick(w->bCancel, Qt::LeftButton);
+        QTest::keyClick(w, Qt::Key_Escape);  // "Close" now
         EXPECT_TRUE(Closed(w));
     }
     EXPECT_TRUE(Main->Downloads.empty());
@@ -229,7 +234,7 @@ TEST_F(DownloadWindow, CancelInTheSaveDialogOrDuringTheTransferEndsSilently) {
     EXPECT_EQ(w->pb1->value(), 0);
     EXPECT_EQ(w->windowTitle(), "Commencing download, please wait...");
     EXPECT_TRUE(w->bCancel->isEnabled());
-    QTest::mouseClick(w->bCancel, Qt::LeftButton);
+    QTest::keyClick(w, Qt::Key_Escape);  // "Cancel" while it runs
     EXPECT_EQ(w->Label1->text(), "Aborting download...");
     EXPECT_TRUE(Closed(w));
     EXPECT_TRUE(Dialogs.Messages.empty());
@@ -237,38 +242,52 @@ TEST_F(DownloadWindow, CancelInTheSaveDialogOrDuringTheTransferEndsSilently) {
     EXPECT_TRUE(Main->Downloads.empty());
 }
 
-TEST_F(DownloadWindow, FailureShowsOneMessageAndKeepsTheFileThatWasThere) {
-    const std::string rows[] = {
-        "http://demo-sites.test/status/404",     // an error page with a body
-        "http://demo-sites.test/length?v=1000",  // 100 of 1000 announced bytes, then the end
+TEST_F(DownloadWindow, FailureSaysWhyOnceAndKeepsTheFileThatWasThere) {
+    TRefusedPort refused;
+    const struct {
+        std::string media;
+        bool asks;
+        std::string why;
+    } rows[] = {
+        // An error page with a body: no file to ask for.
+        {"http://demo-sites.test/status/404", false, "demo-sites.test: 404 Not Found"},
+        {"http://demo-sites.test/length?v=1000",  // 100 of 1000 announced bytes, then the end
+         true, "demo-sites.test: Connection closed before the whole body arrived"},
+        {"http://127.0.0.1:" + refused.Port() + "/x.flv", false,
+         "127.0.0.1: Connection refused (Error #10061)"},
     };
     const std::string existing = Films + "/kept.flv";
-    for (const std::string& media : rows) {
-        SCOPED_TRACE(media);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.media);
         std::ofstream(existing) << "the user's old file";
         Dialogs.Messages.clear();
         Dialogs.Questions.clear();
+        Dialogs.SaveCalls.clear();
         Dialogs.SaveAnswer = [&](QWidget*, const TFakeDialogs::TSaveCall&) {
             return std::optional<QString>(QString::fromStdString(existing));
         };
-        QPointer<TfrmDownload> w = RequestMedia(media);
+        Options.UseProxy = row.media.find("127.0.0.1") == std::string::npos;
+        QPointer<TfrmDownload> w = RequestMedia(row.media);
         EXPECT_TRUE(Closed(w));
-        EXPECT_EQ(Dialogs.Questions,
-                  std::vector<QString>{"kept.flv already exists.\nDo you want to replace it?"});
+        EXPECT_EQ(Dialogs.SaveCalls.size(), row.asks ? 1u : 0u);
+        EXPECT_EQ(Dialogs.Questions.size(), row.asks ? 1u : 0u);
         ASSERT_EQ(Dialogs.Messages.size(), 1u);
         EXPECT_EQ(Dialogs.Messages[0].Title, "Sorlen");
-        EXPECT_EQ(Dialogs.Messages[0].Text, "Error downloading video file!");
+        EXPECT_EQ(Dialogs.Messages[0].Text.toStdString(),
+                  "Error downloading video file!\n\n" + row.why);
         EXPECT_EQ(Dialogs.Messages[0].Icon, TDialogs::TIcon::Error);
         EXPECT_EQ(ReadFile(existing), "the user's old file");
         EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"kept.flv"});
     }
 
-    // Answering "No" to the overwrite question offers the dialog again.
+    Options.UseProxy = true;
+    // Answering "No" to the overwrite question offers the dialog again; a name typed without
+    // an extension gets the offered type's.
     Dialogs.QuestionAnswer = false;
     int asked = 0;
     Dialogs.SaveAnswer = [&](QWidget*, const TFakeDialogs::TSaveCall& call) {
         return ++asked == 1 ? std::optional<QString>(QString::fromStdString(existing))
-                            : std::optional<QString>(call.Folder + "new.flv");
+                            : std::optional<QString>(call.Folder + "new");
     };
     QPointer<TfrmDownload> w = RequestMedia("http://demo-sites.test/media?size=5000");
     ASSERT_TRUE(Finished(w));
@@ -277,8 +296,45 @@ TEST_F(DownloadWindow, FailureShowsOneMessageAndKeepsTheFileThatWasThere) {
     EXPECT_EQ(Dialogs.SaveCalls.back().FileName.toStdString(), existing);
     EXPECT_EQ(ReadFile(existing), "the user's old file");
     EXPECT_EQ(ReadFile(Films + "/new.flv").size(), 5000u);
+    // "Open" that fails says why: no desktop opener, or the file has gone since.
+    Dialogs.OpenAnswer = false;
+    Dialogs.Messages.clear();
+    QTest::mouseClick(w->bOpen, Qt::LeftButton);
+    std::filesystem::remove(Films + "/new.flv");
+    QTest::mouseClick(w->bOpen, Qt::LeftButton);
+    ASSERT_EQ(Dialogs.Messages.size(), 2u);
+    EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith("Could not open " + w->lSaveAs->toolTip()));
+    EXPECT_EQ(Dialogs.Messages[1].Text, w->lSaveAs->toolTip() + " does not exist (any more).");
     w->close();
     EXPECT_TRUE(Closed(w));
+}
+
+TEST_F(DownloadWindow, AnEndTheUserIsNotLookingAtIsNotified) {
+    const std::string media = "http://demo-sites.test/media?size=5000";
+    const QString saved = QString::fromStdString(Films + "/found.flv");
+    const QStringList done = {"Download complete", "found.flv", saved};
+    const QStringList failed = {
+        "Error downloading video file!",
+        "found.flv\ndemo-sites.test: Connection closed before the whole body arrived", ""};
+    const std::tuple<bool, bool, std::string, QStringList> rows[] = {
+        {true, true, media, done},
+        {true, false, media, {}},  // looking at it
+        {false, true, media, {}},  // turned off
+        {true, true, "http://demo-sites.test/length?v=1000", failed}};
+    for (const auto& [option, away, address, notice] : rows) {
+        Options.NotifyWhenDone = option;
+        Dialogs.Notices.clear();
+        Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
+            QApplication::setActiveWindow(away ? Main.get() : owner);
+            return std::optional<QString>(call.Folder + call.FileName);
+        };
+        QPointer<TfrmDownload> w = RequestMedia(address);
+        ASSERT_TRUE(Finished(w));
+        EXPECT_EQ(Dialogs.Notices.empty() ? QStringList() : Dialogs.Notices.back(), notice);
+        if (w) w->close();
+        EXPECT_TRUE(Closed(w));
+        std::filesystem::remove(saved.toStdString());
+    }
 }
 
 // A media file's own address opens its window at once: no extractor, no page request.
@@ -346,7 +402,7 @@ TEST_F(DownloadWindow, DirectLinksOverHttpAndHttpsNeedNoPage) {
     EXPECT_TRUE(Closed(w));
     ASSERT_EQ(Dialogs.Messages.size(), 1u);
     EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith(
-        "Error downloading video file!\n\ncertificate expired or not yet valid"))
+        "Error downloading video file!\n\n127.0.0.1: certificate expired or not yet valid"))
         << Dialogs.Messages[0].Text.toStdString();
     EXPECT_EQ(FilmsFolder(), std::vector<std::string>{});
 }
@@ -401,7 +457,7 @@ TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
             return std::optional<QString>(call.Folder + "failed.bin");
         }
         asking = counted(w);
-        FoundMedia = "http://demo-sites.test/status/500";
+        FoundMedia = "http://demo-sites.test/length?v=1000";
         Submit("http://demo-sites.test/page");
         QDialog held(owner);
         QTimer::singleShot(kDeadlineMs, &held, &QDialog::reject);  // a hang fails, not blocks

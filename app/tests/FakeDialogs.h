@@ -22,6 +22,8 @@ struct TFakeDialogs : TDialogs {
     // Acts on a shown dialog as the user would; the dialog's result is then the answer.
     std::function<void(QDialog*)> ModalScript;
     std::vector<QString> Opened;
+    bool OpenAnswer = true;            // whether the desktop could open what was asked
+    std::vector<QStringList> Notices;  // summary, body and file of each notification
     struct TSaveCall {
         QString FileName;
         QString Folder;
@@ -61,7 +63,10 @@ struct TFakeDialogs : TDialogs {
     }
     bool OpenDocument(const QString& path) override {
         Opened.push_back(path);
-        return true;
+        return OpenAnswer;
+    }
+    void Notify(const QString& summary, const QString& body, const QString& file) override {
+        Notices.push_back({summary, body, file});
     }
 };
 

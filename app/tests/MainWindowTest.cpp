@@ -16,6 +16,7 @@
 #include "app/tests/FakeDialogs.h"
 #include "app/tests/SettingsSandbox.h"
 #include "download/TfrmDownload.h"
+#include "settings/TfrmOptions.h"
 #include "settings/uSettings.h"
 #include "sites/VideoKinds.h"
 #include "tests/support/Loopback.h"
@@ -52,7 +53,6 @@ protected:
     }
     bool LooksBusy() const {
         return Window->Busy && Window->windowTitle() == "Sorlen - please wait..." &&
-               QGuiApplication::applicationDisplayName() == "Sorlen - please wait..." &&
                Window->bExit->text() == "Cancel" && !Window->bOk->isEnabled() &&
                !Window->eURL->isEnabled() && Window->eURL->isReadOnly() &&
                !Window->eFolder->isEnabled() && Window->eFolder->isReadOnly() &&
@@ -61,12 +61,11 @@ protected:
     }
     bool LooksIdle() const {
         return !Window->Busy && Window->windowTitle() == "Sorlen" &&
-               QGuiApplication::applicationDisplayName() == "Sorlen" &&
                Window->bExit->text() == "Exit" && Window->bOk->isEnabled() &&
                Window->eURL->isEnabled() && !Window->eURL->isReadOnly() &&
-               Window->eFolder->isEnabled() && Window->bBrowse->isEnabled() &&
-               Window->bOptions->isEnabled() && !Window->Timer1->isActive() &&
-               Window->lWait->text().isEmpty();
+               Window->eFolder->isEnabled() && Window->eFolder->isReadOnly() &&
+               Window->bBrowse->isEnabled() && Window->bOptions->isEnabled() &&
+               !Window->Timer1->isActive() && Window->lWait->text().isEmpty();
     }
 
     // The download windows a found video opens wait on a server that never answers; closing
@@ -96,7 +95,7 @@ protected:
 
 TEST_F(MainWindow, EmptyAddressWarnsAndStartsNothing) {
     Open();
-    QTest::mouseClick(Window->bOk, Qt::LeftButton);
+    QTest::keyClick(Window->eURL, Qt::Key_Return);  // Enter is "OK"
     ASSERT_EQ(Dialogs.Messages.size(), 1u);
     EXPECT_EQ(Dialogs.Messages[0].Title, "Warning");
     EXPECT_EQ(Dialogs.Messages[0].Text, "Please enter a valid video URL!");
@@ -180,14 +179,26 @@ TEST_F(MainWindow, DispatchByHostPassesQualityAndProxy) {
     EXPECT_EQ(Log.Proxy, TProxy{});
 }
 
-TEST_F(MainWindow, FailureOrCancelShowsErrorAndOpensNothing) {
+TEST_F(MainWindow, FailureOrCancelSaysWhyAndOpensNothing) {
+    const struct {
+        int32_t code;
+        int ticks;
+        std::string reason;
+        QString why;
+    } rows[] = {
+        {vidCancelled, 0, "Connection aborted on request", "cancelled"},
+        {vidCancelled, 121, "Connection aborted on request", "no answer within a minute"},
+        {vidFailed, 0, "", "no video found on this page"},
+    };
     Open();
-    for (const int32_t code : {vidCancelled, vidFailed}) {
+    for (const auto& row : rows) {
         Request("http://www.youtube.com/watch?v=x");
-        Video->Finish(code);
+        while (Window->WaitTicks < row.ticks) Window->Timer1Timer();
+        Video->FailureReason = row.reason;
+        Video->Finish(row.code);
         Drain();
         EXPECT_TRUE(LooksIdle());
-        EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");
+        EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...\n" + row.why);
         EXPECT_EQ(Window->CurrentVideo, nullptr);
         EXPECT_TRUE(Log.Destroyed);
         EXPECT_TRUE(Window->Downloads.empty());
@@ -196,20 +207,22 @@ TEST_F(MainWindow, FailureOrCancelShowsErrorAndOpensNothing) {
         EXPECT_EQ(Window->lInfo->text(), "");
         Log.Destroyed = false;
     }
-    // A refused certificate is named instead.
+    // A reason longer than the line is cut short there and given whole in the tip.
     Request("https://www.youtube.com/watch?v=x");
-    Video->SecureFailure = "certificate expired or not yet valid (certificate has expired)";
+    const std::string certificate =
+        "certificate not trusted (unable to get local issuer certificate) (Error #20103)";
+    Video->FailureReason = certificate;
     Video->Finish(vidFailed);
     Drain();
-    EXPECT_EQ(Window->lInfo->text(),
-              "certificate expired or not yet valid (certificate has expired)");
+    EXPECT_TRUE(Window->lInfo->text().startsWith("Error retrieving data...\ncertificate not"));
+    EXPECT_EQ(Window->lInfo->toolTip().toStdString(), "Error retrieving data...\n" + certificate);
 }
 
 TEST_F(MainWindow, ReportInsideStartEndsTheWaitAndLeavesNoExtractor) {
     Open(vidFailed);
     Request("http://www.blip.tv");
     EXPECT_TRUE(LooksIdle());
-    EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");
+    EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...\nno video found on this page");
     EXPECT_EQ(Window->CurrentVideo, nullptr);
     Drain();
     EXPECT_TRUE(Log.Destroyed);
@@ -217,11 +230,14 @@ TEST_F(MainWindow, ReportInsideStartEndsTheWaitAndLeavesNoExtractor) {
 
 TEST_F(MainWindow, SuccessInsideStartStillPostsTheRequest) {
     Log.Media = SilentMedia();
+    Options.SaveTo = Home.File("unplugged") + "/";
     Open(vidSuccess);
     Request("http://www.youtube.com/watch?v=x");
     EXPECT_TRUE(LooksIdle());
     Drain();
-    EXPECT_EQ(Window->Downloads.size(), 1u);
+    ASSERT_EQ(Window->Downloads.size(), 1u);
+    // A save folder that has gone: the dialog opens in one that exists (home, on this account).
+    EXPECT_EQ(Window->Downloads[0]->SaveFolder, Home.Path);
     EXPECT_TRUE(ProgramClosesAfterItsDownloads());
 }
 
@@ -297,15 +313,77 @@ TEST_F(MainWindow, BrowseSetsTheFolderHelpAndAboutGoThroughTheSeam) {
     EXPECT_EQ(Window->eFolder->text(), "/srv/videos/");
     EXPECT_EQ(Options.SaveTo, "/srv/videos/");
 
-    Window->eFolder->setText("/typed/by/hand");
+    QTest::keyClicks(Window->eFolder, "/typed/by/hand");
+    EXPECT_EQ(Window->eFolder->text(), "/srv/videos/");
     EXPECT_EQ(Options.SaveTo, "/srv/videos/");
 
-    QTest::mouseClick(Window->bHelp, Qt::LeftButton);
-    EXPECT_EQ(Dialogs.Opened, std::vector<QString>{"sorlen.chm"});
+    // Help: the help file when there is one, else the README; failing both, where help is.
+    const QString readme = SORLEN_SOURCE_DIR "/README.md";
+    const struct {
+        bool chm;
+        bool opens;
+        QString opened;
+        QString message;
+    } rows[] = {
+        {false, true, readme, ""},
+        {true, false, "sorlen.chm", "Could not open sorlen.chm: the desktop has no program"},
+        {false, false, readme, "Sorlen's help is its README: " + readme},
+    };
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(Home.Path);
+    for (const auto& row : rows) {
+        if (row.chm) WriteFile(Home.File("sorlen.chm"), "help");
+        Dialogs.OpenAnswer = row.opens;
+        Dialogs.Opened.clear();
+        Dialogs.Messages.clear();
+        QTest::mouseClick(Window->bHelp, Qt::LeftButton);
+        EXPECT_EQ(Dialogs.Opened, std::vector<QString>{row.opened});
+        EXPECT_EQ(Dialogs.Messages.empty() ? "" : Dialogs.Messages[0].Text.left(row.message.size()),
+                  row.message);
+        std::filesystem::remove(Home.File("sorlen.chm"));
+    }
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(Window->bHelp->toolTip(), "Help");
+    EXPECT_EQ(Window->bAbout->toolTip(), "About");
     QDialog about;
     Window->About = &about;
     QTest::mouseClick(Window->bAbout, Qt::LeftButton);
     EXPECT_EQ(Dialogs.Shown, std::vector<QDialog*>{&about});
+}
+
+// The captions that do not fit their controls, at the fonts that stand in for Tahoma.
+std::vector<std::string> CutShort(const QWidget& window) {
+    std::vector<std::string> cut;
+    for (const QWidget* w : window.findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<const QLabel*>(w);
+        const auto* button = qobject_cast<const QAbstractButton*>(w);
+        if ((!label || label->wordWrap()) && !button) continue;
+        const QString text = label ? label->text() : button->text();
+        if (text.isEmpty()) continue;
+        // A push button's own size hint has a minimum width; its caption needs less.
+        const QSize need = qobject_cast<const QPushButton*>(w)
+                               ? QSize(w->fontMetrics().horizontalAdvance(text) + 6, 0)
+                               : w->sizeHint();
+        if (need.width() > w->width() || need.height() > w->height())
+            cut.push_back(text.toStdString());
+    }
+    return cut;
+}
+
+TEST_F(MainWindow, NoCaptionIsCutShort) {
+    Open();
+    Window->lInfo->setText("Retrieving video information, please wait");
+    TfrmOptions options(Window.get());
+    options.show();
+    TfrmDownload download(Dialogs, Ui);
+    download.lDownloaded->setText("1,023.9 MB of 1,023.9 MB (59 min 59 sec left)");
+    download.lRate->setText("123,456.78 KB/s");
+    download.show();
+    for (const QWidget* window :
+         {static_cast<QWidget*>(Window.get()), static_cast<QWidget*>(&options),
+          static_cast<QWidget*>(&download)})
+        EXPECT_EQ(CutShort(*window), std::vector<std::string>{})
+            << window->windowTitle().toStdString();
 }
 
 TEST_F(MainWindow, KindWithoutAnExtractorFailsAtOnce) {
@@ -313,7 +391,7 @@ TEST_F(MainWindow, KindWithoutAnExtractorFailsAtOnce) {
                                         Dialogs, Ui);
     Request("http://www.youtube.com/watch?v=x");
     EXPECT_TRUE(LooksIdle());
-    EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");
+    EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...\nno extractor for this site");
     EXPECT_EQ(Window->CurrentVideo, nullptr);
 }
 

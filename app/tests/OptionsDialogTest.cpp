@@ -42,6 +42,7 @@ TOptions Everything() {
     o.SocksPort = "1080";
     o.SocksUsername = "socks user";
     o.SocksPassword = "socks \xe9";
+    o.NotifyWhenDone = false;
     return o;
 }
 
@@ -87,10 +88,10 @@ TEST(OptionsForm, TabOrderMaskedPasswordAndFittedGroups) {
 
     // The tab key walks the controls in this order, the two check boxes first.
     const QList<QWidget*> order = {dialog.ckLoadOnStart, dialog.ckClipboard, dialog.eDefFolder,
-                                   dialog.bDefBrowse,    dialog.cbYoutube,   dialog.ckProxy,
-                                   dialog.eAddress,      dialog.ePort,       dialog.bFind,
-                                   dialog.eUser,         dialog.ePass,       dialog.bOk,
-                                   dialog.bCancel};
+                                   dialog.bDefBrowse,    dialog.ckNotify,    dialog.cbYoutube,
+                                   dialog.ckProxy,       dialog.eAddress,    dialog.ePort,
+                                   dialog.bFind,         dialog.eUser,       dialog.ePass,
+                                   dialog.bOk,           dialog.bCancel};
     QList<QWidget*> walked;
     for (QWidget* w = order[0]; walked.size() < order.size(); w = w->nextInFocusChain()) {
         if (order.contains(w)) walked.append(w);
@@ -320,8 +321,9 @@ TEST_F(OptionsDialog, OkTakesOverSavesAtOnceAndWritesOrRemovesTheAutostartEntry)
 
     Run([](TfrmOptions& d) {
         d.ckLoadOnStart->click();
-        QTest::mouseClick(d.bOk, Qt::LeftButton);
+        QTest::keyClick(d.eDefFolder, Qt::Key_Return);  // Enter is "OK", not the folder's "..."
     });
+    EXPECT_TRUE(Dialogs.FolderCalls.empty());
     EXPECT_FALSE(Options.LoadOnStart);
     EXPECT_FALSE(AutostartExists());
     EXPECT_NE(Settings().find("LoadOnStart=0"), std::string::npos);

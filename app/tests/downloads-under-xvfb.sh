@@ -1,44 +1,29 @@
 #!/usr/bin/env bash
-# Smoke test on a real X server: the program, started as the README starts it, takes a demo
-# address, asks where to save through its own save dialog and writes the served media; then
-# "Close" and "Exit" end it normally. xdotool plays the user. Every wait has a deadline.
+# Smoke test on a real X server: the offline demo, started as the README starts it
+# (tools/demo.sh), takes a demo address and Enter, asks where to save through the program's own
+# save dialog and writes the served media; then "Close" and "Exit" end it normally, and the demo
+# command stops its server and removes its folder. xdotool plays the user. Every wait has a
+# deadline.
 set -u
 program=$1
 source_dir=$2
 work=$(mktemp -d)
-demo_pid=
-cleanup() {
-    [ -n "$demo_pid" ] && kill "$demo_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 fail() {
     echo "FAIL: $*"
     cat "$work/out.log" 2>/dev/null
     exit 1
 }
 
-# The demo sites on a port of their own; the program reaches them as its HTTP proxy.
-mkfifo "$work/demo.out"
-python3 "$source_dir/tools/demo_sites.py" --media-kib 3000 >"$work/demo.out" &
-demo_pid=$!
-read -r -t 20 _ _ port <"$work/demo.out" || fail "demo-sites server did not start"
-
-# A portable copy: Settings.ini beside the program, as the README's build tree has it.
-mkdir -p "$work/bin" "$work/home" "$work/films"
-cp "$program" "$work/bin/sorlen"
-cat >"$work/bin/Settings.ini" <<INI
-[Options]
-SaveTo=$work/films/
-UseProxy=1
-ProxyAddress=127.0.0.1
-ProxyPort=$port
-INI
+# The demo command's temporary folder goes to tmp/, which must be empty again at the end.
+mkdir -p "$work/home" "$work/films" "$work/tmp" "$work/runtime"
+chmod 700 "$work/runtime"
 
 cat >"$work/drive.sh" <<'DRIVE'
 set -u
-export HOME=$1 work=$2
-"$work/bin/sorlen" >"$work/out.log" 2>&1 &
+export HOME=$1 work=$2 program=$3 source_dir=$4
+XDG_RUNTIME_DIR=$work/runtime TMPDIR=$work/tmp bash "$source_dir/tools/demo.sh" --program "$program" -- --media-kib 3000 \
+    >"$work/out.log" 2>&1 &
 app=$!
 wait_window() {  # name pattern; prints the window id
     for _ in $(seq 1 200); do
@@ -54,7 +39,7 @@ click() {  # window, x, y in its client area
 main=$(wait_window '^Sorlen$') || { echo "no main window"; exit 1; }
 click "$main" 100 104  # the address field
 xdotool type --delay 5 'http://www.youtube.com/watch?v=sorlen01'
-click "$main" 177 208  # "OK"
+xdotool key Return     # "OK"
 dialog=$(wait_window '^Save') || { echo "no save dialog"; exit 1; }
 xdotool windowfocus --sync "$dialog"
 xdotool key ctrl+a
@@ -73,7 +58,9 @@ exit 1
 DRIVE
 
 HOME=$work/home QT_QPA_PLATFORM=xcb bash "$(dirname "$0")/with-xvfb.sh" timeout 90 \
-    bash "$work/drive.sh" "$work/home" "$work" || fail "driving the program failed"
+    bash "$work/drive.sh" "$work/home" "$work" "$program" "$source_dir" ||
+    fail "driving the program failed"
+[ -z "$(ls -A "$work/tmp")" ] || fail "the demo command left $(ls "$work/tmp")"
 
 python3 "$source_dir/tools/demo_sites.py" --media-kib 3000 --dump \
     "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0&sparams=id%2Cexpire%2Citag&itag=5&id=sorlen01&expire=1262304000" \

@@ -39,13 +39,13 @@ TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesTheKeysInOrder) {
                   "\nCloseOnComplete=0\nUseProxy=0\nProxyAddress=\nProxyPort=\n"
                   "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n"
                   "UseSocks=0\nSocksLevel=5\nSocksAddress=\nSocksPort=\nSocksUsername=\n"
-                  "SocksPassword=\n");
+                  "SocksPassword=\nNotifyWhenDone=1\n");
 }
 
 TEST_F(SettingsFile, SaveThenLoadGivesTheSameOptionsWithThePasswordScrambled) {
-    Options = TOptions{true,   1,           "/data/videos", true,  true,          "proxy.lan",
-                       "3128", "me",        "pa ss word",   true,  true,          true,
-                       "4A",   "localhost", "9050",         "you", "socks secret"};
+    Options = TOptions{true,   1,           "/data/videos", true,  true,           "proxy.lan",
+                       "3128", "me",        "pa ss word",   true,  true,           true,
+                       "4A",   "localhost", "9050",         "you", "socks secret", false};
     const TOptions saved = Options;
     ASSERT_TRUE(SaveSettings());
     EXPECT_EQ(ReadFile(IniPath()).find("pa ss word"), std::string::npos);
@@ -202,7 +202,7 @@ TEST_F(SettingsFile, SavingKeepsOtherSectionsAndKeys) {
     EXPECT_EQ(
         text.rfind("; note\n[Window]\nLeft=5\n\n[Options]\nExtra=x\nFormat=1\nShowURL=0\n", 0), 0u)
         << text;
-    EXPECT_NE(text.find("SocksPassword=\n\n[Tail]\ny=2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("NotifyWhenDone=1\n\n[Tail]\ny=2\n"), std::string::npos) << text;
 }
 
 TEST_F(SettingsFile, UnwritableFileReportsFailureAndKeepsOptions) {

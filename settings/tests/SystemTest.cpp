@@ -41,6 +41,25 @@ TEST_F(UserEnvironment, DocumentsFolderFromUserDirsThenDocumentsThenNothing) {
     }
 }
 
+TEST_F(UserEnvironment, DefaultSaveFolderIsTheFirstOneThatExists) {
+    EXPECT_EQ(GetDefaultSaveFolder(), Home.Path);  // a fresh account
+    const struct {
+        const char* make;
+        std::string dirs;
+        std::string folder;
+    } rows[] = {
+        {"Downloads", "", Home.File("Downloads")},
+        {"Dl", "XDG_DOCUMENTS_DIR=\"$HOME/Gone\"\nXDG_DOWNLOAD_DIR=\"$HOME/Dl\"\n",
+         Home.File("Dl")},
+        {"Documents", "", Home.File("Documents")},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::create_directories(Home.File(row.make));
+        WriteFile(Home.File("cfg/user-dirs.dirs"), row.dirs);
+        EXPECT_EQ(GetDefaultSaveFolder(), row.folder) << row.dirs;
+    }
+}
+
 TEST_F(UserEnvironment, ProxyFromTheEnvironment) {
     const struct {
         std::string http;

@@ -98,7 +98,7 @@ protected:
     QStringList Seen;
 };
 
-TEST_F(ClipboardMonitor, TakesOnlyPlainHttpWatchPagesOfTheYouTubeHost) {
+TEST_F(ClipboardMonitor, TakesOnlyWatchPagesOfTheYouTubeHost) {
     const struct {
         QByteArray copied;
         const char* taken;  // nullptr: refused
@@ -109,7 +109,7 @@ TEST_F(ClipboardMonitor, TakesOnlyPlainHttpWatchPagesOfTheYouTubeHost) {
         {"http://www.youtube.com:80/watch?v=port", "http://www.youtube.com:80/watch?v=port"},
         {"http://youtube.com/watch?v=nl\n", "http://youtube.com/watch?v=nl\n"},  // not trimmed
         {QByteArray("http://youtube.com/watch?v=nul\0tail", 35), "http://youtube.com/watch?v=nul"},
-        {"https://www.youtube.com/watch?v=abc", nullptr},
+        {"https://www.youtube.com/watch?v=abc", "https://www.youtube.com/watch?v=abc"},
         {"http://WWW.YOUTUBE.COM/watch?v=abc", nullptr},
         {"http://YouTube.com/watch?v=abc", nullptr},
         {"http://uk.youtube.com/watch?v=abc", nullptr},

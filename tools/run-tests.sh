@@ -10,12 +10,13 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Tests and benchmarks are named: the run command may have configured the same folder without.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORLEN_TESTS=ON -DSORLEN_BENCH=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --repeat until-fail:3
 [ "${SORLEN_QUICK:-0}" = "1" ] && exit 0
 
-core=(-G Ninja -DSORLEN_WITH_GUI=OFF -DSORLEN_BENCH=OFF)
+core=(-G Ninja -DSORLEN_WITH_GUI=OFF -DSORLEN_TESTS=ON -DSORLEN_BENCH=OFF)
 
 cmake -S . -B build-asan "${core[@]}" -DCMAKE_BUILD_TYPE=Debug -DSORLEN_SANITIZE=address
 cmake --build build-asan -j "$jobs"

@@ -130,7 +130,10 @@ void TfrmMain::FormCreate() {
     Downloads.clear();
     QGuiApplication::setApplicationDisplayName(kCaption);
     setWindowTitle(kCaption);
-    LoadSettings();
+    const TSettingsLoad loaded = LoadSettings();
+    // Told once the window is up, so that the box has an owner on screen.
+    if (loaded.Unreadable)
+        QTimer::singleShot(0, this, [this, loaded] { ReportUnreadableSettings(loaded); });
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
             &TfrmMain::ClipboardChanged);
     eFolder->setText(FromPath(Options.SaveTo));
@@ -150,6 +153,18 @@ void TfrmMain::ReportSaveFailure() {
     Dialogs.MessageBox(this, kCaption,
                        QStringLiteral("Unable to write to %1").arg(FromPath(SettingsFilePath())),
                        TDialogs::TIcon::Error);
+}
+
+void TfrmMain::ReportUnreadableSettings(const TSettingsLoad& loaded) {
+    const QString kept =
+        loaded.KeptAs.empty()
+            ? QStringLiteral("It was left as it is and will not be overwritten.")
+            : QStringLiteral("The old file was kept as %1.").arg(FromPath(loaded.KeptAs));
+    Dialogs.MessageBox(this, kCaption,
+                       QStringLiteral("The settings file %1 could not be read, so the default "
+                                      "settings are used. %2")
+                           .arg(FromPath(SettingsFilePath()), kept),
+                       TDialogs::TIcon::Warning);
 }
 
 void TfrmMain::bOkClick() {

@@ -17,6 +17,7 @@
 #include "sites/TVideo.h"
 
 class QCloseEvent;
+struct TSettingsLoad;
 class QDialog;
 class QLabel;
 class QLineEdit;
@@ -108,6 +109,7 @@ private:
     // The folder picker opened from a window of ours, placed beside it.
     std::optional<QString> PickFolder(QWidget* from, const QString& prompt);
     void ReportSaveFailure();
+    void ReportUnreadableSettings(const TSettingsLoad& loaded);
     void OpenDownloadWindow(int32_t videoKind);
     // The window for PendingMediaUrl, proposing FileName and offering MediaFormat's file type.
     void OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat);

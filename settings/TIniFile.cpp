@@ -1,6 +1,7 @@
 // INI lines kept in memory between Load and Save; see the header for the rules.
 #include "settings/TIniFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,20 +10,27 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/AsciiText.h"
 #include "settings/uHelpers.h"
 
 namespace {
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
+// The file a chain of symbolic links ends at, so that saving replaces that file in its own
+// folder and the links stay; the path itself when it is no link (or the chain is too long).
+std::string LinkTarget(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(4096, '\0');
+        const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+        target.resize(static_cast<size_t>(n));
+        const size_t slash = path.rfind('/');
+        path = (target[0] == '/' || slash == std::string::npos)
+                   ? target
+                   : path.substr(0, slash + 1) + target;
     }
-    return true;
+    return path;
 }
 
 // "[name]" gives name; anything else nullopt. A missing "]" still names a section.
@@ -95,7 +103,8 @@ bool TIniFile::Save() const {
         text += line;
         text += '\n';
     }
-    std::string temp = FilePath + ".XXXXXX";
+    const std::string target = LinkTarget(FilePath);
+    std::string temp = target + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) return false;
     size_t done = 0;
@@ -108,7 +117,7 @@ bool TIniFile::Save() const {
     }
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.c_str(), FilePath.c_str()) == 0;
+    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) unlink(temp.c_str());
     return ok;
 }
@@ -116,7 +125,7 @@ bool TIniFile::Save() const {
 std::optional<TIniFile::TRange> TIniFile::FindSection(const std::string& section) const {
     for (size_t i = 0; i < Lines.size(); ++i) {
         const auto name = SectionName(Lines[i]);
-        if (!name || !SameText(*name, section)) continue;
+        if (!name || !EqualsNoCase(*name, section)) continue;
         size_t end = i + 1;
         while (end < Lines.size() && !SectionName(Lines[end])) ++end;
         return TRange{i + 1, end};
@@ -128,7 +137,7 @@ std::optional<size_t> TIniFile::FindKey(const TRange& range, const std::string& 
     std::string k;
     std::string v;
     for (size_t i = range.First; i < range.End; ++i) {
-        if (SplitKeyLine(Lines[i], k, v) && SameText(k, key)) return i;
+        if (SplitKeyLine(Lines[i], k, v) && EqualsNoCase(k, key)) return i;
     }
     return std::nullopt;
 }
@@ -205,7 +214,7 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
     std::string k;
     std::string v;
     for (size_t i = range->End; i-- > range->First;) {
-        if (SplitKeyLine(Lines[i], k, v) && SameText(k, key)) {
+        if (SplitKeyLine(Lines[i], k, v) && EqualsNoCase(k, key)) {
             Lines.erase(Lines.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }

@@ -20,7 +20,8 @@ public:
     // or unreadable.
     bool Load();
     // Writes every line to a temporary file beside the target and renames it over the target,
-    // so a failed write leaves the old file whole. False when that fails.
+    // so a failed write leaves the old file whole; a symbolic link is followed, and the file it
+    // ends at is the one replaced. False when that fails.
     bool Save() const;
 
     bool SectionExists(const std::string& section) const;

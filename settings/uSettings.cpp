@@ -1,9 +1,16 @@
 // Loading and saving Options through TIniFile, plus module initialisation.
 #include "settings/uSettings.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "platform/AsciiText.h"
 #include "settings/TIniFile.h"
 #include "settings/uCrypt.h"
 #include "settings/uSystem.h"
@@ -36,6 +43,38 @@ void MakeFolders(const std::string& folder) {
     }
 }
 
+// Set when a file that could not be read had to stay where it is: saving would overwrite it.
+bool KeepUnreadableFile = false;
+
+// Bytes no settings file of ours or a text editor's INI would hold: a NUL, a UTF-16 or UTF-32
+// byte-order mark, or lines that are not all blank yet name no options section.
+bool IsUnreadableSettings(const std::string& path, const TIniFile& ini) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    const std::string text = bytes.str();
+    if (text.find('\0') != std::string::npos) return true;
+    if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) return true;
+    return !TrimBlanks(text).empty() && !ini.SectionExists(kSettingsSection);
+}
+
+// Moves the file out of the way under the first free name of "<path>.unreadable",
+// "<path>.unreadable.1", ...; empty when it cannot be moved.
+std::string SetAside(const std::string& path) {
+    for (int n = 0; n < 100; ++n) {
+        const std::string name =
+            path + ".unreadable" + (n == 0 ? std::string() : "." + std::to_string(n));
+        if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0)
+            return name;
+        // A file system without the no-replace flag still gets a checked plain rename.
+        if (errno == EINVAL && access(name.c_str(), F_OK) != 0 &&
+            rename(path.c_str(), name.c_str()) == 0)
+            return name;
+        if (errno != EEXIST && errno != EINVAL) break;
+    }
+    return std::string();
+}
+
 [[maybe_unused]] const bool initialised = (InitSettingsModule(), true);
 
 }  // namespace
@@ -45,6 +84,7 @@ void InitSettingsModule() {
     Options.SaveTo = GetDocumentsFolder();
     ProgramFolder = ExecutableFolder();
     AppStarted = false;
+    KeepUnreadableFile = false;
 }
 
 std::string SettingsFilePath() {
@@ -54,11 +94,17 @@ std::string SettingsFilePath() {
     return ConfigFolder() + kSettingsFileName;
 }
 
-void LoadSettings() {
-    TIniFile ini(SettingsFilePath());
+TSettingsLoad LoadSettings() {
+    const std::string path = SettingsFilePath();
+    TIniFile ini(path);
     ini.Load();
+    if (IsUnreadableSettings(path, ini)) {
+        TSettingsLoad result{true, SetAside(path)};
+        KeepUnreadableFile = result.KeptAs.empty();
+        return result;
+    }
     const std::string s = kSettingsSection;
-    if (!ini.SectionExists(s)) return;
+    if (!ini.SectionExists(s)) return {};
 
     const TOptions def;
     Options.ShowURL = ini.ReadBool(s, "ShowURL", def.ShowURL);
@@ -95,9 +141,11 @@ void LoadSettings() {
     if (Options.SocksLevel == "4a") Options.SocksLevel = "4A";
     if (Options.SocksLevel != "4" && Options.SocksLevel != "4A")
         Options.SocksLevel = def.SocksLevel;
+    return {};
 }
 
 bool SaveSettings() {
+    if (KeepUnreadableFile) return false;
     const std::string path = SettingsFilePath();
     if (path.rfind(ConfigFolder(), 0) == 0) MakeFolders(ConfigFolder());
     TIniFile ini(path);

@@ -22,9 +22,20 @@ void InitSettingsModule();
 // tree), otherwise $XDG_CONFIG_HOME/sorlen/Settings.ini so an installed copy can still save.
 std::string SettingsFilePath();
 
+// What loading found besides the options.
+struct TSettingsLoad {
+    // The file could not be read as settings (binary, UTF-16, no options section): Options was
+    // left as it is and the file was not taken.
+    bool Unreadable = false;
+    // Where that file was moved so that saving cannot overwrite it; empty when it could not be
+    // moved, and then it stays in place and saving fails rather than replace it.
+    std::string KeptAs;
+};
+
 // Fills Options from the settings file; a missing file or section leaves Options as it is.
-void LoadSettings();
-// Writes every option; false when the file cannot be written. Options is never changed.
+TSettingsLoad LoadSettings();
+// Writes every option; false when the file cannot be written (or an unreadable file could not
+// be moved out of the way). Options is never changed.
 bool SaveSettings();
 
 // The proxy part of Options for a request: the HTTP proxy when UseProxy is on, the SOCKS server

@@ -355,6 +355,18 @@ TEST_F(MainWindow, StartsWithSettingsLoadedAndSavesThemWhenDestroyed) {
     EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
+TEST_F(MainWindow, UnreadableSettingsAreSetAsideAndReportedOnceAtStart) {
+    WriteFile(Home.File("Settings.ini"), std::string("[Options]\0Format=1\n", 19));
+    Open();
+    Drain();
+    ASSERT_EQ(Dialogs.Messages.size(), 1u);
+    EXPECT_EQ(Dialogs.Messages[0].Text,
+              QString::fromStdString("The settings file " + Home.File("Settings.ini") +
+                                     " could not be read, so the default settings are used. "
+                                     "The old file was kept as " +
+                                     Home.File("Settings.ini.unreadable") + "."));
+}
+
 TEST_F(MainWindow, UnwritableSettingsAreReportedAtExit) {
     std::filesystem::create_directory(Home.File("Settings.ini"));
     Open();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "settings/TIniFile.h"
@@ -132,6 +134,44 @@ TEST_F(SettingsFile, BrokenFilesKeepTheCurrentOptions) {
         LoadSettings();
         EXPECT_EQ(Options.Format, 7);
     }
+}
+
+TEST_F(SettingsFile, UnreadableFilesAreSetAsideUnchangedUnderAFreeName) {
+    const std::string utf16("\xFF\xFE[\0O\0p\0t\0i\0o\0n\0s\0]\0\r\0\n\0", 24);
+    const std::string files[] = {utf16, std::string("[Options]\nFormat=1\0\n", 20),
+                                 "Format=1\r\nUseProxy=1\r\n"};
+    const std::string keptAs[] = {IniPath() + ".unreadable", IniPath() + ".unreadable.1",
+                                  IniPath() + ".unreadable.2"};
+    for (size_t i = 0; i < std::size(files); ++i) {
+        WriteFile(IniPath(), files[i]);
+        Options.Format = 7;
+        const TSettingsLoad loaded = LoadSettings();
+        EXPECT_TRUE(loaded.Unreadable) << i;
+        EXPECT_EQ(loaded.KeptAs, keptAs[i]);
+        EXPECT_EQ(ReadFile(keptAs[i]), files[i]);
+        EXPECT_EQ(Options.Format, 7);
+        ASSERT_TRUE(SaveSettings());
+        EXPECT_EQ(ReadFile(IniPath()).rfind("[Options]\nShowURL=0\n", 0), 0u);
+    }
+    EXPECT_FALSE(LoadSettings().Unreadable);
+}
+
+TEST_F(SettingsFile, SavingThroughLinksReplacesTheFileTheyEndAt) {
+    const std::string real = Home.File("real.ini");
+    const std::string middle = Home.File("middle.ini");
+    WriteFile(real, "[Options]\nFormat=1\n");
+    ASSERT_EQ(symlink("real.ini", middle.c_str()), 0);
+    ASSERT_EQ(symlink(middle.c_str(), IniPath().c_str()), 0);
+    LoadSettings();
+    EXPECT_EQ(Options.Format, 1);
+    Options.ProxyAddress = "through";
+    ASSERT_TRUE(SaveSettings());
+    EXPECT_TRUE(std::filesystem::is_symlink(IniPath()));
+    EXPECT_TRUE(std::filesystem::is_symlink(middle));
+    EXPECT_NE(ReadFile(real).find("ProxyAddress=through"), std::string::npos);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder.Path),
+                            std::filesystem::directory_iterator{}),
+              1);
 }
 
 TEST_F(SettingsFile, OldPasswordKeyIsTakenOnceAndRemovedAtOnce) {

@@ -10,9 +10,12 @@
 #include "app/TfrmMain.h"
 #include "settings/uSettings.h"
 #include "sites/SiteVideos.h"
+#include "ui/Translate.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // QApplication has set the locale from the environment, which chooses the catalogue.
+    BindTranslations(ProgramFolder);
     QApplication::setApplicationName(QStringLiteral("Sorlen"));
     QApplication::setApplicationDisplayName(QStringLiteral("Sorlen"));
     // Task bars and Wayland compositors match the windows to the installed desktop entry by this.

@@ -18,6 +18,7 @@
 #include "settings/uSystem.h"
 #include "ui/FormHelpers.h"
 #include "ui/TDialogs.h"
+#include "ui/Translate.h"
 
 // What the worker's handlers share with the window. Both hold it, so a handler that runs after
 // the window has gone finds Window empty instead of a freed window. Progress crosses without a
@@ -79,7 +80,7 @@ struct TDownloadLink {
 namespace {
 
 const QString kAppTitle = QStringLiteral("Sorlen");
-const QString kCommencing = QStringLiteral("Commencing download, please wait...");
+constexpr const char* kCommencing = TrNoop("Commencing download, please wait...");
 // The figures change faster than anyone reads them; between two showings the UI thread is free
 // for everything else, and the pause's end shows whatever arrived meanwhile.
 constexpr int kRefreshPauseMs = 100;
@@ -92,9 +93,9 @@ QLabel* Label(QWidget* parent, const QString& text, int x, int y, int width) {
 
 QStringList FiltersFor(uint8_t mediaFormat) {
     QStringList filters;
-    if (mediaFormat == 0) filters << QStringLiteral(".flv file (*.flv)");
-    if (mediaFormat == 1) filters << QStringLiteral("MP4 file (*.mp4)");
-    filters << QStringLiteral("All files (*)");
+    if (mediaFormat == 0) filters << Tr(".flv file (*.flv)");
+    if (mediaFormat == 1) filters << Tr("MP4 file (*.mp4)");
+    filters << Tr("All files (*)");
     return filters;
 }
 
@@ -110,25 +111,25 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs)
     Link->Window = this;
     setFont(FormFont());
     setFixedSize(367, 160);
-    setWindowTitle(QStringLiteral("File Download"));
+    setWindowTitle(Tr("File Download"));
 
-    Label1 = Label(this, QStringLiteral("Getting file information..."), 8, 8, 349);
+    Label1 = Label(this, Tr("Getting file information..."), 8, 8, 349);
     pb1 = new QProgressBar(this);
     pb1->setGeometry(8, 24, 349, 17);
     pb1->setRange(0, 100);
     pb1->setValue(0);
     pb1->setTextVisible(false);
-    Label2 = Label(this, QStringLiteral("Downloaded:"), 8, 48, 74);
+    Label2 = Label(this, Tr("Downloaded:"), 8, 48, 74);
     lDownloaded = Label(this, QString(), 84, 48, 275);
-    Label3 = Label(this, QStringLiteral("Save as:"), 8, 64, 74);
+    Label3 = Label(this, Tr("Save as:"), 8, 64, 74);
     lSaveAs = Label(this, QString(), 84, 64, 269);
-    Label5 = Label(this, QStringLiteral("Transfer rate:"), 8, 80, 74);
+    Label5 = Label(this, Tr("Transfer rate:"), 8, 80, 74);
     lRate = Label(this, QString(), 84, 80, 275);
-    ckClose = new QCheckBox(QStringLiteral("Close when download completes"), this);
+    ckClose = new QCheckBox(Tr("Close when download completes"), this);
     ckClose->setGeometry(8, 100, 181, 17);
-    bOpen = Button(this, QStringLiteral("Open"), 124, 128, 75, 25);
-    bFolder = Button(this, QStringLiteral("Open Folder"), 204, 128, 75, 25);
-    bCancel = Button(this, QStringLiteral("Cancel"), 284, 128, 75, 25);
+    bOpen = Button(this, Tr("Open"), 124, 128, 75, 25);
+    bFolder = Button(this, Tr("Open Folder"), 204, 128, 75, 25);
+    bCancel = Button(this, Tr("Cancel"), 284, 128, 75, 25);
     bOpen->setEnabled(false);
     bFolder->setEnabled(false);
     bCancel->setEnabled(false);
@@ -155,12 +156,12 @@ void TfrmDownload::SetCloseWhenDone(bool value) {
 }
 
 void TfrmDownload::StartDownload() {
-    Label1->setText(QStringLiteral("Commencing download..."));
+    Label1->setText(Tr("Commencing download..."));
     lDownloaded->clear();
     Downloaded = 0;
     Request = SplitUrl(MediaUrl);
     Request.Url = MediaUrl;
-    ShortName = kCommencing;
+    ShortName = Tr(kCommencing);
     setWindowTitle(ShortName);
     Request.FileName = FileName;
     if (Cookies.empty()) Cookies = GetSystemCookies(MediaUrl);
@@ -223,10 +224,9 @@ std::optional<TUrlInfo> TfrmDownload::AskFile() {
         }
         chosen = *answer;
         if (!QFileInfo::exists(chosen)) break;
-        const bool replace =
-            Dialogs.Question(this, QStringLiteral("Confirm Save As"),
-                             QStringLiteral("%1 already exists.\nDo you want to replace it?")
-                                 .arg(QFileInfo(chosen).fileName()));
+        const bool replace = Dialogs.Question(
+            this, Tr("Confirm Save As"),
+            Tr("%1 already exists.\nDo you want to replace it?").arg(QFileInfo(chosen).fileName()));
         if (CancelledByUser) {
             SetCancelled();
             return std::nullopt;
@@ -264,12 +264,12 @@ void TfrmDownload::RefreshPauseEnded() {
 void TfrmDownload::ShowFigures() {
     ShownReceived = Link->Received.load();
     if (CancelledByUser || !Downloading) return;
-    Label1->setText(QStringLiteral("Downloading video file..."));
+    Label1->setText(Tr("Downloading video file..."));
     Downloaded = static_cast<int64_t>(ShownReceived);
     const TProgressView view = DescribeProgress(TotalSize, Downloaded, ElapsedSeconds(), Format);
     if (view.SizeKnown) {
         pb1->setValue(view.Percent);
-        setWindowTitle(QStringLiteral("%1% of %2").arg(view.Percent).arg(ShortName));
+        setWindowTitle(Tr("%1% of %2").arg(view.Percent).arg(ShortName));
     }
     lDownloaded->setText(QString::fromStdString(view.Amount));
     if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
@@ -284,18 +284,18 @@ void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& S
         const TProgressView view = DescribeResult(Downloaded, ElapsedSeconds(), Format);
         lDownloaded->setText(QString::fromStdString(view.Amount));
         if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
-        Label1->setText(QStringLiteral("Download complete..."));
+        Label1->setText(Tr("Download complete..."));
         bOpen->setEnabled(true);
         bFolder->setEnabled(true);
-        bCancel->setText(QStringLiteral("Close"));
+        bCancel->setText(Tr("Close"));
         bCancel->setEnabled(true);
-        setWindowTitle(QStringLiteral("Download complete"));
+        setWindowTitle(Tr("Download complete"));
         Downloading = false;
         return;
     }
     if (CancelledByUser) return;
     hide();
-    QString text = QStringLiteral("Error downloading video file!");
+    QString text = Tr("Error downloading video file!");
     if (!SecureFailure.empty())
         text += QStringLiteral("\n\n") + QString::fromStdString(SecureFailure);
     Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
@@ -339,7 +339,7 @@ void TfrmDownload::AbortDownload() {
 }
 
 void TfrmDownload::bCancelClick() {
-    Label1->setText(QStringLiteral("Aborting download..."));
+    Label1->setText(Tr("Aborting download..."));
     AbortDownload();
 }
 

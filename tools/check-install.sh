@@ -19,6 +19,7 @@ expected=(
     share/icons/hicolor/256x256/apps/org.sorlen.Sorlen.png
     share/icons/hicolor/48x48/apps/org.sorlen.Sorlen.png
     share/icons/hicolor/scalable/apps/org.sorlen.Sorlen.svg
+    share/locale/de/LC_MESSAGES/sorlen.mo
     share/man/man1/sorlen.1.gz
     share/metainfo/org.sorlen.Sorlen.metainfo.xml
 )

@@ -1,22 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Sorlen needs. With --run only what building, installing and running
-# the program needs; without it also what testing, benchmarking, fuzzing and packaging need. Both
-# README commands and CI call this, so a newcomer and CI install the same set. It installs
-# packages and generates the German locale the window tests use; it never stops, disables or
-# configures a service: the tests run their own servers on free ports, beside any packaged one.
+# Installs the Debian packages Sorlen needs. With --run only what building, installing, packing
+# (cpack) and running the program need; without it also what the tests, benchmarks, fuzz runs
+# and install checks need. Both README commands and CI call this, so a newcomer and CI install
+# the same set. It installs packages and generates the German locale the window tests use; it
+# never stops, disables or configures a service: the tests run their own servers on free ports,
+# beside any packaged one.
 set -euo pipefail
 
 run_packages=(
     build-essential cmake ninja-build
     qt6-base-dev libgl-dev libssl-dev
-    gettext librsvg2-bin
+    gettext librsvg2-bin file
 )
 test_packages=(
     clang libclang-rt-14-dev clang-format
     libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev
     openssl nginx-light squid dante-server microsocks python3 curl
     xvfb xauth xclip xdotool aria2
-    locales desktop-file-utils appstream man-db lintian dpkg-dev file
+    locales desktop-file-utils appstream man-db lintian
 )
 
 case "${1:-}" in

@@ -26,12 +26,11 @@ int main(int argc, char** argv) {
     }
     QApplication::setWindowIcon(icon);
     TQtUiThread uiThread;
-    SetUiThread(&uiThread);
 
     TQtDialogs dialogs;
     int result = 0;
     {
-        TfrmMain frmMain(CreateSiteVideo, dialogs);
+        TfrmMain frmMain(CreateSiteVideo, dialogs, uiThread);
         TfrmAbout about(&frmMain);
         frmMain.About = &about;
         frmMain.show();
@@ -39,6 +38,5 @@ int main(int argc, char** argv) {
         result = QApplication::exec();
         frmMain.About = nullptr;
     }
-    SetUiThread(nullptr);
     return result;
 }

@@ -159,10 +159,10 @@ bool TCustomLineWSocket::DeliverLines() {
             std::size_t keep = FLineEnd.size() - 1;
             FSearchFrom = std::max(FRcvStart, FRcvBuf.size() > keep ? FRcvBuf.size() - keep : 0);
             if (FLineLimit > 0 && Buffered() > static_cast<std::size_t>(FLineLimit)) {
-                std::uint64_t serial = Serial();
+                const TConnectionMark mark = MarkConnection();
                 FLineClearData = true;
                 FireLineLimitExceeded(ClampInt(Buffered()), FLineClearData);
-                if (serial != Serial()) return false;
+                if (mark.Replaced()) return false;
                 if (FLineClearData) FreeBuffer();
             }
             return true;
@@ -176,12 +176,12 @@ bool TCustomLineWSocket::DeliverLines() {
 }
 
 bool TCustomLineWSocket::DeliverCurrentLine() {
-    std::uint64_t serial = Serial();
+    const TConnectionMark mark = MarkConnection();
     FDelivering = true;
     while (FLineLength > 0) {
         std::size_t before = FLineLength;
         TCustomSslWSocket::FireDataAvailable(0);
-        if (serial != Serial() || HSocket() < 0) {
+        if (!mark.Open()) {
             FDelivering = false;
             return false;
         }
@@ -192,11 +192,11 @@ bool TCustomLineWSocket::DeliverCurrentLine() {
 }
 
 bool TCustomLineWSocket::DeliverBuffered() {
-    std::uint64_t serial = Serial();
+    const TConnectionMark mark = MarkConnection();
     while (Buffered() > 0) {
         std::size_t before = Buffered();
         TCustomSslWSocket::FireDataAvailable(0);
-        if (serial != Serial() || HSocket() < 0) return false;
+        if (!mark.Open()) return false;
         if (Buffered() == before) break;
     }
     return true;

@@ -5,10 +5,10 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "platform/AsciiText.h"
+#include "platform/DebugOutput.h"
 
 namespace {
 
@@ -55,9 +55,19 @@ void TCustomSocksWSocket::AssignDefaultValue() {
     FSocksServer.clear();
     FSocksPort.clear();
     FSocksLevel = std::string("5");  // a plain literal trips GCC 12's -Wrestrict at -O2
-    FSocksState = TSocksState::None;
+    SetSocksState(TSocksState::None);
     FLeftoverCnt = 0;
     FLeftoverPos = 0;
+}
+
+// The one writer of the negotiation state, so that the trace shows every change.
+void TCustomSocksWSocket::SetSocksState(TSocksState NewState) {
+    static const char* const kNames[] = {"None", "MethodSelection", "Authentication",
+                                         "RequestSent"};
+    if (NewState != FSocksState)
+        DebugOutput(std::string("socks state ") + kNames[static_cast<int>(FSocksState)] + " -> " +
+                    kNames[static_cast<int>(NewState)]);
+    FSocksState = NewState;
 }
 
 void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
@@ -113,15 +123,14 @@ bool TCustomSocksWSocket::CheckSocksFields() {
 // Connecting
 
 void TCustomSocksWSocket::Connect() {
-    FSocksState = TSocksState::None;
+    SetSocksState(TSocksState::None);
     // The base class words every misuse (no port, no address, socket in use) itself.
     if (FSocksServer.empty() || Port().empty() || Addr().empty() ||
         (HSocket() >= 0 && State() != wsClosed)) {
         TCustomWSocket::Connect();
         return;
     }
-    std::string proto = AsciiLower(Proto());
-    if (proto != "tcp" && proto != "6") {
+    if (!EqualsNoCase(Proto(), "tcp") && Proto() != "6") {
         RaiseSocketException("tcp is the only protocol supported thru socks server");
         return;
     }
@@ -136,7 +145,7 @@ void TCustomSocksWSocket::Connect() {
         RaiseSocketException(std::string("connect: ") + e.what());
         return;
     }
-    FSocksState = TSocksState::MethodSelection;
+    SetSocksState(TSocksState::MethodSelection);
     FRcvCnt = 0;
     FLeftoverCnt = 0;
     FBoundAddr.clear();
@@ -150,10 +159,10 @@ void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
         TCustomWSocket::FireSessionConnected(Error);
         return;
     }
-    std::uint64_t serial = Serial();
-    if (Error != 0) FSocksState = TSocksState::None;
+    const TConnectionMark mark = MarkConnection();
+    if (Error != 0) SetSocksState(TSocksState::None);
     FireSocksConnected(Error);
-    if (serial != Serial() || HSocket() < 0) return;
+    if (!mark.Open()) return;
     if (Error != 0) {
         TCustomWSocket::FireSessionConnected(Error);
         return;
@@ -172,14 +181,14 @@ void TCustomSocksWSocket::SendBytes(const std::string& Bytes) {
 }
 
 void TCustomSocksWSocket::SendAuthentication() {
-    FSocksState = TSocksState::Authentication;
+    SetSocksState(TSocksState::Authentication);
     FireSocksAuthState(socksAuthStart);
     if (FSocksState != TSocksState::Authentication) return;  // the handler closed the socket
     SendBytes('\x01' + Field(FSocksUsercode) + Field(FSocksPassword));
 }
 
 void TCustomSocksWSocket::SendRequest() {
-    FSocksState = TSocksState::RequestSent;
+    SetSocksState(TSocksState::RequestSent);
     if (IsLevel5()) {
         // The host-name form for every address, dotted or not: the server resolves names.
         SendBytes(std::string{5, 1, 0, 3} + Field(Addr()) + PortBytes(FDestPort));
@@ -190,11 +199,11 @@ void TCustomSocksWSocket::SendRequest() {
         try {
             ip = WSocketResolveHost(Addr());
         } catch (const ESocketException& e) {
-            FSocksState = TSocksState::None;
-            std::uint64_t serial = Serial();
+            SetSocksState(TSocksState::None);
+            const TConnectionMark mark = MarkConnection();
             FireSocksError(socksHostResolutionFailed, std::string("ESocketException ") + e.what());
-            if (serial == Serial() && HSocket() >= 0)
-                InternalClose(true, socksHostResolutionFailed);
+            // No OnSessionConnected here: the owner learns of it from the close alone.
+            if (mark.Open()) InternalClose(true, socksHostResolutionFailed);
             return;
         }
     }
@@ -340,14 +349,14 @@ void TCustomSocksWSocket::Socks5Reply() {
 }
 
 void TCustomSocksWSocket::Succeeded(int ReplyLength) {
-    FSocksState = TSocksState::None;
+    SetSocksState(TSocksState::None);
     FLeftoverPos = ReplyLength;
     FLeftoverCnt = FRcvCnt - ReplyLength;
-    std::uint64_t serial = Serial();
+    const TConnectionMark mark = MarkConnection();
     FireSessionConnected(0);
     // Whatever the server sent after its reply goes to the reader now; the platform has no
     // notice for bytes already taken off the socket. A reader that takes nothing stops this.
-    while (FLeftoverCnt > 0 && serial == Serial() && HSocket() >= 0) {
+    while (FLeftoverCnt > 0 && mark.Open()) {
         int before = FLeftoverCnt;
         FireDataAvailable(0);
         if (FLeftoverCnt == before) break;
@@ -355,14 +364,10 @@ void TCustomSocksWSocket::Succeeded(int ReplyLength) {
 }
 
 void TCustomSocksWSocket::Failed(int Error, const std::string& Msg) {
-    FSocksState = TSocksState::None;
-    std::uint64_t serial = Serial();
-    auto gone = [&] { return serial != Serial() || HSocket() < 0; };
+    SetSocksState(TSocksState::None);
+    const TConnectionMark mark = MarkConnection();
     FireSocksError(Error, Msg);
-    if (gone()) return;
-    TCustomWSocket::FireSessionConnected(static_cast<std::uint16_t>(Error));
-    if (gone()) return;
-    InternalClose(true, static_cast<std::uint16_t>(Error));
+    if (mark.Open()) ConnectFailed(static_cast<std::uint16_t>(Error));
 }
 
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {
@@ -371,7 +376,7 @@ void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {
         return;
     }
     bool authenticating = FSocksState == TSocksState::Authentication;
-    FSocksState = TSocksState::None;
+    SetSocksState(TSocksState::None);
     if (authenticating) FireSocksAuthState(socksAuthFailure);
     // Our own Close during the negotiation is the owner's choice; the server or the network
     // ending it is a failed connect, and must not read as a clean close of a session that never

@@ -84,6 +84,7 @@ private:
     // A reply and what may follow it in the same read: the longest SOCKS 5 reply is 262 bytes.
     static constexpr int kRcvBufSize = 512;
 
+    void SetSocksState(TSocksState NewState);
     // False when Connect must not go ahead (already reported).
     bool CheckSocksFields();
     // Reads into the reply buffer up to Want bytes in all; false when nothing came.

@@ -9,7 +9,6 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
@@ -167,8 +166,7 @@ void TCustomSslWSocket::Connect() {
     FSslError = 0;
     FSslErrorText.clear();
     if (FSslEnable) {
-        const std::string proto = AsciiLower(Proto());
-        if (proto != "tcp" && proto != "6") {
+        if (!EqualsNoCase(Proto(), "tcp") && Proto() != "6") {
             RaiseSocketException("TLS needs tcp");
             return;
         }
@@ -227,13 +225,13 @@ void TCustomSslWSocket::StartHandshake() {
 }
 
 void TCustomSslWSocket::HandshakeStep() {
-    std::uint64_t serial = Serial();
+    const TConnectionMark mark = MarkConnection();
     ERR_clear_error();
     int rc = SSL_do_handshake(FSsl);
     int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(FSsl, rc);
     // Our records go out whatever the outcome: a failure's alert tells the server why.
     FlushRaw();
-    if (serial != Serial() || HSocket() < 0 || FSslState != TSslState::Handshake) return;
+    if (!mark.Open() || FSslState != TSslState::Handshake) return;
     if (rc == 1) {
         Handshaken();
         return;
@@ -251,12 +249,11 @@ void TCustomSslWSocket::Handshaken() {
         Encrypt(early.data(), static_cast<int>(early.size()));
         FlushRaw();
     }
-    std::uint64_t serial = Serial();
+    const TConnectionMark mark = MarkConnection();
     TCustomSocksWSocket::FireSessionConnected(0);
     // Records that came with the last handshake message were taken off the socket already; no
     // notice will tell of them.
-    if (serial == Serial() && HSocket() >= 0 && FSsl != nullptr && SSL_has_pending(FSsl) == 1)
-        PostHeld();
+    if (mark.Open() && FSsl != nullptr && SSL_has_pending(FSsl) == 1) PostHeld();
 }
 
 void TCustomSslWSocket::ClassifyHandshakeError() {
@@ -290,11 +287,7 @@ void TCustomSslWSocket::Failed(int Error, const std::string& Text) {
     FSslErrorText = Text;
     DebugOutput("tls failed: " + Text);
     SetSslState(TSslState::Off);
-    std::uint64_t serial = Serial();
-    auto gone = [&] { return serial != Serial() || HSocket() < 0; };
-    TCustomSocksWSocket::FireSessionConnected(static_cast<std::uint16_t>(Error));
-    if (gone()) return;
-    InternalClose(true, static_cast<std::uint16_t>(Error));
+    ConnectFailed(static_cast<std::uint16_t>(Error));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -407,15 +400,15 @@ int TCustomSslWSocket::ReadRaw(void* Buffer, int BufferSize) {
         // may well keep the connection open, so it is closed from the loop.
         FSslError = sslProtocolError;
         FSslErrorText = "TLS connection broken (" + OpenSslReason() + ")";
-        FBrokenSerial = Serial();
+        FBroken = MarkConnection();
         PostToSelf(WM_SSL_BROKEN);
         lastError = WSAECONNABORTED;
     }
     // Reading may have answered the server (a key update, an alert). Sent from the loop: a
     // failed send closes the socket, which must not happen inside the owner's Receive (a line
     // reader would hand out its half-filled buffer).
-    if (FRawWrites != writes && FFlushSerial != Serial()) {
-        FFlushSerial = Serial();
+    if (FRawWrites != writes && FFlush.Replaced()) {
+        FFlush = MarkConnection();
         PostToSelf(WM_SSL_FLUSH);
     }
     if (result < 0) WSocketSetLastError(lastError);
@@ -463,7 +456,7 @@ void TCustomSslWSocket::Close() {
 }
 
 void TCustomSslWSocket::FireSessionClosed(std::uint16_t Error) {
-    std::uint64_t serial = Serial();
+    const TConnectionMark mark = MarkConnection();
     if (FSslState == TSslState::Handshake) {
         SetSslState(TSslState::Off);
         // Our own Close during the handshake is the owner's choice; the server or the network
@@ -481,7 +474,7 @@ void TCustomSslWSocket::FireSessionClosed(std::uint16_t Error) {
     if (Error == 0 && FSslError == sslProtocolError) Error = sslProtocolError;
     TCustomSocksWSocket::FireSessionClosed(Error);
     // A handler that connected anew has a session of its own by now.
-    if (serial == Serial()) FreeSsl();
+    if (!mark.Replaced()) FreeSsl();
 }
 
 // A reader that takes one piece per notice (no receive loop), or one that paused, would leave
@@ -500,12 +493,11 @@ void TCustomSslWSocket::ResumeEvents() {
 void TCustomSslWSocket::WndProc(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
     switch (Msg) {
         case WM_SSL_BROKEN:
-            if (FBrokenSerial == Serial() && HSocket() >= 0)
-                InternalClose(true, static_cast<std::uint16_t>(sslProtocolError));
+            if (FBroken.Open()) InternalClose(true, static_cast<std::uint16_t>(sslProtocolError));
             return;
         case WM_SSL_FLUSH:
-            if (FFlushSerial == Serial() && HSocket() >= 0) FlushRaw();
-            FFlushSerial = 0;
+            if (FFlush.Open()) FlushRaw();
+            FFlush = {};
             return;
         case WM_SSL_HELD:
             FHeldPosted = false;

@@ -89,7 +89,7 @@ private:
     void StartHandshake();
     void HandshakeStep();
     void Handshaken();
-    // Reports a failed connect and closes the connection with Error.
+    // Records why, then reports a failed connect and closes the connection with Error.
     void Failed(int Error, const std::string& Text);
     // Sets SslError()/SslErrorText() from the failed handshake's verification and error queue.
     void ClassifyHandshakeError();
@@ -124,8 +124,8 @@ private:
     std::int64_t FRawReadsSeen = 0;
     int FSslError = 0;
     std::string FSslErrorText;
-    std::uint64_t FBrokenSerial = 0;
+    TConnectionMark FBroken;  // the connection a posted WM_SSL_BROKEN closes
     std::int64_t FRawWrites = 0;
-    std::uint64_t FFlushSerial = 0;
+    TConnectionMark FFlush;  // the connection a posted WM_SSL_FLUSH is for
     bool FHeldPosted = false;
 };

@@ -28,6 +28,7 @@
 
 #include "net/TBuffer.h"
 #include "net/WSocketErrors.h"
+#include "net/WSocketLookup.h"
 #include "platform/EventLoop.h"
 
 struct sockaddr_in;
@@ -90,15 +91,6 @@ constexpr unsigned FD_WRITE = 2;
 constexpr unsigned FD_ACCEPT = 8;
 constexpr unsigned FD_CONNECT = 16;
 constexpr unsigned FD_CLOSE = 32;
-
-// Blocking resolution helpers; they raise ESocketException with their own texts.
-bool IsDottedAddress(const std::string& Text);
-// IPv4 address in network byte order.
-std::uint32_t WSocketResolveHost(const std::string& Text);
-// Port number in host byte order.
-std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
-int WSocketResolveProto(const std::string& Text);
-std::string LocalHostName();
 
 struct TLookupJob;
 
@@ -267,12 +259,41 @@ protected:
         FSinPort = HostPort;
         FAddrResolved = FPortResolved = true;
     }
-    // Changes with every new descriptor: a layer compares it around an event to learn whether
-    // the handler closed or replaced the connection.
-    std::uint64_t Serial() const { return FSerial; }
+    // Taken before a handler runs, asked afterwards whether the handler closed the connection
+    // or started another one: every descriptor gets a serial of its own. A default mark names
+    // no connection.
+    class TConnectionMark {
+    public:
+        TConnectionMark() = default;
+        // The marked connection is still the open one.
+        bool Open() const { return Same() && FSocket->FHSocket >= 0; }
+        // The socket has moved on to another connection (or none was marked).
+        bool Replaced() const { return !Same(); }
+
+    private:
+        friend class TCustomWSocket;
+        TConnectionMark(const TCustomWSocket* Socket, std::uint64_t Serial)
+            : FSocket(Socket), FSerial(Serial) {}
+        bool Same() const { return FSocket != nullptr && FSerial == FSocket->FSerial; }
+        const TCustomWSocket* FSocket = nullptr;
+        std::uint64_t FSerial = 0;
+    };
+    TConnectionMark MarkConnection() const { return {this, FSerial}; }
+    // A layer's connect failed (a refused tunnel, a failed handshake): OnSessionConnected(Error)
+    // tells the owner, then the connection closes with Error unless the handler closed or
+    // replaced it.
+    void ConnectFailed(std::uint16_t Error);
     void PostToSelf(unsigned Msg) { FWindow->Post(Msg); }
 
 private:
+    // Counts the socket layer as started; from then on the requested version is fixed.
+    static void StartPlatform();
+    // The steps of Connect: each says false (or -1) when Connect must stop, already reported.
+    bool ResolveDestination();
+    int OpenDescriptor();
+    bool SetStreamOptions(int Fd);
+    bool SetDatagramOptions(int Fd);
+    void StartConnecting(int Fd);
     void HandleSelectNotice(std::uint64_t Serial, std::uint32_t Word);
     void HandleLookupNotice(std::uint64_t Handle, std::uint32_t Word);
     void OnDescriptorReady(short Revents);

@@ -2,6 +2,8 @@
 // fed whole and byte by byte, every reply code, closes at every byte, and the settings rules.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -183,6 +185,26 @@ TEST(SocksNegotiation, RepliesFedWholeAndByteByByteReachTheDestination) {
             EXPECT_EQ(peer.Read(2), "up");
         }
     }
+}
+
+// Every step of the negotiation reaches the debug output when asked for.
+TEST(SocksNegotiation, StateChangesAreTracedWhenDebugging) {
+    const TNegotiation n = Negotiations()[2];  // with user name and password: every state
+    ::setenv("SORLEN_DEBUG", "1", 1);
+    testing::internal::CaptureStderr();
+    {
+        TLoopPeer peer;
+        TSocksClient c;
+        c.Connect(peer.Port(), n.Level, n.Auth);
+        EXPECT_TRUE(c.Play(peer, n.Legs, false));
+    }
+    std::istringstream trace(testing::internal::GetCapturedStderr());
+    ::unsetenv("SORLEN_DEBUG");
+    Lines socks;
+    for (std::string line; std::getline(trace, line);)
+        if (line.rfind("socks state ", 0) == 0) socks.push_back(line.substr(12));
+    EXPECT_EQ(socks, (Lines{"None -> MethodSelection", "MethodSelection -> Authentication",
+                            "Authentication -> RequestSent", "RequestSent -> None"}));
 }
 
 struct TRefusal {

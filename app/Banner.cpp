@@ -1,5 +1,6 @@
 // A play symbol on a rounded tile with a downward arrow, then the name and a tag line.
 #include "app/Banner.h"
+#include "ui/Translate.h"
 
 #include <QFont>
 #include <QLinearGradient>
@@ -39,8 +40,7 @@ QPixmap MakeBanner() {
     tag.setPixelSize(11);
     p.setFont(tag);
     p.setPen(QColor(0x70, 0x70, 0x70));
-    p.drawText(QRectF(71, 36, 270, 16), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("video downloader"));
+    p.drawText(QRectF(71, 36, 270, 16), Qt::AlignLeft | Qt::AlignVCenter, Tr("video downloader"));
 
     p.setPen(QColor(0xdd, 0xdd, 0xdd));
     p.drawLine(0, 59, 345, 59);

@@ -6,18 +6,18 @@
 #include <QVBoxLayout>
 
 #include "app/Banner.h"
+#include "ui/Translate.h"
 
 TfrmAbout::TfrmAbout(QWidget* owner) : QDialog(owner) {
-    setWindowTitle(QStringLiteral("About Sorlen"));
+    setWindowTitle(Tr("About Sorlen"));
     auto* banner = new QLabel(this);
     banner->setPixmap(MakeBanner());
-    auto* text =
-        new QLabel(QStringLiteral("<b>Sorlen</b> %1<br><br>"
-                                  "Downloads videos from YouTube, DailyMotion and Blip.tv.<br>"
-                                  "Paste the address of a video page and press \"OK\".<br><br>"
-                                  "Its networking, HTTP and pattern matching are its own code.")
-                       .arg(QStringLiteral(SORLEN_VERSION)),
-                   this);
+    auto* text = new QLabel(Tr("<b>Sorlen</b> %1<br><br>"
+                               "Downloads videos from YouTube, DailyMotion and Blip.tv.<br>"
+                               "Paste the address of a video page and press \"OK\".<br><br>"
+                               "Its networking, HTTP and pattern matching are its own code.")
+                                .arg(QStringLiteral(SORLEN_VERSION)),
+                            this);
     text->setWordWrap(true);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

@@ -25,13 +25,14 @@
 #include "sites/VideoKinds.h"
 #include "ui/FormHelpers.h"
 #include "ui/TDialogs.h"
+#include "ui/Translate.h"
 
 const QEvent::Type TMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 namespace {
 
 const QString kCaption = QStringLiteral("Sorlen");
-const QString kBusyCaption = QStringLiteral("Sorlen - please wait...");
+constexpr const char* kBusyCaption = TrNoop("Sorlen - please wait...");
 constexpr int kWaitInterval = 500;
 constexpr int kWaitTicksBeforeCancel = 120;
 
@@ -79,9 +80,8 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
 
     pWorkspace = new QWidget(this);
     pWorkspace->setGeometry(0, 60, 344, 168);
-    eURL = LabelledEdit(pWorkspace, QStringLiteral("Enter Video URL:"), 16, 32, 313, eURLLabel);
-    eFolder =
-        LabelledEdit(pWorkspace, QStringLiteral("Save to folder:"), 16, 80, 289, eFolderLabel);
+    eURL = LabelledEdit(pWorkspace, Tr("Enter Video URL:"), 16, 32, 313, eURLLabel);
+    eFolder = LabelledEdit(pWorkspace, Tr("Save to folder:"), 16, 80, 289, eFolderLabel);
     bBrowse = Button(pWorkspace, QStringLiteral("..."), 308, 80, 21, 21);
     // Read-only: a folder typed here would change nothing, only "..." and the options do.
     eFolder->setReadOnly(true);
@@ -96,9 +96,9 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
     lWait = new QLabel(pWorkspace);
     lWait->setGeometry(212, 112, 100, 13);
     lWait->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    bOptions = Button(pWorkspace, QStringLiteral("Options"), 77, 136, 65, 25);
-    bOk = Button(pWorkspace, QStringLiteral("OK"), 145, 136, 65, 25);
-    bExit = Button(pWorkspace, QStringLiteral("Exit"), 213, 136, 65, 25);
+    bOptions = Button(pWorkspace, Tr("Options"), 77, 136, 65, 25);
+    bOk = Button(pWorkspace, Tr("OK"), 145, 136, 65, 25);
+    bExit = Button(pWorkspace, Tr("Exit"), 213, 136, 65, 25);
     bHelp = Button(pWorkspace, QStringLiteral("?"), 281, 136, 25, 25);
     bAbout = Button(pWorkspace, QStringLiteral("A"), 309, 136, 25, 25);
     bOk->setDefault(true);
@@ -164,26 +164,24 @@ void TfrmMain::FormDestroy() {
 
 void TfrmMain::ReportSaveFailure() {
     Dialogs.MessageBox(this, kCaption,
-                       QStringLiteral("Unable to write to %1").arg(FromPath(SettingsFilePath())),
+                       Tr("Unable to write to %1").arg(FromPath(SettingsFilePath())),
                        TDialogs::TIcon::Error);
 }
 
 void TfrmMain::ReportUnreadableSettings(const TSettingsLoad& loaded) {
-    const QString kept =
-        loaded.KeptAs.empty()
-            ? QStringLiteral("It was left as it is and will not be overwritten.")
-            : QStringLiteral("The old file was kept as %1.").arg(FromPath(loaded.KeptAs));
+    const QString kept = loaded.KeptAs.empty()
+                             ? Tr("It was left as it is and will not be overwritten.")
+                             : Tr("The old file was kept as %1.").arg(FromPath(loaded.KeptAs));
     Dialogs.MessageBox(this, kCaption,
-                       QStringLiteral("The settings file %1 could not be read, so the default "
-                                      "settings are used. %2")
+                       Tr("The settings file %1 could not be read, so the default "
+                          "settings are used. %2")
                            .arg(FromPath(SettingsFilePath()), kept),
                        TDialogs::TIcon::Warning);
 }
 
 void TfrmMain::bOkClick() {
     if (eURL->text().isEmpty()) {
-        Dialogs.MessageBox(this, QStringLiteral("Warning"),
-                           QStringLiteral("Please enter a valid video URL!"),
+        Dialogs.MessageBox(this, Tr("Warning"), Tr("Please enter a valid video URL!"),
                            TDialogs::TIcon::Warning);
         eURL->setFocus();
         return;
@@ -208,7 +206,7 @@ void TfrmMain::DispatchAddress() {
     if (!video) {
         // No extractor for this kind in this build: the request fails like a failed fetch.
         StopWaiting();
-        ShowFailure(QStringLiteral("no extractor for this site"));
+        ShowFailure(Tr("no extractor for this site"));
         return;
     }
     video->OnDone = [this](TVideo* v, int32_t code) { VideoDone(v, code); };
@@ -228,17 +226,17 @@ void TfrmMain::SetBusy(bool busy) {
         control->setEnabled(!busy);
     }
     eURL->setReadOnly(busy);
-    bExit->setText(busy ? QStringLiteral("Cancel") : QStringLiteral("Exit"));
+    bExit->setText(busy ? Tr("Cancel") : Tr("Exit"));
     // The desktop shows the program by its windows' titles. Qt would append an application
     // display name to every other window's title ("Sorlen Options — Sorlen"), so none is set
     // and this caption alone says that the program is busy.
-    setWindowTitle(busy ? kBusyCaption : kCaption);
+    setWindowTitle(busy ? Tr(kBusyCaption) : kCaption);
 }
 
 void TfrmMain::StartWaiting() {
     SetBusy(true);
     WaitTicks = 0;
-    lInfo->setText(QStringLiteral("Retrieving video information, please wait"));
+    lInfo->setText(Tr("Retrieving video information, please wait"));
     Timer1->start();
 }
 
@@ -263,9 +261,8 @@ void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
     StopWaiting();
     if (errorCode != vidSuccess) {
         ShowFailure(errorCode == vidCancelled
-                        ? (timedOut ? QStringLiteral("no answer within a minute")
-                                    : QStringLiteral("cancelled"))
-                    : video->FailureReason.empty() ? QStringLiteral("no video found on this page")
+                        ? (timedOut ? Tr("no answer within a minute") : Tr("cancelled"))
+                    : video->FailureReason.empty() ? Tr("no video found on this page")
                                                    : QString::fromStdString(video->FailureReason));
     } else {
         PendingTitle = video->Title;
@@ -360,7 +357,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     }
     event->ignore();
     ClosePending = true;
-    lInfo->setText(QStringLiteral("Aborting downloads..."));
+    lInfo->setText(Tr("Aborting downloads..."));
     AbortDownloads();
 }
 
@@ -375,7 +372,7 @@ std::optional<QString> TfrmMain::PickFolder(QWidget* from, const QString& prompt
 }
 
 void TfrmMain::bBrowseClick() {
-    const auto folder = PickFolder(this, QStringLiteral("Select default folder:"));
+    const auto folder = PickFolder(this, Tr("Select default folder:"));
     if (!folder) return;
     eFolder->setText(*folder);
     Options.SaveTo = ToPath(*folder);

@@ -1,5 +1,6 @@
 // Folder tree over QFileSystemModel, folders only.
 #include "app/TfrmSelectFolder.h"
+#include "ui/Translate.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -11,7 +12,7 @@
 
 TfrmSelectFolder::TfrmSelectFolder(QWidget* owner, const QString& prompt, const QString& initial)
     : QDialog(owner), Model(new QFileSystemModel(this)), Tree(new QTreeView(this)) {
-    setWindowTitle(QStringLiteral("Browse for Folder"));
+    setWindowTitle(Tr("Browse for Folder"));
     resize(300, 340);
 
     Model->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);

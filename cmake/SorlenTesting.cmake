@@ -2,9 +2,12 @@
 # One GoogleTest executable per target, linked with the shared test support (tests/support);
 # every test case becomes a CTest test.
 # Label "threaded" marks suites that the ThreadSanitizer build runs; target threaded_tests builds
-# just those.
+# just those. With SORLEN_TESTS off it adds nothing, so the folders declare their suites as usual.
 add_custom_target(threaded_tests)
 function(sorlen_add_test name)
+    if(NOT SORLEN_TESTS)
+        return()
+    endif()
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} sorlen_testsupport GTest::gtest_main GTest::gmock

@@ -17,11 +17,12 @@
 #include "settings/uSystem.h"
 #include "ui/FormHelpers.h"
 #include "ui/TDialogs.h"
+#include "ui/Translate.h"
 
 namespace {
 
 const QString kAppTitle = QStringLiteral("Sorlen");
-const QString kCommencing = QStringLiteral("Commencing download, please wait...");
+constexpr const char* kCommencing = TrNoop("Commencing download, please wait...");
 // The figures change faster than anyone reads them; between two showings the UI thread is free
 // for everything else, and the pause's end shows whatever arrived meanwhile.
 constexpr int kRefreshPauseMs = 100;
@@ -34,9 +35,9 @@ QLabel* Label(QWidget* parent, const QString& text, int x, int y, int width) {
 
 QStringList FiltersFor(uint8_t mediaFormat) {
     QStringList filters;
-    if (mediaFormat == 0) filters << QStringLiteral(".flv file (*.flv)");
-    if (mediaFormat == 1) filters << QStringLiteral("MP4 file (*.mp4)");
-    filters << QStringLiteral("All files (*)");
+    if (mediaFormat == 0) filters << Tr(".flv file (*.flv)");
+    if (mediaFormat == 1) filters << Tr("MP4 file (*.mp4)");
+    filters << Tr("All files (*)");
     return filters;
 }
 
@@ -50,26 +51,26 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs, TUiThread& ui)
       Job(std::make_shared<TDownloadJob>(ui, LocaleNumberFormat())) {
     setFont(FormFont());
     setFixedSize(367, 160);
-    setWindowTitle(QStringLiteral("File Download"));
+    setWindowTitle(Tr("File Download"));
 
-    Label1 = Label(this, QStringLiteral("Getting file information..."), 8, 8, 349);
+    Label1 = Label(this, Tr("Getting file information..."), 8, 8, 349);
     pb1 = new QProgressBar(this);
     pb1->setGeometry(8, 24, 349, 17);
     pb1->setRange(0, 100);
     pb1->setValue(0);
     pb1->setTextVisible(false);
-    Label2 = Label(this, QStringLiteral("Downloaded:"), 8, 48, 74);
+    Label2 = Label(this, Tr("Downloaded:"), 8, 48, 74);
     lDownloaded = Label(this, QString(), 84, 48, 275);
-    Label3 = Label(this, QStringLiteral("Save as:"), 8, 64, 74);
+    Label3 = Label(this, Tr("Save as:"), 8, 64, 74);
     lSaveAs = Label(this, QString(), 84, 64, 269);
-    Label5 = Label(this, QStringLiteral("Transfer rate:"), 8, 80, 74);
+    Label5 = Label(this, Tr("Transfer rate:"), 8, 80, 74);
     lRate = Label(this, QString(), 84, 80, 275);
-    ckClose = new QCheckBox(QStringLiteral("Close when download completes"), this);
+    ckClose = new QCheckBox(Tr("Close when download completes"), this);
     // As wide as its caption needs: the fonts that stand in for Tahoma run wider.
     ckClose->setGeometry(QRect(QPoint(8, 100), ckClose->sizeHint().expandedTo(QSize(181, 17))));
-    bOpen = Button(this, QStringLiteral("Open"), 124, 128, 75, 25);
-    bFolder = Button(this, QStringLiteral("Open Folder"), 204, 128, 75, 25);
-    bCancel = Button(this, QStringLiteral("Cancel"), 284, 128, 75, 25);
+    bOpen = Button(this, Tr("Open"), 124, 128, 75, 25);
+    bFolder = Button(this, Tr("Open Folder"), 204, 128, 75, 25);
+    bCancel = Button(this, Tr("Cancel"), 284, 128, 75, 25);
     bOpen->setEnabled(false);
     bFolder->setEnabled(false);
     bCancel->setEnabled(false);
@@ -96,11 +97,11 @@ void TfrmDownload::SetCloseWhenDone(bool value) {
 }
 
 void TfrmDownload::StartDownload() {
-    Label1->setText(QStringLiteral("Commencing download..."));
+    Label1->setText(Tr("Commencing download..."));
     lDownloaded->clear();
     Request = SplitUrl(MediaUrl);
     Request.Url = MediaUrl;
-    ShortName = kCommencing;
+    ShortName = Tr(kCommencing);
     setWindowTitle(ShortName);
     Request.FileName = FileName;
     if (Cookies.empty()) Cookies = GetSystemCookies(MediaUrl);
@@ -137,10 +138,9 @@ std::optional<std::string> TfrmDownload::AskFile() {
         if (MediaFormat <= 1 && QFileInfo(chosen).suffix().isEmpty())
             chosen += MediaFormat == 0 ? QStringLiteral(".flv") : QStringLiteral(".mp4");
         if (!QFileInfo::exists(chosen)) break;
-        const bool replace =
-            Dialogs.Question(this, QStringLiteral("Confirm Save As"),
-                             QStringLiteral("%1 already exists.\nDo you want to replace it?")
-                                 .arg(QFileInfo(chosen).fileName()));
+        const bool replace = Dialogs.Question(
+            this, Tr("Confirm Save As"),
+            Tr("%1 already exists.\nDo you want to replace it?").arg(QFileInfo(chosen).fileName()));
         if (CancelledByUser) {
             SetCancelled();
             return std::nullopt;
@@ -160,10 +160,10 @@ void TfrmDownload::ShowProgress() {
     const TProgressView view = Job->Progress();
     RefreshPause->start();
     if (CancelledByUser || !Downloading) return;
-    Label1->setText(QStringLiteral("Downloading video file..."));
+    Label1->setText(Tr("Downloading video file..."));
     if (view.SizeKnown) {
         pb1->setValue(view.Percent);
-        setWindowTitle(QStringLiteral("%1% of %2").arg(view.Percent).arg(ShortName));
+        setWindowTitle(Tr("%1% of %2").arg(view.Percent).arg(ShortName));
     }
     lDownloaded->setText(QString::fromStdString(view.Amount));
     if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
@@ -179,12 +179,12 @@ void TfrmDownload::Finish(bool complete, const std::string& Reason) {
         if (view.SizeKnown) pb1->setValue(view.Percent);
         lDownloaded->setText(QString::fromStdString(view.Amount));
         if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
-        Label1->setText(QStringLiteral("Download complete..."));
+        Label1->setText(Tr("Download complete..."));
         bOpen->setEnabled(true);
         bFolder->setEnabled(true);
-        bCancel->setText(QStringLiteral("Close"));
+        bCancel->setText(Tr("Close"));
         bCancel->setEnabled(true);
-        setWindowTitle(QStringLiteral("Download complete"));
+        setWindowTitle(Tr("Download complete"));
         Downloading = false;
         NotifyIfAway(QStringLiteral("Download complete"), ShortName, FromPath(FileName));
         return;
@@ -195,7 +195,7 @@ void TfrmDownload::Finish(bool complete, const std::string& Reason) {
     NotifyIfAway(QStringLiteral("Error downloading video file!"),
                  why.isEmpty() ? name : name + QStringLiteral("\n") + why, QString());
     hide();
-    QString text = QStringLiteral("Error downloading video file!");
+    QString text = Tr("Error downloading video file!");
     if (!why.isEmpty()) text += QStringLiteral("\n\n") + why;
     Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
     SetCancelled();
@@ -237,7 +237,7 @@ void TfrmDownload::AbortDownload() {
 }
 
 void TfrmDownload::bCancelClick() {
-    Label1->setText(QStringLiteral("Aborting download..."));
+    Label1->setText(Tr("Aborting download..."));
     AbortDownload();
 }
 

@@ -18,6 +18,7 @@
 #include <iterator>
 
 #include "settings/uSystem.h"
+#include "ui/Translate.h"
 
 namespace {
 
@@ -64,12 +65,12 @@ QGridLayout* AddServerRows(QGroupBox* group, QCheckBox* enable, QWidget* panel, 
     auto* column = new QVBoxLayout(group);
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(0, 0, 0, 0);
-    find = new QPushButton(QStringLiteral("Find"));
-    address = LabelledEdit(grid, firstRow, QStringLiteral("Address:"), 2);
-    port = LabelledEdit(grid, firstRow + 1, QStringLiteral("Port:"), 1);
+    find = new QPushButton(Tr("Find"));
+    address = LabelledEdit(grid, firstRow, Tr("Address:"), 2);
+    port = LabelledEdit(grid, firstRow + 1, Tr("Port:"), 1);
     grid->addWidget(find, firstRow + 1, 2);
-    user = LabelledEdit(grid, firstRow + 2, QStringLiteral("Username:"), 2);
-    password = LabelledEdit(grid, firstRow + 3, QStringLiteral("Password:"), 2);
+    user = LabelledEdit(grid, firstRow + 2, Tr("Username:"), 2);
+    password = LabelledEdit(grid, firstRow + 3, Tr("Password:"), 2);
     MaskPassword(password);
     GreyLikePanel(panel, {address, port, user, password});
     column->addWidget(enable);
@@ -98,7 +99,7 @@ TfrmOptions::TfrmOptions(QWidget* owner)
                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     // Takes the owner's font (the main window's Tahoma 8 pt), as a dialog of the same program.
     setAttribute(Qt::WA_WindowPropagation);
-    setWindowTitle(QStringLiteral("Sorlen Options"));
+    setWindowTitle(Tr("Sorlen Options"));
 
     PageControl = new QTabWidget(this);
     tsGeneral = new QWidget;
@@ -107,21 +108,21 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     GeneralLayout = TabLayout(tsGeneral);
     DownloadLayout = TabLayout(tsDownload);
     ConnectionLayout = TabLayout(tsConnection);
-    PageControl->addTab(tsGeneral, QStringLiteral("General"));
-    PageControl->addTab(tsDownload, QStringLiteral("Download"));
-    PageControl->addTab(tsConnection, QStringLiteral("Connection"));
+    PageControl->addTab(tsGeneral, Tr("General"));
+    PageControl->addTab(tsDownload, Tr("Download"));
+    PageControl->addTab(tsConnection, Tr("Connection"));
 
-    gbApplication = new QGroupBox(QStringLiteral("Application"));
+    gbApplication = new QGroupBox(Tr("Application"));
     auto* application = new QVBoxLayout(gbApplication);
-    ckLoadOnStart = new QCheckBox(QStringLiteral("Launch on Startup"));
-    ckClipboard = new QCheckBox(QStringLiteral("Monitor Clipboard"));
+    ckLoadOnStart = new QCheckBox(Tr("Launch on Startup"));
+    ckClipboard = new QCheckBox(Tr("Monitor Clipboard"));
     application->addWidget(ckLoadOnStart);
     application->addWidget(ckClipboard);
     GeneralLayout->addWidget(gbApplication);
 
-    gbFolder = new QGroupBox(QStringLiteral("Default Folder"));
+    gbFolder = new QGroupBox(Tr("Default Folder"));
     auto* folder = new QGridLayout(gbFolder);
-    lDefFolder = new QLabel(QStringLiteral("Default download location:"));
+    lDefFolder = new QLabel(Tr("Default download location:"));
     eDefFolder = new QLineEdit;
     lDefFolder->setBuddy(eDefFolder);
     bDefBrowse = new QPushButton(QStringLiteral("..."));
@@ -139,30 +140,30 @@ TfrmOptions::TfrmOptions(QWidget* owner)
 
     gbYoutube = new QGroupBox(QStringLiteral("YouTube"));
     auto* youtube = new QVBoxLayout(gbYoutube);
-    lYoutube = new QLabel(QStringLiteral("YouTube download quality:"));
+    lYoutube = new QLabel(Tr("YouTube download quality:"));
     cbYoutube = new QComboBox;
-    cbYoutube->addItems({QStringLiteral("Normal"), QStringLiteral("Best Available")});
+    cbYoutube->addItems({Tr("Normal"), Tr("Best Available")});
     lYoutube->setBuddy(cbYoutube);
     youtube->addWidget(lYoutube);
     youtube->addWidget(cbYoutube);
     DownloadLayout->addWidget(gbYoutube);
 
-    gbHttpProxy = new QGroupBox(QStringLiteral("HTTP Proxy"));
-    ckProxy = new QCheckBox(QStringLiteral("Enable Proxy"));
+    gbHttpProxy = new QGroupBox(Tr("HTTP Proxy"));
+    ckProxy = new QCheckBox(Tr("Enable Proxy"));
     pProxy = new QWidget;
     AddServerRows(gbHttpProxy, ckProxy, pProxy, 0, eAddress, ePort, bFind, eUser, ePass);
     ConnectionLayout->addWidget(gbHttpProxy);
 
     // A SOCKS server carries every connection, to the HTTP proxy as well when both are on.
-    gbSocksProxy = new QGroupBox(QStringLiteral("SOCKS Proxy"));
-    ckSocks = new QCheckBox(QStringLiteral("Enable SOCKS Proxy"));
+    gbSocksProxy = new QGroupBox(Tr("SOCKS Proxy"));
+    ckSocks = new QCheckBox(Tr("Enable SOCKS Proxy"));
     pSocks = new QWidget;
     QGridLayout* socksGrid = AddServerRows(gbSocksProxy, ckSocks, pSocks, 1, eSocksAddress,
                                            eSocksPort, bSocksFind, eSocksUser, eSocksPass);
     cbSocksLevel = new QComboBox;
     cbSocksLevel->addItems(
         {QStringLiteral("SOCKS 4"), QStringLiteral("SOCKS 4A"), QStringLiteral("SOCKS 5")});
-    auto* lSocksLevel = new QLabel(QStringLiteral("Level:"));
+    auto* lSocksLevel = new QLabel(Tr("Level:"));
     lSocksLevel->setBuddy(cbSocksLevel);
     socksGrid->addWidget(lSocksLevel, 0, 0);
     socksGrid->addWidget(cbSocksLevel, 0, 1);
@@ -172,8 +173,8 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     strip->setFixedHeight(kButtonStripHeight);
     auto* buttons = new QHBoxLayout(strip);
     buttons->addStretch(1);
-    bOk = new QPushButton(QStringLiteral("OK"));
-    bCancel = new QPushButton(QStringLiteral("Cancel"));
+    bOk = new QPushButton(Tr("OK"));
+    bCancel = new QPushButton(Tr("Cancel"));
     for (QPushButton* button : {bOk, bCancel}) {
         button->setFixedSize(75, 25);
         buttons->addWidget(button);
@@ -276,7 +277,7 @@ void TfrmOptions::bOkClick() {
 
 void TfrmOptions::bDefBrowseClick() {
     if (!OnSelectFolder) return;
-    const auto folder = OnSelectFolder(this, QStringLiteral("Select default folder:"));
+    const auto folder = OnSelectFolder(this, Tr("Select default folder:"));
     if (folder) eDefFolder->setText(*folder);
 }
 
@@ -287,8 +288,7 @@ void TfrmOptions::bFindClick() {
     const TSystemSocksProxy socks = FindSystemSocksProxy();
     if (!found.Found && !socks.Found) {
         if (OnWarning) {
-            OnWarning(this, QStringLiteral("Warning"),
-                      QStringLiteral("Could not find proxy server configuration."));
+            OnWarning(this, Tr("Warning"), Tr("Could not find proxy server configuration."));
         }
         return;
     }

@@ -5,9 +5,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
+#include <clocale>
 #include <filesystem>
 
 #include "app/TQtUiThread.h"
@@ -21,6 +23,7 @@
 #include "sites/VideoKinds.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TempFolder.h"
+#include "ui/Translate.h"
 
 namespace {
 
@@ -106,6 +109,47 @@ TEST_F(MainWindow, EmptyAddressWarnsAndStartsNothing) {
     Request(" ");  // blanks are an address too; the extractor finds out
     EXPECT_EQ(Log.Created, 1);
     EXPECT_EQ(Log.PageUrl, " ");
+}
+
+// The language as the program takes it at start: LANG alone, and C where no such locale exists.
+// The catalogue is the build tree's, found beside the test program as beside the real one.
+TEST_F(MainWindow, CaptionsFollowTheLanguageAndFit) {
+    const std::string before = setlocale(LC_MESSAGES, nullptr);
+    BindTranslations(QCoreApplication::applicationDirPath().toStdString() + "/");
+    unsetenv("LANGUAGE");
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    const struct {
+        const char* Lang;
+        QStringList Main;     // URL label, Options, Exit
+        QStringList Options;  // title, the three tabs, Cancel
+    } rows[] = {
+        {"de_DE.UTF-8",
+         {"Video-URL eingeben:", "Optionen", "Beenden"},
+         {"Sorlen-Optionen", "Allgemein", "Download", "Verbindung", "Abbrechen"}},
+        {"xx_XX",
+         {"Enter Video URL:", "Options", "Exit"},
+         {"Sorlen Options", "General", "Download", "Connection", "Cancel"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Lang);
+        setenv("LANG", row.Lang, 1);
+        if (!setlocale(LC_MESSAGES, "")) setlocale(LC_MESSAGES, "C");
+        Open();
+        EXPECT_EQ(QStringList(
+                      {Window->eURLLabel->text(), Window->bOptions->text(), Window->bExit->text()}),
+                  row.Main);
+        for (const auto* button : Window->findChildren<QPushButton*>()) {
+            EXPECT_LT(button->fontMetrics().horizontalAdvance(button->text()), button->width())
+                << button->text().toStdString();
+        }
+        TfrmOptions options;
+        EXPECT_EQ(QStringList({options.windowTitle(), options.PageControl->tabText(0),
+                               options.PageControl->tabText(1), options.PageControl->tabText(2),
+                               options.bCancel->text()}),
+                  row.Options);
+    }
+    setlocale(LC_MESSAGES, before.c_str());
 }
 
 TEST_F(MainWindow, SuccessfulRequestGoesBusyThenOpensADownloadWindow) {

@@ -2,12 +2,47 @@
 // TDownloadJob.h.
 #include "download/TDownloadJob.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <iomanip>
+#include <mutex>
+#include <set>
+#include <sstream>
 
 #include "download/THttpThread.h"
 #include "download/uFailureText.h"
 #include "download/uHttpClient.h"
 #include "platform/UiThread.h"
+
+namespace {
+
+// Targets and temporary files of the running downloads of this process.
+std::mutex ClaimsLock;
+std::set<std::string> Claims;
+
+constexpr std::size_t kNameMax = 255;
+
+}  // namespace
+
+std::string TDownloadJob::PartNameFor(const std::string& target) {
+    static const std::string kSuffix = ".part";
+    const std::size_t slash = target.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::string name = target.substr(nameStart);
+    if (name.size() + kSuffix.size() <= kNameMax) return target + kSuffix;
+    std::ostringstream hash;
+    hash << '~' << std::hex << std::setw(8) << std::setfill('0')
+         << (std::hash<std::string>{}(name)&0xFFFFFFFFu);
+    std::size_t keep = kNameMax - kSuffix.size() - hash.str().size();
+    // Never half a UTF-8 character: the file manager would show a broken name.
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return target.substr(0, nameStart) + name.substr(0, keep) + hash.str() + kSuffix;
+}
 
 TDownloadJob::TDownloadJob(TUiThread& ui, TNumberFormat format, TClock clock)
     : Ui(ui), Format(std::move(format)), Clock(std::move(clock)) {}
@@ -37,6 +72,8 @@ void TDownloadJob::Start(const TUrlInfo& request) {
     Thread->OnDone = [self](THttpThread* thread, int32_t errorCode) {
         std::string why = self->Refusal.empty() ? DescribeFailure(*thread->Client) : self->Refusal;
         if (!why.empty()) why = FailureHost(*thread->Client) + ": " + why;
+        // A disk that refused the bytes is the cause, whatever the connection did after.
+        if (!thread->FileError.empty()) why = self->TargetFile + ": " + thread->FileError;
         self->TransferEnded(errorCode, thread->Received, thread->TotalSize, why);
     };
     Thread->OnErrorBox = [self](const std::string& text, const std::string& title) {
@@ -91,14 +128,16 @@ void TDownloadJob::SizeAnnounced(int64_t totalSize) {
 std::optional<std::string> TDownloadJob::AskPartFile() {
     std::optional<std::string> part;
     RunOnOwner([this, &part] {
-        if (AbortWanted.load() || !OnAskFile) return;
-        const std::optional<std::string> chosen = OnAskFile();
-        if (!chosen) return;
-        // The transfer goes into a file beside the target; an existing file is replaced only
-        // by a complete download, so a failure never leaves the user with neither.
-        TargetFile = *chosen;
-        PartFile = TargetFile + ".part";
-        part = PartFile;
+        while (!AbortWanted.load() && OnAskFile) {
+            const std::optional<std::string> chosen = OnAskFile();
+            if (!chosen) return;
+            if (Claim(*chosen)) {
+                part = PartFile;
+                return;
+            }
+            if (!OnTargetBusy) return;
+            OnTargetBusy(*chosen);
+        }
     });
     return part;
 }
@@ -121,6 +160,7 @@ void TDownloadJob::TransferEnded(int32_t errorCode, uint64_t received, int64_t t
                                  const std::string& reason) {
     Finished.store(Clock().time_since_epoch().count());
     const bool complete = KeepFile(errorCode, received, totalSize);
+    Release();
     RunOnOwner([&] {
         Shown = received;
         if (OnFinish) OnFinish(complete, reason);
@@ -141,6 +181,40 @@ bool TDownloadJob::KeepFile(int32_t errorCode, uint64_t received, int64_t totalS
     if (whole && std::rename(PartFile.c_str(), TargetFile.c_str()) == 0) return true;
     std::remove(PartFile.c_str());
     return false;
+}
+
+bool TDownloadJob::Claim(const std::string& target) {
+    // The transfer goes into a file beside the target; an existing file is replaced only by a
+    // complete download, so a failure never leaves the user with neither.
+    const std::string part = PartNameFor(target);
+    std::lock_guard<std::mutex> lock(ClaimsLock);
+    if (Claims.count(target) > 0 || Claims.count(part) > 0) return false;
+    int fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a run that ended without cleaning up, unless a process still holds its lock;
+        // a link is never followed.
+        fd = open(part.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return false;
+    }
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    // A folder that takes no file at all is the worker's to report, as a save that failed.
+    Claims.insert(target);
+    Claims.insert(part);
+    TargetFile = target;
+    PartFile = part;
+    PartLock = fd;
+    return true;
+}
+
+void TDownloadJob::Release() {
+    std::lock_guard<std::mutex> lock(ClaimsLock);
+    if (PartLock >= 0) close(PartLock);
+    PartLock = -1;
+    Claims.erase(TargetFile);
+    Claims.erase(PartFile);
 }
 
 void TDownloadJob::RunOnOwner(const std::function<void()>& fn) {

@@ -41,6 +41,9 @@ public:
     // failure the engine or the server can name, empty otherwise.
     std::function<void(bool complete, const std::string& reason)> OnFinish;
     std::function<void(const std::string& text, const std::string& title)> OnErrorBox;
+    // The chosen file is the target of another running download, or its temporary file is in
+    // use: the owner says so, and OnAskFile comes again.
+    std::function<void(const std::string& chosen)> OnTargetBusy;
     // The worker has ended; it is gone once this returns.
     std::function<void()> OnEnded;
 
@@ -67,7 +70,8 @@ public:
     // The worker's side, on the worker thread (the handlers Start gives the worker call them).
     // The announced size (<= 0: none), handed to the UI thread.
     void SizeAnnounced(int64_t totalSize);
-    // Asks the owner for the file; the name to write meanwhile, or none to end the download.
+    // Asks the owner for the file, again while the one chosen is busy; the name to write
+    // meanwhile, or none to end the download.
     std::optional<std::string> AskPartFile();
     // Every written block: stores the figure and posts OnProgress unless a drawing is already
     // due. Returns true when the transfer is to stop.
@@ -76,7 +80,16 @@ public:
     void TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
                        const std::string& reason);
 
+    // The temporary file beside target: "<name>.part", or, where that would pass the file
+    // system's 255-byte name limit, the name cut short with a hash of the whole one.
+    static std::string PartNameFor(const std::string& target);
+
 private:
+    // Takes target and its temporary file for this job, which creates that file exclusively and
+    // holds its lock until the end; false when another download of this or another process has
+    // either (the file is then left alone).
+    bool Claim(const std::string& target);
+    void Release();
     // Seconds of the transfer: from its first written block to now, or to its end once it has
     // ended; 0 before the first block. The save dialog's time is not the transfer's.
     double ElapsedSeconds() const;
@@ -106,6 +119,7 @@ private:
     // Set by the UI thread while the worker waits for the chosen file, read by the worker after.
     std::string PartFile;
     std::string TargetFile;
+    int PartLock = -1;  // the temporary file, locked while this job owns it
     // Worker thread: the server's refusal, kept when a non-success answer is dropped instead of
     // asking for a file (dropping it replaces the status with the engine's abort).
     std::string Refusal;

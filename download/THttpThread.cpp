@@ -2,6 +2,7 @@
 #include "download/THttpThread.h"
 
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "download/uHttpClient.h"
@@ -79,11 +80,24 @@ void THttpThread::Execute() {
     int32_t errorCode = 0;
     try {
         c.GetSync();
-        // The last gathered bytes go to the file now: a disk that refuses them is a failed
-        // download, reported like a failed write in the middle.
-        if (OutputFile && !OutputFile->Flush()) errorCode = 404;
+        // An empty body has no first block to ask for the file at: the empty file is asked
+        // for and made now.
+        if (!Request.FileName.empty() && !OutputFile && !AbortFlag) {
+            OpenFile();
+            if (!OutputFile) errorCode = 404;
+        }
     } catch (const std::exception&) {
         errorCode = c.StatusCode();
+    }
+    if (OutputFile) {
+        // The last gathered bytes go to the file now: a disk that refuses them is a failed
+        // download, like a failed write in the middle. The file is closed before the owner
+        // hears of the end, so that removing it gives the space back at once.
+        if (!OutputFile->Flush()) {
+            if (errorCode == 0) errorCode = 404;
+            FileError = std::strerror(OutputFile->WriteError());
+        }
+        OutputFile.reset();
     }
     if (OnDone) OnDone(this, errorCode);
     Client.reset();

@@ -52,6 +52,8 @@ public:
     std::unique_ptr<THttpClient> Client;
     TUrlInfo Request;
     std::unique_ptr<TMyFileStream> OutputFile;
+    // Why the output file refused bytes ("No space left on device"); empty when it did not.
+    std::string FileError;
     uint64_t Received = 0;
     int64_t TotalSize = -1;
     bool AbortFlag = false;

@@ -63,7 +63,10 @@ bool TMyFileStream::WriteOut(const char* data, int64_t count) {
     while (done < count) {
         ssize_t n = write(FHandle, data + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            FWriteError = n < 0 ? errno : ENOSPC;
+            return false;
+        }
         done += n;
     }
     return true;

@@ -56,6 +56,9 @@ public:
     bool Flush();
 
     int Handle() const { return FHandle; }
+    // Why the file refused bytes (an errno value, ENOSPC for a write that took nothing); 0
+    // while it has refused none.
+    int WriteError() const { return FWriteError; }
 
     static constexpr int64_t GatherSize = 64 * 1024;
 
@@ -66,4 +69,5 @@ private:
     std::unique_ptr<char[]> FGather;
     int64_t FGathered = 0;
     bool FFailed = false;
+    int FWriteError = 0;
 };

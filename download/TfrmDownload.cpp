@@ -115,6 +115,13 @@ void TfrmDownload::StartDownload() {
     Job->OnErrorBox = [this](const std::string& text, const std::string& title) {
         ShowSaveError(QString::fromStdString(text), QString::fromStdString(title));
     };
+    Job->OnTargetBusy = [this](const std::string& chosen) {
+        Dialogs.MessageBox(this, kAppTitle,
+                           QStringLiteral("Another download is saving to %1, or its temporary "
+                                          "file is in use. Please choose another name.")
+                               .arg(FromPath(chosen)),
+                           TDialogs::TIcon::Warning);
+    };
     Job->OnEnded = [this] { Ended(); };
     Downloading = true;
     Job->Start(Request);

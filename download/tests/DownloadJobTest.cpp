@@ -2,6 +2,10 @@
 // the finished file, driven through the worker's side on the test thread (the UI thread here).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "download/TDownloadJob.h"
@@ -84,6 +88,64 @@ TEST(DownloadJob, PartFileReplacesTheChosenOneOnlyWhenWhole) {
     j.Job->Abort();
     EXPECT_FALSE(j.Job->AskPartFile());
     EXPECT_TRUE(j.Job->BlockWritten(1));
+}
+
+TEST(DownloadJob, TemporaryNamesFitTheNameLimitAndStayApart) {
+    const std::string accent = "\xC3\xA9";  // two bytes: a cut never splits it
+    for (std::size_t length : {1, 250, 251, 254, 255}) {
+        for (const std::string& fill : {std::string("a"), accent}) {
+            std::string name;
+            while (name.size() + fill.size() <= length) name += fill;
+            const std::string part = TDownloadJob::PartNameFor("/videos/" + name);
+            const std::string partName = part.substr(8);
+            SCOPED_TRACE(partName);
+            EXPECT_EQ(part.rfind("/videos/", 0), 0u);
+            EXPECT_LE(partName.size(), 255u);
+            EXPECT_EQ(partName.substr(partName.size() - 5), ".part");
+            if (name.size() <= 250) {
+                EXPECT_EQ(partName, name + ".part");
+            }
+            EXPECT_EQ((partName.size() - (name.size() <= 250 ? 5 : 14)) % fill.size(), 0u);
+            EXPECT_NE(TDownloadJob::PartNameFor("/videos/" + name + "x"), part);
+        }
+    }
+}
+
+// Two downloads never share a file: a target or temporary file in use by another download of
+// this process or another is refused and the owner asked again; a temporary file left by an
+// earlier run is taken over, a link in its place never followed.
+TEST(DownloadJob, AChosenFileInUseIsRefusedAndAskedAgain) {
+    TTempFolder dir;
+    const std::string chosen = dir.File("video.flv");
+    const std::string other = dir.File("other.flv");
+    const auto choose = [](TJob& j, std::vector<std::string> answers, int& busy) {
+        j.Job->OnAskFile = [answers, at = std::size_t(0)]() mutable {
+            return at < answers.size() ? std::optional<std::string>(answers[at++]) : std::nullopt;
+        };
+        j.Job->OnTargetBusy = [&busy](const std::string&) { ++busy; };
+    };
+    int busy = 0;
+    TJob first, second;
+    choose(first, {chosen}, busy);
+    choose(second, {chosen, other}, busy);
+    EXPECT_EQ(first.Job->AskPartFile(), chosen + ".part");
+    EXPECT_EQ(second.Job->AskPartFile(), other + ".part");
+    EXPECT_EQ(busy, 1);
+    first.Job->TransferEnded(404, 0, -1, "");
+    second.Job->TransferEnded(404, 0, -1, "");
+
+    const int held = open((chosen + ".part").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);  // another process writing it
+    ASSERT_EQ(symlink("/etc/passwd", (other + ".part").c_str()), 0);
+    TJob third;
+    choose(third, {chosen, other}, busy);
+    EXPECT_FALSE(third.Job->AskPartFile());
+    EXPECT_EQ(busy, 3);
+    close(held);  // what is left behind is taken over
+    TJob fourth;
+    choose(fourth, {chosen}, busy);
+    EXPECT_EQ(fourth.Job->AskPartFile(), chosen + ".part");
+    fourth.Job->TransferEnded(404, 0, -1, "");
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ struct TRun {
     uint64_t Received = 0;
     int64_t TotalSize = -2;
     std::vector<std::string> ErrorBoxes;
+    std::string FileError;
+    bool FileOpenAtDone = false;
     bool Ended = false;
 };
 
@@ -52,6 +54,8 @@ protected:
             r.Body = std::string(th->BodyBytes());
             r.Received = th->Received;
             r.TotalSize = th->TotalSize;
+            r.FileError = th->FileError;
+            r.FileOpenAtDone = th->OutputFile != nullptr;
         };
         t->OnTerminate = [&r](THttpThread*) {
             ++r.TerminateCalls;
@@ -184,7 +188,19 @@ TEST_F(HttpThread, FullDiskIsAFailedDownload) {
         TRun r = Run(ViaProxy(url, "/dev/full"));
         EXPECT_EQ(r.Code, 404) << url;
         EXPECT_EQ(r.DoneCalls, 1);
+        EXPECT_EQ(r.FileError, "No space left on device");
+        // Closed before the owner hears of it, so that removing the file frees the space.
+        EXPECT_FALSE(r.FileOpenAtDone);
     }
+}
+
+TEST_F(HttpThread, AnEmptyBodyIsAnEmptyFileAskedForLikeAnyOther) {
+    TTempFolder dir;
+    TRun r = Run(ViaProxy("http://demo-sites.test/empty", dir.File("empty.flv")));
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.AskCalls, 1);
+    ASSERT_TRUE(std::filesystem::exists(dir.File("empty.flv")));
+    EXPECT_EQ(std::filesystem::file_size(dir.File("empty.flv")), 0u);
 }
 
 TEST_F(HttpThread, MemoryModeDropsTheRelocationBody) {

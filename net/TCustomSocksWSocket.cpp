@@ -172,7 +172,12 @@ void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
         return;
     }
     FAuthAsked = FSocksAuthentication == socksAuthenticateUsercode;
-    SendBytes({5, 1, static_cast<char>(FAuthAsked ? 2 : 0)});
+    // With credentials "no authentication" is offered too: OpenSSH's ssh -D closes the
+    // connection on an offer of user name and password alone.
+    if (FAuthAsked)
+        SendBytes({5, 2, 0, 2});
+    else
+        SendBytes({5, 1, 0});
 }
 
 void TCustomSocksWSocket::SendBytes(const std::string& Bytes) {

@@ -22,7 +22,7 @@ struct TLeg {
 };
 
 const std::string kMethodNoAuth = "\x05\x01\x00"s;
-const std::string kMethodAuth = "\x05\x01\x02"s;
+const std::string kMethodAuth = "\x05\x02\x00\x02"s;
 const std::string kSocks5Request = "\x05\x01\x00\x03\x0b"s + "example.org" + "\x00\x50"s;
 const std::string kCredentials = "\x01\x04user\x04pass"s;
 const std::string kSocks5Ok = "\x05\x00\x00\x01\x0a\x01\x02\x03\x12\x34"s;

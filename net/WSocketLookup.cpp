@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -31,6 +32,12 @@ struct TLookupJob {
 namespace {
 
 std::atomic<std::uint64_t> GNextLookupHandle{1};
+std::atomic<std::uint64_t> GNameLookups{0};
+
+int ResolveName(const char* Name, const addrinfo* Hints, addrinfo** Res) {
+    errno = 0;
+    return getaddrinfo(Name, nullptr, Hints, Res);
+}
 
 std::string Format(const char* Fmt, ...) {
     char buf[512];
@@ -82,8 +89,7 @@ void RunLookup(TLookupJob& Job) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    errno = 0;
-    int rc = getaddrinfo(Job.What.c_str(), nullptr, &hints, &res);
+    int rc = ResolveName(Job.What.c_str(), &hints, &res);
     if (rc != 0) {
         Job.Error = WSocketErrorFromGai(rc, errno);
         return;
@@ -138,12 +144,12 @@ std::uint32_t WSocketResolveHost(const std::string& Text) {
         throw ESocketException("WSocketResolveHost: '" + Text + "' Invalid Hostname.");
     std::string t = TrimBlanks(Text);
     if (IsDottedAddress(t)) return ParseDotted(t);
+    ++GNameLookups;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    errno = 0;
-    int rc = getaddrinfo(t.c_str(), nullptr, &hints, &res);
+    int rc = ResolveName(t.c_str(), &hints, &res);
     if (rc != 0 || res == nullptr) {
         int err = rc != 0 ? WSocketErrorFromGai(rc, errno) : WSANO_DATA;
         throw ESocketException(Format(
@@ -202,6 +208,19 @@ int WSocketResolveProto(const std::string& Text) {
     return found->p_proto;
 }
 
+bool ParseIpv6Literal(const std::string& Text, TIpv6Bytes& Bytes) {
+    std::string t = TrimBlanks(Text);
+    if (t.size() >= 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+    in6_addr a{};
+    if (t.find(':') == std::string::npos || inet_pton(AF_INET6, t.c_str(), &a) != 1) return false;
+    std::memcpy(Bytes.data(), &a, Bytes.size());
+    return true;
+}
+
+std::uint64_t WSocketNameLookups() {
+    return GNameLookups.load();
+}
+
 std::string LocalHostName() {
     char buf[64];
     if (gethostname(buf, sizeof buf) != 0) throw ESocketException("Winsock.GetHostName failed");
@@ -216,6 +235,8 @@ void TCustomWSocket::StartLookup(const std::string& What, bool Reverse) {
     job->Handle = GNextLookupHandle++;
     job->What = What;
     job->Reverse = Reverse;
+    // Counted here, not on the helper thread, so the count is settled when the call returns.
+    if (!Reverse) ++GNameLookups;
     TTargetRef ref = FWindow->Ref();
     try {
         std::thread([job, ref] {

@@ -1,6 +1,6 @@
 // The UI-thread interface over Qt: routines are queued to (or run blocking on) the thread that
-// created this object, which must be the one running QApplication::exec. Workers use it through
-// GetUiThread(); main installs it.
+// created this object, which must be the one running QApplication::exec. main makes it and
+// hands it to the main window.
 #pragma once
 
 #include <QObject>

@@ -55,12 +55,13 @@ bool IsWatchPageAddress(const std::string& text) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent)
+TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       Factory(std::move(factory)),
-      Dialogs(dialogs) {
+      Dialogs(dialogs),
+      Ui(ui) {
     setFont(FormFont());
     setFixedSize(344, 228);
 
@@ -201,6 +202,7 @@ void TfrmMain::DispatchAddress() {
     video->OnDone = [this](TVideo* v, int32_t code) { VideoDone(v, code); };
     video->PageUrl = address;
     video->Proxy = ProxyFromOptions(Options);
+    video->UiThread = &Ui;
     CurrentVideo = std::move(video);
     // The report may arrive inside Start and release the extractor: nothing touches it after.
     CurrentVideo->Start();
@@ -279,7 +281,7 @@ void TfrmMain::OpenDownloadWindow(int32_t videoKind) {
 }
 
 void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat) {
-    auto* window = new TfrmDownload(Dialogs);
+    auto* window = new TfrmDownload(Dialogs, Ui);
     window->MediaUrl = PendingMediaUrl;
     window->FileName = FileName;
     window->MediaFormat = static_cast<uint8_t>(MediaFormat);

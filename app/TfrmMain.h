@@ -24,6 +24,7 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 class TDialogs;
+class TUiThread;
 class TfrmDownload;
 
 // The message the main window posts itself to open a download window after a report.
@@ -46,7 +47,8 @@ public:
     // Builds the extractor for a kind (videoKind*); quality is Options.Format, used by YouTube.
     using TVideoFactory = std::function<std::unique_ptr<TVideo>(int32_t kind, int32_t quality)>;
 
-    TfrmMain(TVideoFactory factory, TDialogs& dialogs, QWidget* parent = nullptr);
+    // ui: where the workers of the extractors and download windows report; it must outlive them.
+    TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWidget* parent = nullptr);
     ~TfrmMain() override;
 
     std::string PendingTitle;
@@ -117,6 +119,7 @@ private:
 
     TVideoFactory Factory;
     TDialogs& Dialogs;
+    TUiThread& Ui;
     // Extractors that have reported; freed from the event loop, after their report has unwound.
     std::vector<std::unique_ptr<TVideo>> Released;
 };

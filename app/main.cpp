@@ -15,12 +15,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Sorlen"));
     QApplication::setApplicationDisplayName(QStringLiteral("Sorlen"));
     TQtUiThread uiThread;
-    SetUiThread(&uiThread);
 
     TQtDialogs dialogs;
     int result = 0;
     {
-        TfrmMain frmMain(CreateSiteVideo, dialogs);
+        TfrmMain frmMain(CreateSiteVideo, dialogs, uiThread);
         TfrmAbout about(&frmMain);
         frmMain.About = &about;
         frmMain.show();
@@ -28,6 +27,5 @@ int main(int argc, char** argv) {
         result = QApplication::exec();
         frmMain.About = nullptr;
     }
-    SetUiThread(nullptr);
     return result;
 }

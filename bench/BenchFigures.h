@@ -1,6 +1,6 @@
 // What the download benchmarks measure and share: CPU time, peak memory, sparse files for nginx
-// to serve, the worker alone in file mode, and an outside client run as a child process.
-// Benchmark thread only.
+// to serve, the worker alone in file mode, an outside client run as a child process, and runs
+// of ours paired with another client's. Benchmark thread only.
 #pragma once
 
 #include <fcntl.h>
@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,8 +58,6 @@ inline void SparseFile(const std::string& path, int64_t bytes) {
 // One file-mode worker with no window, reporting to a queued UI thread on this thread.
 inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
     TQueuedUiThread ui;
-    TUiThread* previous = GetUiThread();
-    SetUiThread(&ui);
     TUrlInfo request;
     request.Url = url;
     request.FileName = file;
@@ -64,7 +65,7 @@ inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
     int32_t code = -1;
     const double cpu = SelfCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    auto* t = new THttpThread(request);
+    auto* t = new THttpThread(request, ui);
     t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
     t->OnTerminate = [&ended](THttpThread*) { ended = true; };
     t->Resume();
@@ -72,8 +73,37 @@ inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
     const auto stop = std::chrono::steady_clock::now();
     TRunFigures figures{std::chrono::duration<double>(stop - start).count(), SelfCpuSeconds() - cpu,
                         ended && code == 0};
-    SetUiThread(previous);
     return figures;
+}
+
+// Our side and the other client once per iteration, alternating which goes first, so both meet
+// the same load (the second meets the first one's file still being written back). The
+// iteration time is ours; the sums of both sides are returned.
+struct TPairSums {
+    TRunFigures Ours, Other;
+    int Runs = 0;
+};
+inline TPairSums RunPairs(benchmark::State& state, const std::function<TRunFigures()>& ours,
+                          const std::function<TRunFigures()>& other) {
+    TPairSums sums;
+    for (auto _ : state) {
+        TRunFigures a, b;
+        if (sums.Runs % 2 == 0) {
+            a = ours();
+            b = other();
+        } else {
+            b = other();
+            a = ours();
+        }
+        if (!a.Ok || !b.Ok) state.SkipWithError("a download failed or differed");
+        state.SetIterationTime(a.Seconds);
+        sums.Ours.Seconds += a.Seconds;
+        sums.Ours.Cpu += a.Cpu;
+        sums.Other.Seconds += b.Seconds;
+        sums.Other.Cpu += b.Cpu;
+        ++sums.Runs;
+    }
+    return sums;
 }
 
 // Runs argv as a child and gives its wall and CPU time.

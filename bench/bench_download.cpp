@@ -51,32 +51,16 @@ TRunFigures RunCurl(const std::string& url, const std::string& file) {
     return RunChild({"curl", "-s", "--cacert", ca != nullptr ? ca : "", "-o", file, url});
 }
 
-// Each iteration runs the worker and curl on the same file, so both see the same load of the
-// machine; the order alternates, since the one that runs second meets the first one's file
-// still being written back. The iteration time is the worker's.
+// Each iteration runs the worker and curl on the same file (RunPairs).
 void BM_DownloadVsCurl(benchmark::State& state) {
     const int mib = int(state.range(0));
     TWorld& w = World();
     const std::string url = w.Url(mib, state.range(1) != 0);
-    TRunFigures ours, curl;
-    int runs = 0;
-    for (auto _ : state) {
-        TRunFigures a, b;
-        if (runs % 2 == 0) {
-            a = RunWorker(url, w.Out.File("ours.bin"));
-            b = RunCurl(url, w.Out.File("curl.bin"));
-        } else {
-            b = RunCurl(url, w.Out.File("curl.bin"));
-            a = RunWorker(url, w.Out.File("ours.bin"));
-        }
-        if (!a.Ok || !b.Ok) state.SkipWithError("a download failed");
-        state.SetIterationTime(a.Seconds);
-        ours.Seconds += a.Seconds;
-        ours.Cpu += a.Cpu;
-        curl.Seconds += b.Seconds;
-        curl.Cpu += b.Cpu;
-        ++runs;
-    }
+    const TPairSums sums = RunPairs(
+        state, [&] { return RunWorker(url, w.Out.File("ours.bin")); },
+        [&] { return RunCurl(url, w.Out.File("curl.bin")); });
+    const TRunFigures &ours = sums.Ours, &curl = sums.Other;
+    const int runs = sums.Runs;
     if (runs == 0) return;
     state.counters["ours_MiB/s"] = mib * runs / ours.Seconds;
     state.counters["curl_MiB/s"] = mib * runs / curl.Seconds;

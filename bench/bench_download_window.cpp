@@ -68,7 +68,6 @@ struct TWindowRun {
 // have closed, with a 10 ms timer beside them.
 TWindowRun RunWindows(const std::vector<std::string>& names, const std::string& folder) {
     TQtUiThread ui;
-    SetUiThread(&ui);
     TSaveInFolder dialogs;
     dialogs.Folder = QString::fromStdString(folder + "/");
     TWindowRun run;
@@ -89,7 +88,7 @@ TWindowRun RunWindows(const std::vector<std::string>& names, const std::string& 
     const double cpu = SelfCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (const std::string& name : names) {
-        auto* w = new TfrmDownload(dialogs);
+        auto* w = new TfrmDownload(dialogs, ui);
         w->MediaUrl = World().Server.Url("/" + name);
         w->FileName = name;
         w->MediaFormat = 2;
@@ -110,7 +109,6 @@ TWindowRun RunWindows(const std::vector<std::string>& names, const std::string& 
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     run.Figures = {std::chrono::duration<double>(stop - start).count(), SelfCpuSeconds() - cpu,
                    complete == int(names.size()) && dialogs.Messages == 0};
-    SetUiThread(nullptr);
     return run;
 }
 
@@ -218,8 +216,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // The first window of the process loads the fonts; a real program has done so at start-up.
     TSaveInFolder dialogs;
+    TQtUiThread ui;
     {
-        TfrmDownload first(dialogs);
+        TfrmDownload first(dialogs, ui);
         first.show();
         QCoreApplication::processEvents();
     }

@@ -6,6 +6,7 @@
 
 #include "download/uHttpClient.h"
 #include "platform/UiThread.h"
+#include "settings/uHelpers.h"
 
 namespace {
 std::atomic<int> LiveThreads{0};
@@ -13,7 +14,7 @@ std::atomic<int> LiveThreads{0};
 thread_local THttpThread* CurrentWorker = nullptr;
 }  // namespace
 
-THttpThread::THttpThread(const TUrlInfo& request) : Request(request) {
+THttpThread::THttpThread(const TUrlInfo& request, TUiThread& ui) : Request(request), Ui(ui) {
     ++LiveThreads;
 }
 
@@ -52,13 +53,7 @@ void THttpThread::Main(THttpThread* self) {
     self->Execute();
     // The end notification runs on the UI thread while this thread waits, then the worker
     // frees itself: nothing of it may be used after OnTerminate.
-    if (self->OnTerminate) {
-        TUiThread* ui = GetUiThread();
-        if (ui)
-            ui->RunAndWait([self] { self->OnTerminate(self); });
-        else
-            self->OnTerminate(self);
-    }
+    if (self->OnTerminate) self->Ui.RunAndWait([self] { self->OnTerminate(self); });
     delete self;
 }
 
@@ -67,20 +62,7 @@ void THttpThread::Execute() {
     Client = std::make_unique<THttpClient>();
     THttpClient& c = *Client;
     c.URL = Request.Url;
-    c.Proxy = Request.ProxyAddress;
-    c.ProxyPort = Request.ProxyPort;
-    c.ProxyUsername = Request.ProxyUserName;
-    c.ProxyPassword = Request.ProxyPassword;
-    if (!Request.SocksAddress.empty()) {
-        c.SocksServer = Request.SocksAddress;
-        c.SocksPort = Request.SocksPort;
-        c.SocksLevel = Request.SocksLevel;
-        c.SocksUsercode = Request.SocksUserName;
-        c.SocksPassword = Request.SocksPassword;
-        c.SocksAuthentication = Request.SocksUserName.empty() && Request.SocksPassword.empty()
-                                    ? socksNoAuthentication
-                                    : socksAuthenticateUsercode;
-    }
+    UseProxy(c, RequestProxy(Request));
     c.NoCache = true;
     c.Cookie = Request.Cookies;
     c.OnLocationChange = [this](THttpCli*) { CopyHeader(); };

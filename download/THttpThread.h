@@ -1,5 +1,7 @@
 // One HTTP GET on a worker thread of its own, into memory or into a file, reported through
-// callbacks on the worker thread and one end notification (OnTerminate) on the UI thread.
+// callbacks on the worker thread and one end notification (OnTerminate) on the UI thread, which
+// it reaches through the UI-thread interface given at construction (the owner's handlers use the
+// same one, so every crossing goes through it).
 // The worker owns its THttpClient, its output file and its body buffer, and frees itself right
 // after OnTerminate has run: owners must not touch it afterwards. CancelRequest is the one
 // operation meant for the UI thread; SetRequest and the fields are for use inside callbacks.
@@ -18,6 +20,7 @@
 
 class THttpClient;
 class TMemoryStream;
+class TUiThread;
 
 class THttpThread {
 public:
@@ -28,8 +31,8 @@ public:
     using TErrorBoxEvent = std::function<void(const std::string& text, const std::string& title)>;
 
     // Created suspended with its own copy of the request; Resume starts it. A non-empty
-    // FileName selects file mode, an empty one memory mode.
-    explicit THttpThread(const TUrlInfo& request);
+    // FileName selects file mode, an empty one memory mode. ui must outlive the worker.
+    THttpThread(const TUrlInfo& request, TUiThread& ui);
     THttpThread(const THttpThread&) = delete;
     THttpThread& operator=(const THttpThread&) = delete;
 
@@ -79,6 +82,7 @@ private:
     void WriteBlock(const char* data, int length);
     void PumpPass();
 
+    TUiThread& Ui;
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};

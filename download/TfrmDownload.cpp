@@ -1,4 +1,4 @@
-// Download window layout, the worker's handlers and the end of a download.
+// Download window layout, the job's events and the end of a download.
 #include "download/TfrmDownload.h"
 
 #include <QCheckBox>
@@ -9,72 +9,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <atomic>
-#include <cstdio>
 
-#include "download/THttpThread.h"
-#include "platform/UiThread.h"
+#include "download/TDownloadJob.h"
+#include "download/uFormat.h"
 #include "settings/uHelpers.h"
 #include "settings/uSystem.h"
 #include "ui/FormHelpers.h"
 #include "ui/TDialogs.h"
-
-// What the worker's handlers share with the window. Both hold it, so a handler that runs after
-// the window has gone finds Window empty instead of a freed window. Progress crosses without a
-// round trip: the worker stores its latest figure and queues a display update only when the
-// window is not already bound to show it, so updates that come faster than the window shows
-// them merge into the latest.
-struct TDownloadLink {
-    TfrmDownload* Window = nullptr;     // UI thread only; null once the window is destroyed
-    std::atomic<bool> Abort{false};     // CancelledByUser, as the worker reads it
-    std::atomic<uint64_t> Received{0};  // the latest progress figure
-    // A display update is queued, or the window's refresh pause runs and will show the figure.
-    std::atomic<bool> ShowQueued{false};
-    // Set by the UI thread while the worker waits for the chosen file, read by the worker after.
-    std::string PartFile;
-    std::string TargetFile;
-
-    // Worker thread: runs fn on the window on the UI thread and waits for it.
-    static void RunOnWindow(const std::shared_ptr<TDownloadLink>& link,
-                            const std::function<void(TfrmDownload&)>& fn) {
-        auto run = [&link, &fn] {
-            if (link->Window) fn(*link->Window);
-        };
-        if (TUiThread* ui = GetUiThread())
-            ui->RunAndWait(run);
-        else
-            run();
-    }
-
-    // Worker thread, at the end: the file goes to its name only when the download is whole
-    // (a connection that ends before the announced size is not), otherwise it goes away. Done
-    // here, not on the UI thread: replacing or removing a large file takes its time.
-    static bool KeepFile(const std::shared_ptr<TDownloadLink>& link, THttpThread* thread,
-                         int32_t errorCode) {
-        if (link->PartFile.empty()) return false;
-        const bool whole = errorCode == 0 && (thread->TotalSize <= 0 ||
-                                              thread->Received == uint64_t(thread->TotalSize));
-        if (whole && std::rename(link->PartFile.c_str(), link->TargetFile.c_str()) == 0)
-            return true;
-        std::remove(link->PartFile.c_str());
-        return false;
-    }
-
-    // Worker thread, every written block.
-    static void Progress(const std::shared_ptr<TDownloadLink>& link, bool& abort,
-                         uint64_t received) {
-        abort = link->Abort.load();
-        if (abort) return;
-        link->Received.store(received);
-        // Mostly an update is already queued: a plain read spares the locked write per block.
-        if (link->ShowQueued.load() || link->ShowQueued.exchange(true)) return;
-        TUiThread* ui = GetUiThread();
-        if (!ui) return;
-        ui->Post([link] {
-            if (link->Window) link->Window->ShowProgress();
-        });
-    }
-};
 
 namespace {
 
@@ -100,14 +41,12 @@ QStringList FiltersFor(uint8_t mediaFormat) {
 
 }  // namespace
 
-TfrmDownload::TfrmDownload(TDialogs& dialogs)
+TfrmDownload::TfrmDownload(TDialogs& dialogs, TUiThread& ui)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
       Dialogs(dialogs),
-      Format(LocaleNumberFormat()),
-      Link(std::make_shared<TDownloadLink>()) {
-    Link->Window = this;
+      Job(std::make_shared<TDownloadJob>(ui, LocaleNumberFormat())) {
     setFont(FormFont());
     setFixedSize(367, 160);
     setWindowTitle(QStringLiteral("File Download"));
@@ -146,7 +85,7 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs)
 }
 
 TfrmDownload::~TfrmDownload() {
-    Link->Window = nullptr;
+    Job->Detach();
 }
 
 void TfrmDownload::SetCloseWhenDone(bool value) {
@@ -157,7 +96,6 @@ void TfrmDownload::SetCloseWhenDone(bool value) {
 void TfrmDownload::StartDownload() {
     Label1->setText(QStringLiteral("Commencing download..."));
     lDownloaded->clear();
-    Downloaded = 0;
     Request = SplitUrl(MediaUrl);
     Request.Url = MediaUrl;
     ShortName = kCommencing;
@@ -168,47 +106,18 @@ void TfrmDownload::StartDownload() {
     ApplyProxy(Proxy, Request);
     show();
 
-    Thread = new THttpThread(Request);
-    const std::shared_ptr<TDownloadLink> link = Link;
-    Thread->OnSize = [link](THttpThread* thread) {
-        const int64_t size = thread->TotalSize;
-        TDownloadLink::RunOnWindow(link, [size](TfrmDownload& w) { w.TotalSize = size; });
+    Job->OnAskFile = [this] { return AskFile(); };
+    Job->OnProgress = [this] { ShowProgress(); };
+    Job->OnFinish = [this](bool complete, const std::string& secure) { Finish(complete, secure); };
+    Job->OnErrorBox = [this](const std::string& text, const std::string& title) {
+        ShowSaveError(QString::fromStdString(text), QString::fromStdString(title));
     };
-    Thread->OnAskFile = [link](THttpThread* thread, bool& abort) {
-        std::optional<TUrlInfo> request;
-        TDownloadLink::RunOnWindow(link, [&request](TfrmDownload& w) { request = w.AskFile(); });
-        if (request)
-            thread->SetRequest(*request);
-        else
-            abort = true;
-    };
-    Thread->OnProgress = [link](THttpThread*, bool& abort, uint64_t received) {
-        TDownloadLink::Progress(link, abort, received);
-    };
-    Thread->OnDone = [link](THttpThread* thread, int32_t errorCode) {
-        const bool complete = TDownloadLink::KeepFile(link, thread, errorCode);
-        const uint64_t received = thread->Received;
-        const std::string secure = thread->SecureFailure;
-        TDownloadLink::RunOnWindow(link, [complete, received, &secure](TfrmDownload& w) {
-            w.Finish(complete, received, secure);
-        });
-    };
-    Thread->OnErrorBox = [link](const std::string& text, const std::string& title) {
-        TDownloadLink::RunOnWindow(link, [&text, &title](TfrmDownload& w) {
-            w.ShowSaveError(QString::fromStdString(text), QString::fromStdString(title));
-        });
-    };
-    // The end notification already runs on the UI thread.
-    Thread->OnTerminate = [link](THttpThread*) {
-        if (link->Window) link->Window->Ended();
-    };
-    StartTime = TClock::now();
+    Job->OnEnded = [this] { Ended(); };
     Downloading = true;
-    Thread->Resume();
+    Job->Start(Request);
 }
 
-std::optional<TUrlInfo> TfrmDownload::AskFile() {
-    if (CancelledByUser) return std::nullopt;
+std::optional<std::string> TfrmDownload::AskFile() {
     repaint();
     const QStringList filters = FiltersFor(MediaFormat);
     // A name the file system cannot hold would be refused by the dialog without a word.
@@ -235,38 +144,17 @@ std::optional<TUrlInfo> TfrmDownload::AskFile() {
         proposed = chosen;
     }
     FileName = ToPath(chosen);
-    // The transfer goes into a file beside the target; an existing file is replaced only by a
-    // complete download, so a failure never leaves the user with neither.
-    Link->TargetFile = FileName;
-    Link->PartFile = FileName + ".part";
-    Request.FileName = Link->PartFile;
     lSaveAs->setText(chosen);
     bCancel->setEnabled(true);
     ShortName = QFileInfo(chosen).fileName();
-    return Request;
+    return FileName;
 }
 
 void TfrmDownload::ShowProgress() {
-    ShowFigures();
+    const TProgressView view = Job->Progress();
     RefreshPause->start();
-}
-
-void TfrmDownload::RefreshPauseEnded() {
-    const auto changed = [this] { return Link->Received.load() != ShownReceived; };
-    if (!changed()) {
-        Link->ShowQueued.store(false);
-        // A block written between the check and the release queued nothing: show it here.
-        if (!changed() || Link->ShowQueued.exchange(true)) return;
-    }
-    ShowProgress();
-}
-
-void TfrmDownload::ShowFigures() {
-    ShownReceived = Link->Received.load();
     if (CancelledByUser || !Downloading) return;
     Label1->setText(QStringLiteral("Downloading video file..."));
-    Downloaded = static_cast<int64_t>(ShownReceived);
-    const TProgressView view = DescribeProgress(TotalSize, Downloaded, ElapsedSeconds(), Format);
     if (view.SizeKnown) {
         pb1->setValue(view.Percent);
         setWindowTitle(QStringLiteral("%1% of %2").arg(view.Percent).arg(ShortName));
@@ -275,13 +163,14 @@ void TfrmDownload::ShowFigures() {
     if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
 }
 
-void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& SecureFailure) {
-    Downloaded = static_cast<int64_t>(received);
+void TfrmDownload::RefreshPauseEnded() {
+    if (Job->PauseEnded()) ShowProgress();
+}
+
+void TfrmDownload::Finish(bool complete, const std::string& SecureFailure) {
     if (complete) {
-        // The last blocks may have come during a refresh pause: the bar shows where they ended.
-        const TProgressView last = DescribeProgress(TotalSize, Downloaded, 0, Format);
-        if (last.SizeKnown) pb1->setValue(last.Percent);
-        const TProgressView view = DescribeResult(Downloaded, ElapsedSeconds(), Format);
+        const TProgressView view = Job->Result();
+        if (view.SizeKnown) pb1->setValue(view.Percent);
         lDownloaded->setText(QString::fromStdString(view.Amount));
         if (view.HasRate) lRate->setText(QString::fromStdString(view.Rate));
         Label1->setText(QStringLiteral("Download complete..."));
@@ -303,7 +192,6 @@ void TfrmDownload::Finish(bool complete, uint64_t received, const std::string& S
 }
 
 void TfrmDownload::Ended() {
-    Thread = nullptr;
     Downloading = false;
     if (CancelledByUser || CloseWhenDone) close();
 }
@@ -316,11 +204,7 @@ void TfrmDownload::ShowSaveError(const QString& text, const QString& title) {
 
 void TfrmDownload::SetCancelled() {
     CancelledByUser = true;
-    Link->Abort.store(true);
-}
-
-double TfrmDownload::ElapsedSeconds() const {
-    return std::chrono::duration<double>(TClock::now() - StartTime).count();
+    Job->Abort();
 }
 
 void TfrmDownload::AbortDownload() {
@@ -331,7 +215,7 @@ void TfrmDownload::AbortDownload() {
     SetCancelled();
     // Also before the first block, and from a server that has gone quiet: the request ends
     // now instead of at a next block that may never come.
-    if (Thread) Thread->CancelRequest();
+    Job->CancelRequest();
     // A save dialog or question still open would hold the worker; it ends as if cancelled.
     for (QDialog* dialog : findChildren<QDialog*>()) {
         if (dialog->isVisible()) dialog->reject();

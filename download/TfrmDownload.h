@@ -1,19 +1,16 @@
-// The progress window of one media download: starts a file-mode THttpThread, asks for the output
-// file when the body is about to begin, shows amounts, percentage, time left and rate, and tells
-// its owner when it closes. Everything runs on the UI thread except the worker's handlers, which
-// hand their window work to it (run-and-wait where the worker needs the answer). The worker
-// frees itself; the window frees itself after it has closed.
+// The progress window of one media download: it starts a TDownloadJob (the worker, the figures
+// and the file's placement), asks for the output file when the job asks, draws the figures the
+// job gives, and tells its owner when it closes. UI thread only: the job brings the worker's
+// reports here. The worker frees itself; the window frees itself after it has closed.
 #pragma once
 
 #include <QWidget>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "download/uFormat.h"
 #include "settings/TProxy.h"
 #include "settings/TUrlInfo.h"
 
@@ -24,17 +21,17 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 class TDialogs;
-class THttpThread;
-struct TDownloadLink;
+class TDownloadJob;
+class TUiThread;
 
 class TfrmDownload : public QWidget {
     Q_OBJECT
 public:
     using TClosedEvent = std::function<void(TfrmDownload* window)>;
-    using TClock = std::chrono::steady_clock;
 
-    // A top-level window of its own (no parent), so it has its own task-bar entry.
-    explicit TfrmDownload(TDialogs& dialogs);
+    // A top-level window of its own (no parent), so it has its own task-bar entry. ui is where
+    // the worker's reports arrive; it must outlive the worker.
+    TfrmDownload(TDialogs& dialogs, TUiThread& ui);
     ~TfrmDownload() override;
 
     void SetCloseWhenDone(bool value);
@@ -47,14 +44,10 @@ public:
     std::string FileName;  // the proposed name, then the chosen full path
     uint8_t MediaFormat = 0;
     std::string SaveFolder;
-    TProxy Proxy;           // HTTP proxy and SOCKS server; empty for a direct connection
-    int64_t TotalSize = 0;  // <= 0: unknown
-    int64_t Downloaded = 0;
-    TClock::time_point StartTime;
+    TProxy Proxy;  // HTTP proxy and SOCKS server; empty for a direct connection
     bool Downloading = false;
     bool CancelledByUser = false;
     QString ShortName;
-    THttpThread* Thread = nullptr;  // not owned
     TUrlInfo Request;
     bool CloseWhenDone = false;
     // Called once, while the window closes; the window is freed right after.
@@ -84,25 +77,19 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    friend struct TDownloadLink;
-
-    // UI-thread halves of the worker's handlers.
-    std::optional<TUrlInfo> AskFile();
+    // The job's events.
+    std::optional<std::string> AskFile();
     void ShowProgress();
-    void ShowFigures();
     void RefreshPauseEnded();
     // SecureFailure: why TLS or a proxy's CONNECT refused the request, named to the user.
-    void Finish(bool complete, uint64_t received, const std::string& SecureFailure = {});
+    void Finish(bool complete, const std::string& SecureFailure);
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);
 
     void SetCancelled();
-    double ElapsedSeconds() const;
 
     TDialogs& Dialogs;
-    const TNumberFormat Format;
-    std::shared_ptr<TDownloadLink> Link;
+    std::shared_ptr<TDownloadJob> Job;
     bool Closed = false;
     QTimer* RefreshPause;
-    uint64_t ShownReceived = 0;
 };

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 #include "platform/EventLoop.h"
 
@@ -20,7 +19,7 @@ void THttpClient::GetSync() {
         }
     }
     // Credentials set by the owner go with the first request, without waiting for a 401.
-    if (!Username.empty() && !Password.empty() && AuthBasicState == 0) StepServerBasic();
+    if (!Username.empty() && !Password.empty() && AuthBasicState == basicNone) StepServerBasic();
     StartRequest(httpGET);
     TEventLoop& loop = TEventLoop::Current();
     while (RequestRunning()) {
@@ -50,13 +49,11 @@ void THttpClient::ResumeReceive() {
 }
 
 void THttpClient::HandleHeaderLine() {
-    const std::string line = FCurrentLine;
     THttpCli::HandleHeaderLine();
     // A content-range whose total is not a number leaves the size to report unknown: the
     // session does not guess.
-    if (Resp.Failed || Resp.HeaderLinesSeen <= 1 || line.empty()) return;
-    if (!StartsWithNoCase(line, "content-range:")) return;
-    if (InstanceLength() < 0) FailResponse(BadResponseStatus, "Bad Content-Range in response");
+    if (!Resp.Failed && Resp.RangeWithoutTotal)
+        FailResponse(BadResponseStatus, "Bad Content-Range in response");
 }
 
 void THttpClient::RaiseHeaderEnd() {
@@ -64,22 +61,24 @@ void THttpClient::RaiseHeaderEnd() {
     THttpCli::RaiseHeaderEnd();
 }
 
-void THttpClient::HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error) {
-    if (FProtocol != "ftp" || FState == EngineState::Aborting || FState == EngineState::Idle) {
-        THttpCli::HandleRelocationClosed(Sock, Error);
-        return;
-    }
+std::optional<THttpCli::TRelocationRefusal> THttpClient::RefuseRelocation() const {
     // The program fetches nothing over FTP: the relocation ends the request.
-    Socket()->OnSessionClosed = [this](TCustomWSocket* s, std::uint16_t e) {
-        HandleSessionClosed(s, e);
-    };
-    FRelocationPending = false;
-    if (OnLocationChange) OnLocationChange(this);
-    if (FState == EngineState::Idle) return;
-    TrimReceivedBody();  // the relocation's body is no part of any answer
-    FRequestError = Error;
-    Resp.StatusCode = 504;
-    Resp.ReasonPhrase = "Redirected to ftp server";
-    Resp.Failed = true;
-    HandleSessionClosed(Sock, Error);
+    if (FProtocol == "ftp") return TRelocationRefusal{504, "Redirected to ftp server"};
+    return std::nullopt;
+}
+
+void UseProxy(THttpCli& client, const TProxy& proxy) {
+    client.Proxy = proxy.Address;
+    client.ProxyPort = proxy.Port;
+    client.ProxyUsername = proxy.Username;
+    client.ProxyPassword = proxy.Password;
+    if (proxy.SocksAddress.empty()) return;
+    client.SocksServer = proxy.SocksAddress;
+    client.SocksPort = proxy.SocksPort;
+    client.SocksLevel = proxy.SocksLevel;
+    client.SocksUsercode = proxy.SocksUsername;
+    client.SocksPassword = proxy.SocksPassword;
+    client.SocksAuthentication = proxy.SocksUsername.empty() && proxy.SocksPassword.empty()
+                                     ? socksNoAuthentication
+                                     : socksAuthenticateUsercode;
 }

@@ -1,13 +1,16 @@
 // The program's HTTP session: the engine with the content-range total as a rule of its own, the
 // FTP answer to a relocation, a blocking GET that pumps the calling thread's loop and fails for
 // every answer that is no success, and paused reception. Every response is framed by the
-// engine. Created, driven and destroyed on one worker thread (THttpThread).
+// engine. Created, driven and destroyed on one worker thread (THttpThread). Also UseProxy, the
+// one place a proxy record sets up the engine.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "http/THttpCli.h"
+#include "settings/TProxy.h"
 
 class THttpClient : public THttpCli {
 public:
@@ -31,6 +34,10 @@ public:
 
 protected:
     void HandleHeaderLine() override;
-    void HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error) override;
+    std::optional<TRelocationRefusal> RefuseRelocation() const override;
     void RaiseHeaderEnd() override;
 };
+
+// Points client at the HTTP proxy of proxy (none for an empty address) and, when it has one, at
+// its SOCKS server; a SOCKS user name or password, when either is there, goes by RFC 1929.
+void UseProxy(THttpCli& client, const TProxy& proxy);

@@ -6,6 +6,7 @@
 #include "http/THttpCli.h"
 #include "http/UrlHelpers.h"
 #include "platform/AsciiText.h"
+#include "platform/DebugOutput.h"
 
 namespace {
 
@@ -24,6 +25,34 @@ void THttpCli::StartAuthenticationRound() {
     AuthStepsRelocation = RelocationCount;
 }
 
+const char* THttpCli::AuthPartyName(const void* Phase) const {
+    if (Phase == &AuthNTLMState) return "server NTLM";
+    if (Phase == &ProxyAuthNTLMState) return "proxy NTLM";
+    if (Phase == &AuthBasicState) return "server Basic";
+    return "proxy Basic";
+}
+
+template <class TPhase>
+void THttpCli::SetAuthPhase(TPhase& Phase, TPhase Value) {
+    if (Phase == Value) return;
+    DebugOutput(std::string("http auth ") + AuthPartyName(&Phase) + " " + std::to_string(Phase) +
+                " -> " + std::to_string(Value));
+    Phase = Value;
+}
+
+void THttpCli::ForgetFinishedAuthentication() {
+    if (AuthNTLMState == ntlmDone) SetAuthPhase(AuthNTLMState, ntlmNone);
+    if (ProxyAuthNTLMState == ntlmDone) {
+        SetAuthPhase(ProxyAuthNTLMState, ntlmNone);
+        SetAuthPhase(AuthNTLMState, ntlmNone);
+    }
+    if (AuthBasicState == basicDone) SetAuthPhase(AuthBasicState, basicNone);
+    if (ProxyAuthBasicState == basicDone) {
+        SetAuthPhase(ProxyAuthBasicState, basicNone);
+        SetAuthPhase(AuthBasicState, basicNone);
+    }
+}
+
 bool THttpCli::ServerCredentialsApply() const {
     return CredentialsFor == TargetKey();
 }
@@ -31,7 +60,7 @@ bool THttpCli::ServerCredentialsApply() const {
 bool THttpCli::ProxyCredentialsApply() const {
     // Inside a tunnel every request goes to the server: the proxy's password goes with the
     // CONNECT alone.
-    return !Proxy.empty() && (!Tunnelled() || ConnectExchange);
+    return !Proxy.empty() && (!Tunnelled() || Tunnel.ProxyAnswering());
 }
 
 const std::string* THttpCli::LastChallenge(const char* Scheme) const {
@@ -48,7 +77,10 @@ bool THttpCli::TakeAuthStep(TStep Step) {
     // A peer that keeps asking (a proxy that forgets its NTLM connection while the server asks
     // too) would restart the request forever; its last answer stands instead.
     if (AuthSteps >= MaxAuthSteps) {
-        AuthNTLMState = ProxyAuthNTLMState = AuthBasicState = ProxyAuthBasicState = 0;
+        SetAuthPhase(AuthNTLMState, ntlmNone);
+        SetAuthPhase(ProxyAuthNTLMState, ntlmNone);
+        SetAuthPhase(AuthBasicState, basicNone);
+        SetAuthPhase(ProxyAuthBasicState, basicNone);
         return false;
     }
     ++AuthSteps;
@@ -56,18 +88,20 @@ bool THttpCli::TakeAuthStep(TStep Step) {
     return true;
 }
 
-void THttpCli::SettleExchange(int& Server, int& Proxy, int Answered, int Accepted) {
+template <class TPhase>
+void THttpCli::SettleExchange(TPhase& Server, TPhase& Proxy, TPhase Answered, TPhase Accepted) {
     const int status = Resp.StatusCode;
+    const TPhase none = TPhase(0);
     if (Server == Answered && status != 401)
-        Server = Accepted;
+        SetAuthPhase(Server, Accepted);
     else if (Server == Accepted && status == 401)
-        Server = 0;
+        SetAuthPhase(Server, none);
     if (Proxy == Answered && status != 407) {
-        Proxy = Accepted;
+        SetAuthPhase(Proxy, Accepted);
     } else if (Proxy == Accepted && status == 407) {
         // Whatever the server accepted went through the proxy's exchange.
-        Proxy = 0;
-        Server = 0;
+        SetAuthPhase(Proxy, none);
+        SetAuthPhase(Server, none);
     }
 }
 
@@ -84,13 +118,13 @@ bool THttpCli::AnswerChallenge(const char* Scheme, TStep ServerStep, TStep Proxy
 
 bool THttpCli::TryNtlmStep() {
     if (Options.Has(httpoNoNTLMAuth)) return false;
-    SettleExchange(AuthNTLMState, ProxyAuthNTLMState, 3, 4);
+    SettleExchange(AuthNTLMState, ProxyAuthNTLMState, ntlmAuthenticate, ntlmDone);
     return AnswerChallenge("NTLM", &THttpCli::StepServerNtlm, &THttpCli::StepProxyNtlm);
 }
 
 bool THttpCli::TryBasicStep() {
     if (Options.Has(httpoNoBasicAuth)) return false;
-    SettleExchange(AuthBasicState, ProxyAuthBasicState, 1, 2);
+    SettleExchange(AuthBasicState, ProxyAuthBasicState, basicCredentials, basicDone);
     return AnswerChallenge("Basic", &THttpCli::StepServerBasic, &THttpCli::StepProxyBasic);
 }
 
@@ -106,37 +140,39 @@ void THttpCli::ClearForAuthRestart() {
     FLocation = location;
 }
 
-void THttpCli::RestartExchange(int& State, int Next) {
+template <class TPhase>
+void THttpCli::RestartExchange(TPhase& State, TPhase Next) {
     ClearForAuthRestart();
-    State = Next;
+    SetAuthPhase(State, Next);
     PostRestart();
 }
 
-void THttpCli::RefuseExchange(int& State) {
+template <class TPhase>
+void THttpCli::RefuseExchange(TPhase& State) {
     Resp.AuthChallenges.clear();
-    State = 0;
+    SetAuthPhase(State, TPhase(0));
     PostRequestDone();
 }
 
 void THttpCli::StepNtlm(bool ForServer) {
-    int& state = ForServer ? AuthNTLMState : ProxyAuthNTLMState;
+    TNtlmPhase& state = ForServer ? AuthNTLMState : ProxyAuthNTLMState;
     switch (state) {
-        case 0:
+        case ntlmNone:
             NtlmForServer = ForServer;
             // The three legs must share one connection.
             if (FRequestVer == "1.0") (ForServer ? Connection : ProxyConnection) = "Keep-alive";
-            RestartExchange(state, 1);
+            RestartExchange(state, ntlmNegotiate);
             break;
-        case 1: {
+        case ntlmNegotiate: {
             const std::string* challenge = LastChallenge("NTLM");
             if (challenge == nullptr) break;
             const std::string text =
                 challenge->size() > 5 ? challenge->substr(5, kMaxChallengeText) : std::string();
             (ForServer ? ServerNtlmInfo : ProxyNtlmInfo) = DecodeNtlmChallenge(text);
-            RestartExchange(state, 3);
+            RestartExchange(state, ntlmAuthenticate);
             break;
         }
-        case 3:  // the credentials were refused: the answer stands
+        case ntlmAuthenticate:  // the credentials were refused: the answer stands
             RefuseExchange(state);
             break;
         default:
@@ -146,13 +182,13 @@ void THttpCli::StepNtlm(bool ForServer) {
 }
 
 void THttpCli::StepBasic(bool ForServer) {
-    int& state = ForServer ? AuthBasicState : ProxyAuthBasicState;
+    TBasicPhase& state = ForServer ? AuthBasicState : ProxyAuthBasicState;
     switch (state) {
-        case 0:
+        case basicNone:
             BasicForServer = ForServer;
-            RestartExchange(state, 1);
+            RestartExchange(state, basicCredentials);
             break;
-        case 1:  // refused
+        case basicCredentials:  // refused
             RefuseExchange(state);
             break;
         default:
@@ -189,25 +225,25 @@ std::string THttpCli::NtlmAuthenticateText() const {
 
 std::string THttpCli::AuthorizationLine() const {
     const bool server = ServerCredentialsApply();
-    if (NtlmForServer && server && AuthNTLMState == 1)
+    if (NtlmForServer && server && AuthNTLMState == ntlmNegotiate)
         return "Authorization: NTLM " + BuildNtlmNegotiate();
-    if (NtlmForServer && server && AuthNTLMState == 3)
+    if (NtlmForServer && server && AuthNTLMState == ntlmAuthenticate)
         return "Authorization: NTLM " + NtlmAuthenticateText();
     // Server and proxy never run the same scheme at once, so only NTLM for the server goes
     // before the proxy's line.
     if (std::string proxy = ProxyAuthorizationLine(); !proxy.empty()) return proxy;
-    if (BasicForServer && server && AuthBasicState == 1)
+    if (BasicForServer && server && AuthBasicState == basicCredentials)
         return "Authorization: Basic " + EncodeBase64(Username + ":" + Password);
     return std::string();
 }
 
 std::string THttpCli::ProxyAuthorizationLine() const {
     if (!ProxyCredentialsApply()) return std::string();
-    if (!NtlmForServer && ProxyAuthNTLMState == 1)
+    if (!NtlmForServer && ProxyAuthNTLMState == ntlmNegotiate)
         return "Proxy-Authorization: NTLM " + BuildNtlmNegotiate();
-    if (!NtlmForServer && ProxyAuthNTLMState == 3)
+    if (!NtlmForServer && ProxyAuthNTLMState == ntlmAuthenticate)
         return "Proxy-Authorization: NTLM " + NtlmAuthenticateText();
-    if (!BasicForServer && ProxyAuthBasicState == 1)
+    if (!BasicForServer && ProxyAuthBasicState == basicCredentials)
         return "Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword);
     return std::string();
 }

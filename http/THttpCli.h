@@ -2,17 +2,22 @@
 // TWSocket, reported through events. Created, driven and destroyed on one thread, whose event
 // loop delivers the socket's notices and the engine's three queued notifications. The owner
 // keeps ReceiveStream and SendStream alive while a request runs; the engine never frees them.
+// The one class is defined by concern: THttpCli.cpp (state, lifecycle, connection),
+// THttpCliRequest.cpp, THttpCliResponse.cpp, THttpCliRelocation.cpp, THttpTunnel.cpp (the
+// engine's side of CONNECT) and THttpAuth.cpp.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "http/Ntlm.h"
 #include "http/THttpResponse.h"
+#include "http/THttpTunnel.h"
 #include "http/TStream.h"
 #include "net/TWSocket.h"
 #include "platform/EventLoop.h"
@@ -47,6 +52,22 @@ enum class EngineState {
     BodyComplete = 7,
     Closing = 9,
     Aborting = 10,
+};
+
+// Phases of the NTLM exchange with one party; the numbers are the ones the engine has always
+// counted by (2 is never entered).
+enum TNtlmPhase : int {
+    ntlmNone = 0,
+    ntlmNegotiate = 1,     // the negotiate message goes with the next request
+    ntlmAuthenticate = 3,  // the authenticate message goes with the next request
+    ntlmDone = 4,          // accepted; forgotten when a new connection is looked up
+};
+
+// Phases of the Basic exchange with one party.
+enum TBasicPhase : int {
+    basicNone = 0,
+    basicCredentials = 1,  // the credentials go with the next request
+    basicDone = 2,         // accepted; forgotten when a new connection is looked up
 };
 
 // Misuse of the engine (codes 1 busy, 2 nothing to post, 5 version, 6 authentication state),
@@ -227,6 +248,13 @@ protected:
     virtual void HandleDataSent(TCustomWSocket* Sock, std::uint16_t Error);
     virtual void HandleDataAvailable(TCustomWSocket* Sock, std::uint16_t Error);
     virtual void HandleRelocationClosed(TCustomWSocket* Sock, std::uint16_t Error);
+    // Asked once a relocation's old connection is down: a subclass that fetches nothing at the
+    // new target names the status and reason the request ends with instead of following it.
+    struct TRelocationRefusal {
+        int Status;
+        std::string Reason;
+    };
+    virtual std::optional<TRelocationRefusal> RefuseRelocation() const { return std::nullopt; }
     virtual void ChangeState(EngineState NewState);
     virtual void RaiseStateChange();
     virtual void RaiseCookie(const std::string& Data, bool& Accept);
@@ -284,19 +312,10 @@ protected:
     // Reads the proxy's answer to CONNECT: on 2xx TLS starts in the tunnel; a refusal ends the
     // leg with the proxy's status and challenges, on a connection kept when its body is framed.
     void ReadConnectReply();
-    // A non-negative decimal number that fits 64 bits (no sign, no blank); false for anything
-    // else, Value then unchanged.
-    static bool ParseDecimal(const std::string& Text, std::int64_t& Value);
 
     std::unique_ptr<TWSocket> FSocket;
-    // The CONNECT went out and its reply is being read.
-    bool TunnelPending = false;
-    // The answer in hand is the proxy's to CONNECT: a 407 there is the proxy's to answer.
-    bool ConnectExchange = false;
+    THttpTunnel Tunnel;
     std::string FSecureFailure;
-    std::string TunnelReply;
-    // Body bytes of a refusal still to be read before the connection serves another CONNECT.
-    std::int64_t TunnelSkip = 0;
     std::unique_ptr<TMessageTarget> MessageWindow;
     EngineState FState = EngineState::Idle;
     THttpRequest FRequestType = httpGET;
@@ -328,8 +347,8 @@ protected:
     int InCount = 0;
     char OutBlock[OutBlockSize] = {};
     std::string RequestBytes;
-    int AuthNTLMState = 0, ProxyAuthNTLMState = 0;
-    int AuthBasicState = 0, ProxyAuthBasicState = 0;
+    TNtlmPhase AuthNTLMState = ntlmNone, ProxyAuthNTLMState = ntlmNone;
+    TBasicPhase AuthBasicState = basicNone, ProxyAuthBasicState = basicNone;
     bool NtlmForServer = false, BasicForServer = false;
     TNTLM_Msg2_Info ServerNtlmInfo, ProxyNtlmInfo;
     // "scheme://host:port" that the server credentials belong to.
@@ -360,12 +379,10 @@ private:
     // Reads the first line of a response: version, status and reason, or OnDataPush2 when it is
     // not a status line; an unreadable "HTTP/" line fails the response.
     void ReadStatusLine(const std::string& Line);
-    // Reads one header field line (not the status line) into the response record.
+    // Reads one header field line (not the status line) into the response record, and hands
+    // the fields that concern the engine itself (cookies, ranges) to it.
     void ParseHeaderField(const std::string& Line);
     void HandleHeaderEnd();
-    // Works out how the body is delimited once the header is complete (RFC 9112 section 6.3);
-    // false when it cannot be, the response having failed.
-    bool DecideFraming();
     // After OnHeaderEnd: no body, or the body with the bytes already held.
     void ContinueAfterHeader();
     void DecodeChunked();
@@ -380,20 +397,29 @@ private:
     std::string TargetKey() const;
     // A new request: its target owns the server credentials, and no step has been taken yet.
     void StartAuthenticationRound();
+    // A new connection is looked up: finished exchanges do not carry over to it.
+    void ForgetFinishedAuthentication();
+    // Every authentication phase changes here, traced.
+    template <class TPhase>
+    void SetAuthPhase(TPhase& Phase, TPhase Value);
+    const char* AuthPartyName(const void* Phase) const;
     bool ServerCredentialsApply() const;
     bool ProxyCredentialsApply() const;
     const std::string* LastChallenge(const char* Scheme) const;
     // After an answer: a sent exchange is accepted unless its party refused, and an accepted one
     // is forgotten when that party asks again.
-    void SettleExchange(int& Server, int& Proxy, int Answered, int Accepted);
+    template <class TPhase>
+    void SettleExchange(TPhase& Server, TPhase& Proxy, TPhase Answered, TPhase Accepted);
     // Starts the step of the party that asked with Scheme, when its credentials may go there.
     bool AnswerChallenge(const char* Scheme, TStep ServerStep, TStep ProxyStep);
     bool TakeAuthStep(TStep Step);
     void ClearForAuthRestart();
     // The request goes out again with the exchange moved on to Next.
-    void RestartExchange(int& State, int Next);
+    template <class TPhase>
+    void RestartExchange(TPhase& State, TPhase Next);
     // The party refused the credentials: its answer ends the request.
-    void RefuseExchange(int& State);
+    template <class TPhase>
+    void RefuseExchange(TPhase& State);
     void StepNtlm(bool ForServer);
     void StepBasic(bool ForServer);
     std::string NtlmAuthenticateText() const;
@@ -401,6 +427,8 @@ private:
     std::string ProxyAuthorizationLine() const;
     // A refusal of CONNECT has been read whole; Keep: the proxy keeps the connection.
     void EndConnectRefusal(bool Keep);
+    // The connection closed: a reply still being read ends the leg as a refusal.
+    void TunnelClosed();
     static bool RequestLineIsSafe(const std::string& Line);
     static const char* StateName(EngineState State);
 };

@@ -1,10 +1,13 @@
 // What the engine knows about the response being read: status, header fields, body framing and
-// counts. One value per response, reset by assignment when a request or relocation starts and
-// after an interim (1xx) answer. Owned by the engine; used on its thread.
+// counts, and the rules that read them. One value per response, reset by assignment when a
+// request or relocation starts and after an interim (1xx) answer. The rules take a line or a
+// few values and give a verdict; they know nothing of a connection, so the CONNECT tunnel reads
+// its proxy's reply with the same ones. Owned by its reader; used on that reader's thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/TChunkedDecoder.h"
@@ -15,6 +18,19 @@ enum class TBodyFraming {
     Length,      // exactly ContentLength bytes
     Chunked,     // chunked transfer coding, last coding of Transfer-Encoding
     UntilClose,  // everything up to the close of the connection
+};
+
+// What a first line turned out to be.
+enum class TStatusLine {
+    Read,        // "HTTP/1.x nnn reason": version, status and reason taken
+    NotHttp,     // does not begin with "HTTP/": no status line at all
+    Unreadable,  // claims HTTP but cannot be read safely
+};
+
+// One header field line split at its colon; the name in lower case.
+struct THeaderField {
+    std::string Name;
+    std::string Value;
 };
 
 struct THttpResponse {
@@ -29,6 +45,10 @@ struct THttpResponse {
     bool LengthInvalid = false;
     // The total after "/" in "content-range"; -1 when none or not a number.
     std::int64_t InstanceLength = -1;
+    // The first and last byte positions of the last "content-range", as written.
+    std::string RangeFirst, RangeLast;
+    // The last "content-range" named no numeric total.
+    bool RangeWithoutTotal = false;
     std::string ContentType;
     // Every "transfer-encoding" line, joined with ", " when there were several.
     std::string TransferEncoding;
@@ -47,6 +67,22 @@ struct THttpResponse {
     bool RelocationLimitReached = false;
     TBodyFraming Framing = TBodyFraming::None;
     TChunkedDecoder Chunks;
-    // The engine gave up on this response; StatusCode and ReasonPhrase say why.
+    // The reader gave up on this response; StatusCode and ReasonPhrase say why.
     bool Failed = false;
+
+    // Reads the first line into version, status and reason. An HTTP/1.0 answer closes unless a
+    // field says "keep-alive".
+    TStatusLine ReadStatusLine(const std::string& Line);
+    // Reads one field line (neither the status line nor a folded continuation) into the record
+    // and hands back its name and value; a line without a colon gives an empty name.
+    THeaderField ReadHeaderField(const std::string& Line);
+    // Decides Framing once the header is complete (RFC 9112 section 6.3); false when the length
+    // cannot be trusted, Framing then undecided.
+    bool DecideFraming(bool HeadRequest);
+    // The connection closed (with the socket's Error) while the body was being read: true when
+    // what arrived cannot be the whole body.
+    bool BodyCutAtClose(std::uint16_t Error) const;
+    // A non-negative decimal number that fits 64 bits (no sign, no blank); false for anything
+    // else, Value then unchanged.
+    static bool ParseDecimal(std::string_view Text, std::int64_t& Value);
 };

@@ -1,21 +1,11 @@
-// Global UI-thread slot and the queue-based UI thread used headless.
+// The queue-based UI thread used headless.
 #include "platform/UiThread.h"
 
 #include <algorithm>
-#include <atomic>
 
 namespace {
-std::atomic<TUiThread*> currentUiThread{nullptr};
 constexpr std::chrono::milliseconds kSlice{10};
 }  // namespace
-
-void SetUiThread(TUiThread* uiThread) {
-    currentUiThread.store(uiThread);
-}
-
-TUiThread* GetUiThread() {
-    return currentUiThread.load();
-}
 
 struct TQueuedUiThread::Waiter {
     std::mutex Lock;

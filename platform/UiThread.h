@@ -1,6 +1,7 @@
 // The user-interface thread as the core sees it: post a routine there, or run one there while
-// the calling thread waits. The program installs the Qt implementation (app/TQtUiThread);
-// tests install TQueuedUiThread and drain it on the test thread. Installation is not owning.
+// the calling thread waits. The program makes the Qt implementation (app/TQtUiThread) at
+// start-up and hands it to the windows, which hand it to every worker they start; tests hand
+// out a TQueuedUiThread and drain it on the test thread. Whoever is handed one does not own it.
 #pragma once
 
 #include <chrono>
@@ -22,11 +23,6 @@ public:
     virtual void RunAndWait(std::function<void()> fn) = 0;
     virtual bool IsUiThread() const = 0;
 };
-
-// The process-wide UI thread. Set once at start-up (or by a test fixture) before any worker
-// starts; GetUiThread() is null until then.
-void SetUiThread(TUiThread* uiThread);
-TUiThread* GetUiThread();
 
 // Headless UI thread for tests and tools: the thread that constructs it is the UI thread and
 // runs the queued routines when it calls ProcessPending or WaitFor. Destroying it releases any

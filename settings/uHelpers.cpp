@@ -9,6 +9,23 @@
 
 namespace {
 
+// Each field of the proxy record beside the request's field that carries it: the one list both
+// directions read.
+using TProxyField = std::pair<std::string TProxy::*, std::string TUrlInfo::*>;
+constexpr TProxyField kHttpProxyFields[] = {
+    {&TProxy::Address, &TUrlInfo::ProxyAddress},
+    {&TProxy::Port, &TUrlInfo::ProxyPort},
+    {&TProxy::Username, &TUrlInfo::ProxyUserName},
+    {&TProxy::Password, &TUrlInfo::ProxyPassword},
+};
+constexpr TProxyField kSocksFields[] = {
+    {&TProxy::SocksAddress, &TUrlInfo::SocksAddress},
+    {&TProxy::SocksPort, &TUrlInfo::SocksPort},
+    {&TProxy::SocksLevel, &TUrlInfo::SocksLevel},
+    {&TProxy::SocksUsername, &TUrlInfo::SocksUserName},
+    {&TProxy::SocksPassword, &TUrlInfo::SocksPassword},
+};
+
 bool IsSchemeChar(char c, bool first) {
     const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     if (first) return alpha;
@@ -57,18 +74,18 @@ TUrlInfo SplitUrl(const std::string& text) {
 
 void ApplyProxy(const TProxy& Proxy, TUrlInfo& Request) {
     if (!Proxy.Address.empty()) {
-        Request.ProxyAddress = Proxy.Address;
-        Request.ProxyPort = Proxy.Port;
-        Request.ProxyUserName = Proxy.Username;
-        Request.ProxyPassword = Proxy.Password;
+        for (const auto& [proxy, request] : kHttpProxyFields) Request.*request = Proxy.*proxy;
     }
     if (!Proxy.SocksAddress.empty()) {
-        Request.SocksAddress = Proxy.SocksAddress;
-        Request.SocksPort = Proxy.SocksPort;
-        Request.SocksLevel = Proxy.SocksLevel;
-        Request.SocksUserName = Proxy.SocksUsername;
-        Request.SocksPassword = Proxy.SocksPassword;
+        for (const auto& [proxy, request] : kSocksFields) Request.*request = Proxy.*proxy;
     }
+}
+
+TProxy RequestProxy(const TUrlInfo& Request) {
+    TProxy Proxy;
+    for (const auto& [proxy, request] : kHttpProxyFields) Proxy.*proxy = Request.*request;
+    for (const auto& [proxy, request] : kSocksFields) Proxy.*proxy = Request.*request;
+    return Proxy;
 }
 
 std::string CleanFileName(const std::string& text) {

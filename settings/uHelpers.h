@@ -18,6 +18,8 @@ TUrlInfo SplitUrl(const std::string& text);
 // Gives Request the HTTP proxy of Proxy when it has an address and its SOCKS server when it has
 // one; fields of a part Proxy leaves empty stay as they are.
 void ApplyProxy(const TProxy& Proxy, TUrlInfo& Request);
+// The other way: the HTTP proxy and SOCKS server Request carries.
+TProxy RequestProxy(const TUrlInfo& Request);
 
 // Replaces each of \ | / ? > < : " * (and NUL, which no Linux file name can hold) with "_";
 // everything else stays, and the length does not change.

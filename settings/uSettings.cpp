@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
+#include <variant>
 
 #include "platform/AsciiText.h"
 #include "settings/TIniFile.h"
@@ -22,6 +24,33 @@ bool AppStarted = false;
 namespace {
 
 constexpr const char* kOldPasswordKey = "ProxtPassword";
+
+// The keys of section "Options" in the order they are written; the passwords are stored
+// scrambled. Keys after LoadOnStart came later: files written before them simply lack them.
+struct TSettingsKey {
+    const char* Name;
+    std::variant<bool TOptions::*, int32_t TOptions::*, std::string TOptions::*> Field;
+    bool Scrambled = false;
+};
+const TSettingsKey kSettingsKeys[] = {
+    {"ShowURL", &TOptions::ShowURL},
+    {"Format", &TOptions::Format},
+    {"SaveTo", &TOptions::SaveTo},
+    {"CloseOnComplete", &TOptions::CloseOnComplete},
+    {"UseProxy", &TOptions::UseProxy},
+    {"ProxyAddress", &TOptions::ProxyAddress},
+    {"ProxyPort", &TOptions::ProxyPort},
+    {"ProxyUsername", &TOptions::ProxyUsername},
+    {"ProxyPassword", &TOptions::ProxyPassword, true},
+    {"MonitorClipboard", &TOptions::MonitorClipboard},
+    {"LoadOnStart", &TOptions::LoadOnStart},
+    {"UseSocks", &TOptions::UseSocks},
+    {"SocksLevel", &TOptions::SocksLevel},
+    {"SocksAddress", &TOptions::SocksAddress},
+    {"SocksPort", &TOptions::SocksPort},
+    {"SocksUsername", &TOptions::SocksUsername},
+    {"SocksPassword", &TOptions::SocksPassword, true},
+};
 
 std::string ExecutableFolder() {
     std::string path(4096, '\0');
@@ -107,37 +136,32 @@ TSettingsLoad LoadSettings() {
     if (!ini.SectionExists(s)) return {};
 
     const TOptions def;
-    Options.ShowURL = ini.ReadBool(s, "ShowURL", def.ShowURL);
-    Options.Format = ini.ReadInteger(s, "Format", def.Format);
-    Options.SaveTo = ini.ReadString(s, "SaveTo", def.SaveTo);
-    Options.CloseOnComplete = ini.ReadBool(s, "CloseOnComplete", def.CloseOnComplete);
-    Options.UseProxy = ini.ReadBool(s, "UseProxy", def.UseProxy);
-    Options.ProxyAddress = ini.ReadString(s, "ProxyAddress", def.ProxyAddress);
-    Options.ProxyPort = ini.ReadString(s, "ProxyPort", def.ProxyPort);
-    Options.ProxyUsername = ini.ReadString(s, "ProxyUsername", def.ProxyUsername);
+    for (const TSettingsKey& key : kSettingsKeys) {
+        std::visit(
+            [&](auto field) {
+                using T = std::remove_reference_t<decltype(Options.*field)>;
+                if constexpr (std::is_same_v<T, bool>)
+                    Options.*field = ini.ReadBool(s, key.Name, def.*field);
+                else if constexpr (std::is_same_v<T, int32_t>)
+                    Options.*field = ini.ReadInteger(s, key.Name, def.*field);
+                else
+                    Options.*field = ini.ReadString(s, key.Name, def.*field);
+            },
+            key.Field);
+    }
     if (ini.ValueExists(s, kOldPasswordKey)) {
         // Older builds misspelt the key; take its value once and drop it from the file.
         Options.ProxyPassword = ini.ReadString(s, kOldPasswordKey, def.ProxyPassword);
         ini.DeleteKey(s, kOldPasswordKey);
         ini.Save();
-    } else {
-        Options.ProxyPassword = ini.ReadString(s, "ProxyPassword", def.ProxyPassword);
     }
-    Options.MonitorClipboard = ini.ReadBool(s, "MonitorClipboard", def.MonitorClipboard);
-    Options.LoadOnStart = ini.ReadBool(s, "LoadOnStart", def.LoadOnStart);
-    // Keys added after the original eleven; files written before them simply lack them.
-    Options.UseSocks = ini.ReadBool(s, "UseSocks", def.UseSocks);
-    Options.SocksLevel = ini.ReadString(s, "SocksLevel", def.SocksLevel);
-    Options.SocksAddress = ini.ReadString(s, "SocksAddress", def.SocksAddress);
-    Options.SocksPort = ini.ReadString(s, "SocksPort", def.SocksPort);
-    Options.SocksUsername = ini.ReadString(s, "SocksUsername", def.SocksUsername);
-    Options.SocksPassword = ini.ReadString(s, "SocksPassword", def.SocksPassword);
 
     if (Options.SaveTo.empty()) Options.SaveTo = GetDocumentsFolder();
-    if (!Options.ProxyPassword.empty())
-        Options.ProxyPassword = DecryptSetting(Options.ProxyPassword);
-    if (!Options.SocksPassword.empty())
-        Options.SocksPassword = DecryptSetting(Options.SocksPassword);
+    for (const TSettingsKey& key : kSettingsKeys) {
+        if (!key.Scrambled) continue;
+        std::string& value = Options.*std::get<std::string TOptions::*>(key.Field);
+        if (!value.empty()) value = DecryptSetting(value);
+    }
     if (Options.SocksLevel == "4a") Options.SocksLevel = "4A";
     if (Options.SocksLevel != "4" && Options.SocksLevel != "4A")
         Options.SocksLevel = def.SocksLevel;
@@ -151,25 +175,23 @@ bool SaveSettings() {
     TIniFile ini(path);
     ini.Load();
     const std::string s = kSettingsSection;
-    const TOptions& o = Options;
-    const bool ok = ini.WriteBool(s, "ShowURL", o.ShowURL) &&
-                    ini.WriteInteger(s, "Format", o.Format) &&
-                    ini.WriteString(s, "SaveTo", o.SaveTo) &&
-                    ini.WriteBool(s, "CloseOnComplete", o.CloseOnComplete) &&
-                    ini.WriteBool(s, "UseProxy", o.UseProxy) &&
-                    ini.WriteString(s, "ProxyAddress", o.ProxyAddress) &&
-                    ini.WriteString(s, "ProxyPort", o.ProxyPort) &&
-                    ini.WriteString(s, "ProxyUsername", o.ProxyUsername) &&
-                    ini.WriteString(s, "ProxyPassword", EncryptSetting(o.ProxyPassword)) &&
-                    ini.WriteBool(s, "MonitorClipboard", o.MonitorClipboard) &&
-                    ini.WriteBool(s, "LoadOnStart", o.LoadOnStart) &&
-                    ini.WriteBool(s, "UseSocks", o.UseSocks) &&
-                    ini.WriteString(s, "SocksLevel", o.SocksLevel) &&
-                    ini.WriteString(s, "SocksAddress", o.SocksAddress) &&
-                    ini.WriteString(s, "SocksPort", o.SocksPort) &&
-                    ini.WriteString(s, "SocksUsername", o.SocksUsername) &&
-                    ini.WriteString(s, "SocksPassword", EncryptSetting(o.SocksPassword));
-    return ok && ini.Save();
+    for (const TSettingsKey& key : kSettingsKeys) {
+        const bool written = std::visit(
+            [&](auto field) {
+                const auto& value = Options.*field;
+                using T = std::remove_cvref_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, bool>)
+                    return ini.WriteBool(s, key.Name, value);
+                else if constexpr (std::is_same_v<T, int32_t>)
+                    return ini.WriteInteger(s, key.Name, value);
+                else
+                    return ini.WriteString(s, key.Name,
+                                           key.Scrambled ? EncryptSetting(value) : value);
+            },
+            key.Field);
+        if (!written) return false;
+    }
+    return ini.Save();
 }
 
 TProxy ProxyFromOptions(const TOptions& Options) {

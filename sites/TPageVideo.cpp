@@ -8,7 +8,7 @@
 void TPageVideo::Fetch(TUrlInfo request, THttpThread::TNotifyEvent onHeaders) {
     Cancelled = false;
     ApplyProxy(Proxy, request);
-    Thread = new THttpThread(request);
+    Thread = new THttpThread(request, *UiThread);
     Thread->OnDone = [this](THttpThread* t, int32_t code) {
         SecureFailure = t->SecureFailure;
         PageDone(t, code);

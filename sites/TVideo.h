@@ -1,7 +1,8 @@
-// The extractor contract: an owner (the main window) sets PageUrl, Proxy and OnDone, calls Start,
-// may Cancel, and gets exactly one OnDone on the UI thread, possibly before Start returns. The
-// owner owns the extractor and may release it inside OnDone. Also SplitLines, the extractors'
-// line cutter; the system cookie store they read is settings/uSystem's GetSystemCookies.
+// The extractor contract: an owner (the main window) sets PageUrl, Proxy, UiThread and OnDone,
+// calls Start, may Cancel, and gets exactly one OnDone on the UI thread, possibly before Start
+// returns. The owner owns the extractor and may release it inside OnDone. Also SplitLines, the
+// extractors' line cutter; the system cookie store they read is settings/uSystem's
+// GetSystemCookies.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "settings/TProxy.h"
+
+class TUiThread;
 
 // Values of TVideo::ErrorCode.
 constexpr int32_t vidSuccess = 0;
@@ -29,6 +32,9 @@ public:
 
     std::string PageUrl;
     TProxy Proxy;
+    // Where the extractor's workers report (OnDone comes from there); not owned, set before
+    // Start, and it must outlive the workers.
+    TUiThread* UiThread = nullptr;
     std::string MediaUrl;  // results, valid inside OnDone with vidSuccess
     std::string Title;
     std::string Cookies;

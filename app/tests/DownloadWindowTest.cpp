@@ -72,7 +72,6 @@ protected:
         Options.UseProxy = true;
         Options.ProxyAddress = "127.0.0.1";
         Options.ProxyPort = Demo->Port();
-        SetUiThread(&Ui);
         // Saved under the proposed name in the folder the dialog opens in.
         Dialogs.SaveAnswer = [](QWidget*, const TFakeDialogs::TSaveCall& call) {
             return std::optional<QString>(call.Folder + call.FileName);
@@ -85,7 +84,6 @@ protected:
         qApp->removeEventFilter(&Shown);
         Main.reset();
         EXPECT_TRUE(QTest::qWaitFor([] { return THttpThread::LiveCount() == 0; }, kDeadlineMs));
-        SetUiThread(nullptr);
     }
 
     void OpenMain() {
@@ -95,7 +93,7 @@ protected:
                 if (!FoundMedia.empty()) return std::make_unique<TFoundVideo>(FoundMedia);
                 return CreateSiteVideo(kind, quality);
             },
-            Dialogs);
+            Dialogs, Ui);
         Main->show();
     }
 

@@ -25,11 +25,7 @@ namespace {
 
 class MainWindow : public ::testing::Test, protected TSettingsSandbox {
 protected:
-    void SetUp() override { SetUiThread(&Ui); }
-    void TearDown() override {
-        Window.reset();
-        SetUiThread(nullptr);
-    }
+    void TearDown() override { Window.reset(); }
 
     void Open(int32_t reportInStart = -1) {
         ReportInStart = reportInStart;
@@ -42,7 +38,7 @@ protected:
                 Video = video.get();
                 return video;
             },
-            Dialogs);
+            Dialogs, Ui);
         Window->show();
     }
     void Request(const QString& address) {
@@ -314,7 +310,7 @@ TEST_F(MainWindow, BrowseSetsTheFolderHelpAndAboutGoThroughTheSeam) {
 
 TEST_F(MainWindow, KindWithoutAnExtractorFailsAtOnce) {
     Window = std::make_unique<TfrmMain>([](int32_t, int32_t) { return std::unique_ptr<TVideo>(); },
-                                        Dialogs);
+                                        Dialogs, Ui);
     Request("http://www.youtube.com/watch?v=x");
     EXPECT_TRUE(LooksIdle());
     EXPECT_EQ(Window->lInfo->text(), "Error retrieving data...");

@@ -11,6 +11,7 @@
 #include <climits>
 #include <filesystem>
 
+#include "app/TQtUiThread.h"
 #include "app/TfrmMain.h"
 #include "app/TfrmSelectFolder.h"
 #include "app/tests/FakeDialogs.h"
@@ -51,7 +52,7 @@ protected:
              {"http_proxy", "HTTP_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY"}) {
             unsetenv(name);
         }
-        Window = std::make_unique<TfrmMain>(nullptr, Dialogs);
+        Window = std::make_unique<TfrmMain>(nullptr, Dialogs, Ui);
         Window->show();
     }
 
@@ -69,6 +70,7 @@ protected:
     std::string Settings() const { return ReadFile(Home.File("Settings.ini")); }
     bool AutostartExists() const { return std::filesystem::exists(AutostartEntryPath("Sorlen")); }
 
+    TQtUiThread Ui;
     TFakeDialogs Dialogs;
     std::unique_ptr<TfrmMain> Window;
     QPointer<TfrmOptions> Dialog;

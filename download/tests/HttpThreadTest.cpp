@@ -45,7 +45,7 @@ protected:
              const std::function<void(THttpThread*, TRun&)>& whileRunning = {},
              std::chrono::seconds limit = std::chrono::seconds(60)) {
         TRun r;
-        auto* t = new THttpThread(request);
+        auto* t = new THttpThread(request, Ui);
         t->OnDone = [&r](THttpThread* th, int32_t code) {
             ++r.DoneCalls;
             r.Code = code;
@@ -292,7 +292,7 @@ TEST_F(HttpThread, CancelAtAnyMomentEndsOnceWith404) {
             [&](THttpThread* t, TRun& run) {
                 if (when == BeforeStart) t->CancelRequest();
                 // Callbacks run on the worker; the cancel comes from the UI thread meanwhile.
-                auto fromUi = [t] { GetUiThread()->RunAndWait([t] { t->CancelRequest(); }); };
+                auto fromUi = [this, t] { Ui.RunAndWait([t] { t->CancelRequest(); }); };
                 if (when == InAskFile)
                     t->OnAskFile = [&run, fromUi](THttpThread*, bool&) {
                         ++run.AskCalls;

@@ -326,9 +326,6 @@ TEST(Framing, SessionGetSync) {
 
 class FramingWorker : public ::testing::Test {
 protected:
-    void SetUp() override { SetUiThread(&Ui); }
-    void TearDown() override { SetUiThread(nullptr); }
-
     // The worker in memory mode against the script served for real, one connection per answer
     // (its HTTP/1.0 requests never keep one), whole or one byte at a time.
     void RunWorker(const TFramingCase& c, bool ByteByByte) {
@@ -341,7 +338,7 @@ protected:
         int32_t code = -1;
         std::string body;
         bool ended = false;
-        auto* t = new THttpThread(request);
+        auto* t = new THttpThread(request, Ui);
         t->OnDone = [&](THttpThread* th, int32_t e) {
             code = e;
             body = std::string(th->BodyBytes());

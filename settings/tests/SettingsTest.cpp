@@ -118,6 +118,7 @@ TEST(RequestProxy, EachPartOnlyWhenItsOptionIsOn) {
             request.SocksPort + request.SocksLevel + request.SocksUserName + request.SocksPassword,
             o.UseSocks ? "10804Amepw" : "")
             << on;
+        EXPECT_EQ(RequestProxy(request), ProxyFromOptions(o)) << on;
     }
 }
 

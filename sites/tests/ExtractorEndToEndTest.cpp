@@ -35,7 +35,6 @@ protected:
         EXPECT_TRUE(
             Ui.WaitFor([] { return THttpThread::LiveCount() == 0; }, std::chrono::seconds(10)))
             << "a worker was left running";
-        TDemoSitesTest::TearDown();
     }
 
     static std::unique_ptr<TVideo> Make(TSite site, int quality = 0) {
@@ -53,6 +52,7 @@ protected:
         std::unique_ptr<TVideo> video = Make(site, quality);
         video->PageUrl = page;
         video->Proxy = Proxy.Address.empty() ? TProxy{"127.0.0.1", Demo->Port(), "", ""} : Proxy;
+        video->UiThread = &Ui;
         video->OnDone = [&out](TVideo* v, int32_t code) {
             ++out.Reports;
             out.Code = code;
@@ -82,7 +82,7 @@ protected:
         r.Cookies = cookies;
         bool ended = false;
         int32_t code = -1;
-        auto* t = new THttpThread(r);
+        auto* t = new THttpThread(r, Ui);
         t->OnDone = [&code](THttpThread*, int32_t c) { code = c; };
         t->OnTerminate = [&ended](THttpThread*) { ended = true; };
         t->Resume();

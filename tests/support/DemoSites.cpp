@@ -52,11 +52,6 @@ void TDemoSitesTest::TearDownTestSuite() {
 
 void TDemoSitesTest::SetUp() {
     ASSERT_NE(Demo->NumericPort(), 0) << "demo-sites server did not start";
-    SetUiThread(&Ui);
-}
-
-void TDemoSitesTest::TearDown() {
-    SetUiThread(nullptr);
 }
 
 TUrlInfo TDemoSitesTest::ViaProxy(const std::string& Url, const std::string& File) {

@@ -33,13 +33,12 @@ private:
 };
 
 // Suites that talk to the demo-sites server: one server for the whole suite, and a queued UI
-// thread, set for each test, to which the workers report.
+// thread of each test's own, which the test hands to the workers it starts.
 class TDemoSitesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
     void SetUp() override;
-    void TearDown() override;
     // A request for Url through the server as a proxy, saved to File ("" keeps it in memory).
     static TUrlInfo ViaProxy(const std::string& Url, const std::string& File = "");
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "app/TQtUiThread.h"
 #include "app/TfrmMain.h"
 #include "app/tests/FakeDialogs.h"
 #include "app/tests/SettingsSandbox.h"
@@ -56,7 +57,7 @@ protected:
                 Video = video.get();
                 return video;
             },
-            Dialogs);
+            Dialogs, Ui);
         Window->show();
         QObject::connect(Window->eURL, &QLineEdit::textChanged, Window.get(),
                          [this](const QString& text) { Seen.append(text); });
@@ -87,6 +88,7 @@ protected:
     }
 
     QObject Context;
+    TQtUiThread Ui;
     TFakeDialogs Dialogs;
     TVideoLog Log;
     TFakeVideo* Video = nullptr;

@@ -1,0 +1,109 @@
+// One media download's policy, without a window: it starts the file-mode worker, carries the
+// worker's reports to the UI thread through the one UI-thread interface it was given, merges
+// progress figures that come faster than they are shown, keeps the transfer's own clock, and
+// puts the file in place at the end. The owner (the download window) sets the events and calls
+// everything marked UI thread; the worker's handlers share the job, so a report that arrives
+// after Detach finds no events instead of a freed owner.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "download/uFormat.h"
+#include "settings/TUrlInfo.h"
+
+class THttpThread;
+class TUiThread;
+
+class TDownloadJob : public std::enable_shared_from_this<TDownloadJob> {
+public:
+    using TTimePoint = std::chrono::steady_clock::time_point;
+    // The clock of the figures; tests give one they move by hand.
+    using TClock = std::function<TTimePoint()>;
+
+    TDownloadJob(TUiThread& ui, TNumberFormat format,
+                 TClock clock = &std::chrono::steady_clock::now);
+
+    // Events, run on the UI thread while the worker waits (except OnProgress, which is posted);
+    // an unset one is skipped. OnAskFile comes before the body's first byte: the chosen full
+    // path, or none to end the download.
+    std::function<std::optional<std::string>()> OnAskFile;
+    // A figure newer than the one shown has arrived: draw Progress(), then pause the drawing and
+    // call PauseEnded when the pause is over.
+    std::function<void()> OnProgress;
+    // complete: the whole file is in place under the chosen name. secureFailure: why TLS or a
+    // proxy's CONNECT refused the request, empty otherwise.
+    std::function<void(bool complete, const std::string& secureFailure)> OnFinish;
+    std::function<void(const std::string& text, const std::string& title)> OnErrorBox;
+    // The worker has ended; it is gone once this returns.
+    std::function<void()> OnEnded;
+
+    // UI thread. Starts the worker on request (its FileName is the proposed name); the worker
+    // frees itself just after OnEnded. The job must be held by a std::shared_ptr.
+    void Start(const TUrlInfo& request);
+    // UI thread: the transfer stops at its next block, and the answer to the save question is
+    // "none" from now on.
+    void Abort();
+    // UI thread: ends the running request now, also before the first block.
+    void CancelRequest();
+    // UI thread: the owner goes; no event runs after this.
+    void Detach();
+
+    // UI thread: the latest figure, marked as shown.
+    TProgressView Progress();
+    // UI thread, at the end of a drawing pause: true when a figure arrived that is not shown
+    // yet; false releases the merging, so the next block posts OnProgress again.
+    bool PauseEnded();
+    // UI thread, after OnFinish: the completed transfer's amount, duration and average rate,
+    // with the bar where the last block ended.
+    TProgressView Result() const;
+
+    // The worker's side, on the worker thread (the handlers Start gives the worker call them).
+    // The announced size (<= 0: none), handed to the UI thread.
+    void SizeAnnounced(int64_t totalSize);
+    // Asks the owner for the file; the name to write meanwhile, or none to end the download.
+    std::optional<std::string> AskPartFile();
+    // Every written block: stores the figure and posts OnProgress unless a drawing is already
+    // due. Returns true when the transfer is to stop.
+    bool BlockWritten(uint64_t received);
+    // The end: the file is put in place or removed, then OnFinish runs.
+    void TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
+                       const std::string& secureFailure);
+
+private:
+    // Seconds of the transfer: from its first written block to now, or to its end once it has
+    // ended; 0 before the first block. The save dialog's time is not the transfer's.
+    double ElapsedSeconds() const;
+    // The ".part" file goes to the chosen name only when the download is whole (a connection
+    // that ends before the announced size is not); otherwise it goes away. On the worker: replacing
+    // or removing a large file takes its time.
+    bool KeepFile(int32_t errorCode, uint64_t received, int64_t totalSize);
+    // Runs fn on the UI thread while the calling worker waits, unless the owner has gone.
+    void RunOnOwner(const std::function<void()>& fn);
+    void Ended();
+
+    TUiThread& Ui;
+    const TNumberFormat Format;
+    const TClock Clock;
+    THttpThread* Thread = nullptr;  // UI thread; null once the worker has ended
+    bool Attached = true;           // UI thread
+    int64_t TotalSize = 0;          // UI thread; <= 0: unknown
+    uint64_t Shown = 0;             // UI thread: the figure drawn last, the final one at the end
+    std::atomic<bool> AbortWanted{false};
+    std::atomic<uint64_t> Latest{0};
+    // A drawing is posted, or the owner's pause runs and will show the figure.
+    std::atomic<bool> ShowQueued{false};
+    // Clock readings of the first block and of the end; kNotYet until then.
+    static constexpr TTimePoint::rep kNotYet = std::numeric_limits<TTimePoint::rep>::min();
+    std::atomic<TTimePoint::rep> FirstBlock{kNotYet};
+    std::atomic<TTimePoint::rep> Finished{kNotYet};
+    // Set by the UI thread while the worker waits for the chosen file, read by the worker after.
+    std::string PartFile;
+    std::string TargetFile;
+};

@@ -1,0 +1,340 @@
+// THttpCli's response side: the received bytes cut into header lines and body data, the
+// header read with the rules of THttpResponse, the body delivered by its framing, and the end of
+// a response. Same thread and ownership as THttpCli.
+#include <cstring>
+
+#include "http/THttpCli.h"
+#include "http/UrlHelpers.h"
+#include "platform/AsciiText.h"
+
+namespace {
+
+std::string ExtensionOf(const std::string& name) {
+    std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+}  // namespace
+
+void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
+    if (Tunnel.Reading()) {
+        ReadConnectReply();
+        return;
+    }
+    int n;
+    if (InCount < InBufferLimit) {
+        n = Socket()->Receive(InBuffer + InCount, InBufferLimit - InCount);
+    } else {
+        // A line longer than the buffer: keep reading until its end, which overwrites the tail
+        // of the held line so that the following lines stay intact. The held bytes never grow
+        // beyond the limit, whatever the server sends.
+        char scratch[25];
+        int got = Socket()->Receive(scratch, sizeof scratch);
+        if (got <= 0) return;
+        const char* lf = static_cast<const char*>(std::memchr(scratch, '\n', got));
+        if (lf == nullptr) return;
+        n = got - static_cast<int>(lf - scratch);
+        InCount = InBufferLimit - n;
+        std::memcpy(InBuffer + InCount, lf, n);
+    }
+    if (FRequestType == httpABORT || n <= 0) return;
+    WindowBytes += static_cast<std::uint64_t>(n);
+    if (Options.Has(httpoBandwidthControl) && WindowBytes > WindowQuota && !Throttled) {
+        Throttled = true;
+        Socket()->PauseEvents();
+    }
+    InCount += n;
+    InBuffer[InCount] = '\0';
+    if (FState == EngineState::ReceivingBody) {
+        if (FRequestType == httpHEAD) {
+            InCount = 0;
+            Socket()->Abort();
+            return;
+        }
+        BodyFromBuffer();
+        return;
+    }
+    while (InCount > 0) {
+        if (FState == EngineState::ReceivingBody && NextStep == &THttpCli::HandleBodyData) {
+            // A body that began at a header-less first line takes the rest as it is.
+            BodyFromBuffer();
+            return;
+        }
+        const char* lf = static_cast<const char*>(std::memchr(InBuffer, '\n', InCount));
+        if (lf == nullptr) break;
+        int len = static_cast<int>(lf - InBuffer);
+        int lineLen = (len > 0 && InBuffer[len - 1] == '\r') ? len - 1 : len;
+        FCurrentLine.assign(InBuffer, lineLen);
+        InCount -= len + 1;
+        std::memmove(InBuffer, lf + 1, InCount);
+        InBuffer[InCount] = '\0';
+        if (FState == EngineState::AwaitingHeader || FState == EngineState::ReceivingBody) {
+            if (NextStep != nullptr)
+                (this->*NextStep)();
+            else
+                PostReady();
+        } else if (OnDataPush) {
+            OnDataPush(this, Error);
+        }
+    }
+}
+
+void THttpCli::BodyFromBuffer() {
+    DeliverHeldBody(Resp.Framing == TBodyFraming::Length ? Resp.ContentLength - Resp.ReceivedCount
+                                                         : -1);
+    if (NextStep == nullptr) FinishResponse();
+}
+
+void THttpCli::DeliverHeldBody(std::int64_t Limit) {
+    PendingData = InBuffer;
+    PendingLength = InCount;
+    if (Limit >= 0 && Limit < PendingLength) PendingLength = Limit;
+    // The body step leaves in PendingLength the bytes it took.
+    HandleBodyData();
+    std::int64_t taken = PendingLength;
+    PendingLength = 0;
+    // Handlers may have emptied the buffer meanwhile (a failed response, an abort).
+    if (taken > InCount) taken = InCount;
+    InCount -= static_cast<int>(taken);
+    std::memmove(InBuffer, InBuffer + taken, InCount);
+    InBuffer[InCount] = '\0';
+}
+
+void THttpCli::HandleHeaderLine() {
+    if (Resp.HeaderLinesSeen == 0) {
+        RaiseHeaderBegin();
+        if (FState == EngineState::Idle) {  // ended from the event
+            InCount = 0;
+            return;
+        }
+    } else if (Resp.HeaderLinesSeen == -1) {
+        Resp.HeaderLinesSeen = 0;
+    }
+    ++Resp.HeaderLinesSeen;
+    const std::string line = FCurrentLine;
+
+    if (Resp.HeaderLinesSeen == 1 && StartsWithNoCase(line, "<html>")) {
+        // No header at all: the server sent the document straight away, up to its close.
+        if (Resp.ContentType.empty()) Resp.ContentType = "text/html";
+        Resp.Framing = TBodyFraming::UntilClose;
+        Resp.CloseAfterResponse = true;
+        ChangeState(EngineState::ReceivingBody);
+        NextStep = &THttpCli::HandleBodyData;
+        RaiseHeaderEnd();
+        if (FState != EngineState::ReceivingBody) {
+            InCount = 0;
+            return;
+        }
+        PendingData = line.data();
+        PendingLength = static_cast<std::int64_t>(line.size());
+        HandleBodyData();
+        PendingLength = 0;
+        return;
+    }
+    if (line.empty()) {
+        HandleHeaderEnd();
+        return;
+    }
+    Resp.ReceivedHeader.push_back(line);
+    if (Resp.HeaderLinesSeen == 1) {
+        ReadStatusLine(line);
+    } else if (line[0] == ' ' || line[0] == '\t') {
+        // A folded continuation of the previous field: a folded target is not trusted.
+        if (Resp.LastFieldWasLocation) Resp.LocationFolded = true;
+    } else {
+        ParseHeaderField(line);
+    }
+    if (Resp.Failed) return;
+    if (OnHeaderData) OnHeaderData(this);
+}
+
+void THttpCli::ReadStatusLine(const std::string& Line) {
+    switch (Resp.ReadStatusLine(Line)) {
+        case TStatusLine::NotHttp:
+            if (OnDataPush2) OnDataPush2(this);
+            break;
+        case TStatusLine::Unreadable:
+            FailResponse(BadResponseStatus, "Bad status line from server");
+            break;
+        case TStatusLine::Read:
+            break;
+    }
+}
+
+void THttpCli::ParseHeaderField(const std::string& Line) {
+    const THeaderField field = Resp.ReadHeaderField(Line);
+    if (field.Name == "content-range") {
+        ContentRangeBegin = Resp.RangeFirst;
+        ContentRangeEnd = Resp.RangeLast;
+    } else if (field.Name == "accept-ranges") {
+        FAcceptRanges = field.Value;
+    } else if (field.Name == "set-cookie") {
+        bool accept = true;
+        RaiseCookie(field.Value, accept);
+    }
+}
+
+void THttpCli::HandleHeaderEnd() {
+    const int status = Resp.StatusCode;
+    if (status >= 100 && status < 200 && status != 101) {
+        // Interim answer (100 Continue, 103 Early Hints, ...): the real header follows, and
+        // nothing of this one counts for it.
+        NewResponse();
+        Resp.HeaderLinesSeen = -1;
+        return;
+    }
+    if (Resp.LocationSeen) {
+        if (FRequestType == httpPUT)
+            FLocation = Resp.LocationValue;
+        else if (FollowRelocation && !Resp.LocationFolded)
+            ApplyLocation(Resp.LocationValue);
+    }
+    if (!Resp.DecideFraming(FRequestType == httpHEAD)) {
+        FailResponse(BadResponseStatus, "Bad Content-Length in response");
+        return;
+    }
+    RaiseHeaderEnd();
+    if (FState == EngineState::Idle) {
+        InCount = 0;
+        return;
+    }
+    ContinueAfterHeader();
+}
+
+void THttpCli::ContinueAfterHeader() {
+    if (Resp.Framing == TBodyFraming::None) {
+        if (FRequestType == httpHEAD && Resp.CloseAfterResponse && !FRelocationPending) {
+            // Bytes that still come before the close are dropped with the connection.
+            InCount = 0;
+            ChangeState(EngineState::ReceivingBody);
+        }
+        NextStep = nullptr;
+        FinishResponse();
+        return;
+    }
+    const std::string ext = AsciiLower(ExtensionOf(FDocumentName));
+    if ((ext == ".exe" || ext.empty()) && Resp.ContentType == "text/html")
+        SetDocExtension(FDocumentName, "htm");
+    ChangeState(EngineState::ReceivingBody);
+    if (FState != EngineState::ReceivingBody) {
+        InCount = 0;
+        return;
+    }
+    NextStep = &THttpCli::HandleBodyData;
+    if (InCount > 0) BodyFromBuffer();
+}
+
+void THttpCli::HandleBodyData() {
+    if (Resp.BodyBlocksSeen == 0) {
+        RaiseDocBegin();
+        if (FState != EngineState::ReceivingBody) return;
+    }
+    ++Resp.BodyBlocksSeen;
+    if (Resp.Framing == TBodyFraming::Chunked) {
+        DecodeChunked();
+        return;
+    }
+    if (PendingLength > 0) {
+        Resp.ReceivedCount += PendingLength;
+        if (ReceiveStream != nullptr) ReceiveStream->Write(PendingData, PendingLength);
+        RaiseDocData(PendingData, static_cast<int>(PendingLength));
+        if (FState != EngineState::ReceivingBody) return;
+    }
+    if (Resp.Framing == TBodyFraming::Length && Resp.ReceivedCount >= Resp.ContentLength) EndBody();
+}
+
+void THttpCli::DecodeChunked() {
+    TChunkedDecoder& chunks = Resp.Chunks;
+    std::int64_t used = 0;
+    while (used < PendingLength && !chunks.Finished()) {
+        const char* data = nullptr;
+        std::int64_t k = 0;
+        used += chunks.Take(PendingData + used, PendingLength - used, data, k);
+        if (k > 0) {
+            Resp.ReceivedCount += k;
+            if (ReceiveStream != nullptr) ReceiveStream->Write(data, k);
+            RaiseDocData(data, static_cast<int>(k));
+            if (FState != EngineState::ReceivingBody) {
+                PendingLength = used;
+                return;
+            }
+        }
+    }
+    PendingLength = used;
+    if (chunks.Phase() == TChunkedDecoder::TPhase::Failed)
+        FailResponse(BadResponseStatus, chunks.Error());
+    else if (chunks.Phase() == TChunkedDecoder::TPhase::Done)
+        EndBody();
+}
+
+void THttpCli::EndBody() {
+    Resp.BodyBlocksSeen = 0;
+    NextStep = nullptr;
+    ChangeState(EngineState::BodyComplete);
+    if (FState != EngineState::BodyComplete) return;
+    StopQuotaTimer();
+    RaiseDocEnd();
+}
+
+void THttpCli::StopQuotaTimer() {
+    if (Options.Has(httpoBandwidthControl) && QuotaTimer != 0) {
+        TEventLoop::Current().KillTimer(QuotaTimer);
+        QuotaTimer = 0;
+    }
+}
+
+void THttpCli::CloseWhenDone() {
+    // A socket that is closed already reports no close again; end the request here instead.
+    if (Socket()->State() == wsClosed) {
+        if (FState != EngineState::Idle) PostReady();
+        return;
+    }
+    Socket()->CloseLater();
+}
+
+void THttpCli::FinishResponse() {
+    if (Resp.Failed || FState == EngineState::Idle) return;
+    NextStep = nullptr;
+    if (InCount > 0) {
+        // Bytes beyond the response were never asked for: the connection is not reused.
+        Resp.CloseAfterResponse = true;
+        InCount = 0;
+        InBuffer[0] = '\0';
+    }
+    if (FRelocationPending)
+        FollowOnSameConnection();
+    else if (Resp.CloseAfterResponse)
+        CloseWhenDone();  // its handling ends the request
+    else
+        PostReady();
+}
+
+void THttpCli::FailResponse(int Status, const std::string& Reason) {
+    Resp.StatusCode = Status;
+    Resp.ReasonPhrase = Reason;
+    Resp.Failed = true;
+    FRelocationPending = false;
+    NextStep = nullptr;
+    InCount = 0;
+    InBuffer[0] = '\0';
+    if (Socket()->State() != wsClosed)
+        Socket()->Abort();  // its close ends the request
+    else if (FState != EngineState::Idle)
+        PostReady();
+}
+
+void THttpCli::CheckBodyAtClose(std::uint16_t Error) {
+    if (Resp.Failed || FRelocationPending || !Resp.BodyCutAtClose(Error)) return;
+    Resp.Failed = true;
+    Resp.StatusCode = BadResponseStatus;
+    Resp.ReasonPhrase = "Connection closed before the whole body arrived";
+    if (Error != 0) Resp.ReasonPhrase += " (Error #" + std::to_string(Error) + ")";
+}
+
+void THttpCli::TrimReceivedBody() {
+    if (ReceiveStream != nullptr && Resp.ReceivedCount > 0) {
+        std::int64_t size = ReceiveStream->Size() - Resp.ReceivedCount;
+        ReceiveStream->SetSize(size < 0 ? 0 : size);
+        ReceiveStream->Seek(0, soEnd);
+    }
+}

@@ -327,6 +327,12 @@ void THttpCli::BeginConnect() {
     ResolvedAddress.clear();
     ChangeState(EngineState::Resolving);
     if (FState != EngineState::Resolving) return;
+    if (SocksResolvesNames()) {
+        // Looking the name up here would leak it outside the tunnel, and miss names only the
+        // far side knows.
+        HandleDnsLookupDone(Socket(), 0);
+        return;
+    }
     try {
         Socket()->SetLocalAddr(LocalAddr);
         WithSocketRaising(Socket(), [this] { Socket()->DnsLookup(FConnectHost); });
@@ -336,6 +342,10 @@ void THttpCli::BeginConnect() {
         LinkUp = false;
         ChangeState(EngineState::Idle);
     }
+}
+
+bool THttpCli::SocksResolvesNames() const {
+    return !SocksServer.empty() && (SocksLevel == "5" || SocksLevel == "4A" || SocksLevel == "4a");
 }
 
 void THttpCli::ConfigureSocket() {
@@ -374,7 +384,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     }
     // A lookup of a dotted address ends inside DnsLookup, where errors are made to raise.
     ForwardSocketErrors();
-    ResolvedAddress = Socket()->DnsResult();
+    ResolvedAddress = SocksResolvesNames() ? FConnectHost : Socket()->DnsResult();
     ChangeState(EngineState::Resolved);
     if (FState != EngineState::Resolved) return;
     ForgetFinishedAuthentication();

@@ -265,8 +265,8 @@ void THttpCli::PrepareAddresses() {
         TargetHost = host;
         TargetPort = !port.empty() ? port : DefaultPort(protocol);
         FDocumentName = path;
-        if (!user.empty()) Username = user;
-        if (!password.empty()) Password = password;
+        if (!user.empty()) Username = DecodeUserInfo(user);
+        if (!password.empty()) Password = DecodeUserInfo(password);
         FProtocol = protocol;
         RequestTarget = Tunnelled() ? path
                                     : (protocol.empty() ? std::string("http") : protocol) + "://" +
@@ -281,8 +281,8 @@ void THttpCli::PrepareAddresses() {
         TargetPort = FConnectPort = port.empty() ? DefaultPort(protocol) : port;
         FDocumentName = RequestTarget;
         FProtocol = protocol;
-        if (!user.empty()) Username = user;
-        if (!password.empty()) Password = password;
+        if (!user.empty()) Username = DecodeUserInfo(user);
+        if (!password.empty()) Password = DecodeUserInfo(password);
     }
     if (FProtocol.empty()) FProtocol = "http";
     if (RequestTarget.empty()) RequestTarget = "/";

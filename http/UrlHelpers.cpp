@@ -287,6 +287,21 @@ TUriParts ResolveUriReference(const TUriParts& Base, const TUriParts& Ref) {
     return t;
 }
 
+std::string DecodeUserInfo(const std::string& Text) {
+    std::string out;
+    out.reserve(Text.size());
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == '%' && i + 2 < Text.size() && IsHexChar(Text[i + 1]) &&
+            IsHexChar(Text[i + 2])) {
+            out += static_cast<char>(HexCharValue(Text[i + 1]) * 16 + HexCharValue(Text[i + 2]));
+            i += 2;
+        } else {
+            out += Text[i];
+        }
+    }
+    return out;
+}
+
 std::string EncodeUnsafeUrlBytes(const std::string& Text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;

@@ -104,6 +104,14 @@ TEST(HexDigits, ClassifyAndValue) {
     for (char c : std::string("gG/:@`\0 \xff-", 11)) EXPECT_FALSE(IsHexChar(c)) << int(c);
 }
 
+TEST(DecodeUserInfo, PercentTripletsOnly) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"p%40ss%2Fw", "p@ss/w"}, {"%3a%3F%25", ":?%"}, {"raw@:x", "raw@:x"},
+        {"50%", "50%"},           {"%4", "%4"},         {"%zz%4g", "%zz%4g"},
+    };
+    for (const auto& [in, out] : rows) EXPECT_EQ(DecodeUserInfo(in), out) << in;
+}
+
 std::string FromHex(const std::string& hex) {
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)

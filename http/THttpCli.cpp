@@ -385,6 +385,13 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     // A lookup of a dotted address ends inside DnsLookup, where errors are made to raise.
     ForwardSocketErrors();
     ResolvedAddress = SocksResolvesNames() ? FConnectHost : Socket()->DnsResult();
+    // SOCKS 4 carries an IPv4 address only: take one when the lookup found any.
+    if (!SocksServer.empty() && SocksLevel == "4")
+        for (const std::string& a : Socket()->DnsResultList())
+            if (IsDottedAddress(a)) {
+                ResolvedAddress = a;
+                break;
+            }
     ChangeState(EngineState::Resolved);
     if (FState != EngineState::Resolved) return;
     ForgetFinishedAuthentication();

@@ -127,6 +127,11 @@ void DecomposeUrl(const std::string& url, std::string& protocol, std::string& us
 
     std::size_t colon = authority.rfind(':');
     std::size_t at = authority.rfind('@');
+    // A colon inside an IPv6 literal ("[::1]") starts no port.
+    const std::size_t bracket = authority.rfind(']');
+    if (colon != std::string::npos && bracket != std::string::npos && colon < bracket &&
+        (at == std::string::npos || bracket > at))
+        colon = std::string::npos;
     if (colon == std::string::npos && at == std::string::npos) {
         host = authority;
         return;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "net/TCustomWSocket.h"
 #include "platform/AsciiText.h"
@@ -86,7 +87,7 @@ void RunLookup(TLookupJob& Job) {
         return;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
     int rc = ResolveName(Job.What.c_str(), &hints, &res);
@@ -94,11 +95,25 @@ void RunLookup(TLookupJob& Job) {
         Job.Error = WSocketErrorFromGai(rc, errno);
         return;
     }
-    for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next)
-        if (ai->ai_family == AF_INET)
-            Job.Results.push_back(
+    std::vector<std::string> v4, v6;
+    for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET) {
+            v4.push_back(
                 DottedAddress(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr));
+        } else if (ai->ai_family == AF_INET6) {
+            char text[INET6_ADDRSTRLEN];
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_addr, text,
+                      sizeof text);
+            v6.push_back(text);
+        }
+    }
     freeaddrinfo(res);
+    // RFC 8305 section 4: IPv6 first, then the families taking turns, each in the resolver's
+    // order.
+    for (std::size_t i = 0; i < v4.size() || i < v6.size(); ++i) {
+        if (i < v6.size()) Job.Results.push_back(v6[i]);
+        if (i < v4.size()) Job.Results.push_back(v4[i]);
+    }
     if (Job.Results.empty()) Job.Error = WSANO_DATA;
 }
 
@@ -268,8 +283,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         return;
     }
     DropLookup();
-    if (IsDottedAddress(HostName)) {
-        FDnsResult = DottedAddress(ParseDotted(HostName));
+    TIpv6Bytes ip6{};
+    if (IsDottedAddress(HostName) || ParseIpv6Literal(HostName, ip6)) {
+        char text[INET6_ADDRSTRLEN];
+        FDnsResult = IsDottedAddress(HostName) ? DottedAddress(ParseDotted(HostName))
+                                               : inet_ntop(AF_INET6, ip6.data(), text, sizeof text);
         FDnsResultList.push_back(FDnsResult);
         FireDnsLookupDone(0);
         return;

@@ -29,6 +29,8 @@ TEST(DecomposeUrl, SplitsEveryForm) {
         {"", "http://u:p@h/x", "http", "u", "p", "h", "", "/x"},
         {"", "http://u@h/x", "http", "u", "", "h", "", "/x"},
         {"", "http://u:p:q@h/x", "http", "u", "p:q", "h", "", "/x"},
+        {"", "http://[::1]:8080/v.mp4", "http", "", "", "[::1]", "8080", "/v.mp4"},
+        {"", "http://u:p@[fe80::1]/x", "http", "u", "p", "[fe80::1]", "", "/x"},
         {"", "http://h?q=1", "http", "", "", "h", "", "?q=1"},
         {"", "https://h/", "https", "", "", "h", "", "/"},
         {"", "svn+ssh://h/r", "svn+ssh", "", "", "h", "", "/r"},

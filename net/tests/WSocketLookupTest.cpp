@@ -36,6 +36,10 @@ TEST(WSocketLookup, DottedAddressIsAnsweredInsideTheCall) {
     EXPECT_EQ(log.Done, std::vector<int>{0});
     EXPECT_EQ(s.DnsResult(), "10.0.0.1");
     EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"10.0.0.1"});
+    // An IPv6 literal, in brackets as addresses write it, the same way.
+    s.DnsLookup("[0:0::1]");
+    EXPECT_EQ(log.Done, (std::vector<int>{0, 0}));
+    EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"::1"});
 }
 
 TEST(WSocketLookup, NameIsAnsweredLaterFromTheLoop) {

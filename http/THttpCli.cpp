@@ -265,8 +265,8 @@ void THttpCli::PrepareAddresses() {
         TargetHost = host;
         TargetPort = !port.empty() ? port : DefaultPort(protocol);
         FDocumentName = path;
-        if (!user.empty()) Username = user;
-        if (!password.empty()) Password = password;
+        if (!user.empty()) Username = DecodeUserInfo(user);
+        if (!password.empty()) Password = DecodeUserInfo(password);
         FProtocol = protocol;
         RequestTarget = Tunnelled() ? path
                                     : (protocol.empty() ? std::string("http") : protocol) + "://" +
@@ -281,8 +281,8 @@ void THttpCli::PrepareAddresses() {
         TargetPort = FConnectPort = port.empty() ? DefaultPort(protocol) : port;
         FDocumentName = RequestTarget;
         FProtocol = protocol;
-        if (!user.empty()) Username = user;
-        if (!password.empty()) Password = password;
+        if (!user.empty()) Username = DecodeUserInfo(user);
+        if (!password.empty()) Password = DecodeUserInfo(password);
     }
     if (FProtocol.empty()) FProtocol = "http";
     if (RequestTarget.empty()) RequestTarget = "/";
@@ -327,6 +327,12 @@ void THttpCli::BeginConnect() {
     ResolvedAddress.clear();
     ChangeState(EngineState::Resolving);
     if (FState != EngineState::Resolving) return;
+    if (SocksResolvesNames()) {
+        // Looking the name up here would leak it outside the tunnel, and miss names only the
+        // far side knows.
+        HandleDnsLookupDone(Socket(), 0);
+        return;
+    }
     try {
         Socket()->SetLocalAddr(LocalAddr);
         WithSocketRaising(Socket(), [this] { Socket()->DnsLookup(FConnectHost); });
@@ -336,6 +342,10 @@ void THttpCli::BeginConnect() {
         LinkUp = false;
         ChangeState(EngineState::Idle);
     }
+}
+
+bool THttpCli::SocksResolvesNames() const {
+    return !SocksServer.empty() && (SocksLevel == "5" || SocksLevel == "4A" || SocksLevel == "4a");
 }
 
 void THttpCli::ConfigureSocket() {
@@ -374,7 +384,14 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket* Sock, std::uint16_t Error) {
     }
     // A lookup of a dotted address ends inside DnsLookup, where errors are made to raise.
     ForwardSocketErrors();
-    ResolvedAddress = Socket()->DnsResult();
+    ResolvedAddress = SocksResolvesNames() ? FConnectHost : Socket()->DnsResult();
+    // SOCKS 4 carries an IPv4 address only: take one when the lookup found any.
+    if (!SocksServer.empty() && SocksLevel == "4")
+        for (const std::string& a : Socket()->DnsResultList())
+            if (IsDottedAddress(a)) {
+                ResolvedAddress = a;
+                break;
+            }
     ChangeState(EngineState::Resolved);
     if (FState != EngineState::Resolved) return;
     ForgetFinishedAuthentication();

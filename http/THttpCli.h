@@ -230,6 +230,8 @@ protected:
 
     virtual std::unique_ptr<TWSocket> MakeSocket();
     virtual void ConfigureSocket();
+    // SOCKS 4A and 5 take the host name itself: no lookup on this machine.
+    bool SocksResolvesNames() const;
     virtual void WriteRequest(const std::string& Method, const std::string& Version);
     virtual void HandleHeaderLine();
     virtual void HandleBodyData();

@@ -37,8 +37,8 @@ bool THttpCli::ApplyLocation(const std::string& Value) {
     }
     const bool ownCredentials = !ref.User.empty() && !ref.Password.empty();
     if (ownCredentials) {
-        Username = ref.User;
-        Password = ref.Password;
+        Username = DecodeUserInfo(ref.User);
+        Password = DecodeUserInfo(ref.Password);
     }
     ++RelocationCount;
     FRelocationPending = true;

@@ -127,6 +127,11 @@ void DecomposeUrl(const std::string& url, std::string& protocol, std::string& us
 
     std::size_t colon = authority.rfind(':');
     std::size_t at = authority.rfind('@');
+    // A colon inside an IPv6 literal ("[::1]") starts no port.
+    const std::size_t bracket = authority.rfind(']');
+    if (colon != std::string::npos && bracket != std::string::npos && colon < bracket &&
+        (at == std::string::npos || bracket > at))
+        colon = std::string::npos;
     if (colon == std::string::npos && at == std::string::npos) {
         host = authority;
         return;
@@ -285,6 +290,21 @@ TUriParts ResolveUriReference(const TUriParts& Base, const TUriParts& Ref) {
         t.Path = RemoveDotSegments(dir + Ref.Path);
     }
     return t;
+}
+
+std::string DecodeUserInfo(const std::string& Text) {
+    std::string out;
+    out.reserve(Text.size());
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == '%' && i + 2 < Text.size() && IsHexChar(Text[i + 1]) &&
+            IsHexChar(Text[i + 2])) {
+            out += static_cast<char>(HexCharValue(Text[i + 1]) * 16 + HexCharValue(Text[i + 2]));
+            i += 2;
+        } else {
+            out += Text[i];
+        }
+    }
+    return out;
 }
 
 std::string EncodeUnsafeUrlBytes(const std::string& Text) {

@@ -36,6 +36,9 @@ TUriParts ResolveUriReference(const TUriParts& Base, const TUriParts& Ref);
 std::string RemoveDotSegments(const std::string& Path);
 // Percent-encodes the bytes a request line cannot carry: controls, blanks, DEL and non-ASCII.
 std::string EncodeUnsafeUrlBytes(const std::string& Text);
+// A user name or password as written in an address, percent-decoded (RFC 3986 3.2.1): "%40"
+// is "@". A "%" not followed by two hex digits stays as it is.
+std::string DecodeUserInfo(const std::string& Text);
 
 bool IsHexChar(char c);
 // Value 0-15 of a character for which IsHexChar holds.

@@ -16,6 +16,10 @@ std::string PortBytes(std::uint16_t Port) {
     return {static_cast<char>(Port >> 8), static_cast<char>(Port & 0xFF)};
 }
 
+std::string AddressBytes(std::uint32_t NetAddr) {
+    return std::string(reinterpret_cast<const char*>(&NetAddr), 4);
+}
+
 // One length byte and the bytes, as SOCKS 5 and RFC 1929 fields are written.
 std::string Field(const std::string& s) {
     return static_cast<char>(s.size()) + s;
@@ -172,7 +176,12 @@ void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
         return;
     }
     FAuthAsked = FSocksAuthentication == socksAuthenticateUsercode;
-    SendBytes({5, 1, static_cast<char>(FAuthAsked ? 2 : 0)});
+    // With credentials "no authentication" is offered too: OpenSSH's ssh -D closes the
+    // connection on an offer of user name and password alone.
+    if (FAuthAsked)
+        SendBytes({5, 2, 0, 2});
+    else
+        SendBytes({5, 1, 0});
 }
 
 void TCustomSocksWSocket::SendBytes(const std::string& Bytes) {
@@ -187,15 +196,32 @@ void TCustomSocksWSocket::SendAuthentication() {
     SendBytes('\x01' + Field(FSocksUsercode) + Field(FSocksPassword));
 }
 
+// SOCKS 4A and 5 hand a name to the server, which resolves it on its side of the tunnel: a
+// name only the far side knows is reached, and no lookup leaves this machine. An address
+// literal goes as an address. SOCKS 4 carries only an IPv4 address, so it resolves here.
 void TCustomSocksWSocket::SendRequest() {
     SetSocksState(TSocksState::RequestSent);
+    const std::string host = TrimBlanks(Addr());
+    TIpv6Bytes ip6{};
+    const bool isIpv6 = ParseIpv6Literal(host, ip6);
     if (IsLevel5()) {
-        // The host-name form for every address, dotted or not: the server resolves names.
-        SendBytes(std::string{5, 1, 0, 3} + Field(Addr()) + PortBytes(FDestPort));
+        std::string request{5, 1, 0};
+        if (isIpv6)
+            request += '' + std::string(reinterpret_cast<const char*>(&ip6), 16);
+        else if (IsDottedAddress(host))
+            request += '' + AddressBytes(WSocketResolveHost(host));
+        else
+            request += '' + Field(Addr());
+        SendBytes(request + PortBytes(FDestPort));
         return;
     }
+    if (isIpv6) {
+        Failed(socksNoIpv6, "SOCKS 4 cannot reach an IPv6 address");
+        return;
+    }
+    const bool nameForServer = FSocksLevel == "4A" && !IsDottedAddress(host);
     std::uint32_t ip = htonl(1);  // 0.0.0.1 tells a SOCKS 4A server a host name follows
-    if (FSocksLevel == "4") {
+    if (!nameForServer) {
         try {
             ip = WSocketResolveHost(Addr());
         } catch (const ESocketException& e) {
@@ -208,10 +234,8 @@ void TCustomSocksWSocket::SendRequest() {
         }
     }
     std::string request{4, 1};
-    request += PortBytes(FDestPort);
-    request.append(reinterpret_cast<const char*>(&ip), 4);
-    request += FSocksUsercode + '\0';
-    if (FSocksLevel == "4A") request += Addr() + '\0';
+    request += PortBytes(FDestPort) + AddressBytes(ip) + FSocksUsercode + '\0';
+    if (nameForServer) request += Addr() + '\0';
     SendBytes(request);
 }
 
@@ -334,16 +358,23 @@ void TCustomSocksWSocket::Socks5Reply() {
         length = 10;
     } else if (FRcvBuf[3] == 3) {
         length = 7 + FRcvBuf[4];
+    } else if (FRcvBuf[3] == 4) {
+        length = 22;
     } else {
         Failed(socksUnknownAddressType, "address type not supported");
         return;
     }
     if (FRcvCnt < length) return;
-    if (FRcvBuf[3] == 1)
+    if (FRcvBuf[3] == 1) {
         FBoundAddr = std::to_string(FRcvBuf[4]) + "." + std::to_string(FRcvBuf[5]) + "." +
                      std::to_string(FRcvBuf[6]) + "." + std::to_string(FRcvBuf[7]);
-    else
+    } else if (FRcvBuf[3] == 4) {
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, FRcvBuf + 4, text, sizeof text);
+        FBoundAddr = text;
+    } else {
         FBoundAddr.assign(reinterpret_cast<const char*>(FRcvBuf + 5), FRcvBuf[4]);
+    }
     FBoundPort = std::to_string(FRcvBuf[length - 2] << 8 | FRcvBuf[length - 1]);
     Succeeded(length);
 }

@@ -13,24 +13,6 @@
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
 
-// Negotiation errors, reported by OnSocksError, OnSessionConnected and OnSessionClosed.
-constexpr int socksProtocolError = 20001;
-constexpr int socksVersionError = 20002;
-constexpr int socksAuthMethodError = 20003;
-constexpr int socksGeneralFailure = 20004;
-constexpr int socksConnectionNotAllowed = 20005;
-constexpr int socksNetworkUnreachable = 20006;
-constexpr int socksHostUnreachable = 20007;
-constexpr int socksConnectionRefused = 20008;
-constexpr int socksTtlExpired = 20009;
-constexpr int socksUnknownCommand = 20010;
-constexpr int socksUnknownAddressType = 20011;
-constexpr int socksUnassignedError = 20012;
-constexpr int socksServerClosed = 20014;  // the server closed before the negotiation ended
-constexpr int socksAuthenticationFailed = 20015;
-constexpr int socksRejectedOrFailed = 20016;
-constexpr int socksHostResolutionFailed = 20017;
-
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     using TSocksErrorEvent =

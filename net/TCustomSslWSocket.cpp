@@ -210,8 +210,11 @@ void TCustomSslWSocket::StartHandshake() {
     BIO_set_data(bio, this);
     SSL_set_bio(FSsl, bio, bio);
     SSL_set_connect_state(FSsl);
-    const std::string& name = FSslHostName.empty() ? Addr() : FSslHostName;
-    bool named = IsDottedAddress(name)
+    std::string name = FSslHostName.empty() ? Addr() : FSslHostName;
+    TIpv6Bytes ip6{};
+    const bool ipv6 = ParseIpv6Literal(name, ip6);
+    if (ipv6 && name.front() == '[') name = name.substr(1, name.size() - 2);
+    bool named = IsDottedAddress(name) || ipv6
                      ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), name.c_str()) == 1
                      : SSL_set_tlsext_host_name(FSsl, name.c_str()) == 1 &&
                            SSL_set1_host(FSsl, name.c_str()) == 1;

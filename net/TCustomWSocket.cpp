@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "platform/AsciiText.h"
@@ -75,6 +76,8 @@ TCustomWSocket::~TCustomWSocket() {
 void TCustomWSocket::AssignDefaultValue() {
     if (FHSocket >= 0) ReleaseHandle();
     FSinAddr = 0;
+    FSinV6 = false;
+    FFallbacks.clear();
     FSinPort = 0;
     FAddrAssigned = false;
     FAddrResolved = false;
@@ -223,7 +226,7 @@ int TCustomWSocket::RcvdCount() {
 }
 
 // The connected peer's address record; false, after the error is reported, when there is none.
-bool TCustomWSocket::PeerName(sockaddr_in& Sa, const char* Caller) {
+bool TCustomWSocket::PeerName(sockaddr_storage& Sa, const char* Caller) {
     if (FState != wsConnected) return false;
     socklen_t len = sizeof Sa;
     if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Sa), &len) != 0) {
@@ -235,13 +238,20 @@ bool TCustomWSocket::PeerName(sockaddr_in& Sa, const char* Caller) {
 }
 
 std::string TCustomWSocket::GetPeerAddr() {
-    sockaddr_in sa{};
-    return PeerName(sa, "GetPeerAddr") ? DottedAddress(sa.sin_addr.s_addr) : "error";
+    sockaddr_storage sa{};
+    if (!PeerName(sa, "GetPeerAddr")) return "error";
+    if (sa.ss_family != AF_INET6)
+        return DottedAddress(reinterpret_cast<sockaddr_in*>(&sa)->sin_addr.s_addr);
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, text, sizeof text);
+    return text;
 }
 
 std::string TCustomWSocket::GetPeerPort() {
-    sockaddr_in sa{};
-    return PeerName(sa, "GetPeerPort") ? std::to_string(ntohs(sa.sin_port)) : "error";
+    sockaddr_storage sa{};
+    if (!PeerName(sa, "GetPeerPort")) return "error";
+    // Both records keep the port at the same place.
+    return std::to_string(ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -447,8 +457,17 @@ bool TCustomWSocket::ResolveDestination() {
             FLocalPortResolved = true;
         }
         if (!FAddrResolved) {
-            FSinAddr = WSocketResolveHost(FAddrStr);
+            ResolveAddressText(FAddrStr);
             FAddrResolved = true;
+            // Addr taken from a lookup: its other addresses are the fallbacks, in its order.
+            FFallbacks.clear();
+            const std::string addr = TrimBlanks(FAddrStr);
+            for (std::size_t i = 0; i < FDnsResultList.size(); ++i)
+                if (FDnsResultList[i] == addr) {
+                    FFallbacks.assign(FDnsResultList.begin() + static_cast<long>(i) + 1,
+                                      FDnsResultList.end());
+                    break;
+                }
         }
     } catch (const ESocketException& e) {
         RaiseSocketException(std::string("connect: ") + e.what());
@@ -457,11 +476,40 @@ bool TCustomWSocket::ResolveDestination() {
     return true;
 }
 
+void TCustomWSocket::ResolveAddressText(const std::string& Text) {
+    FSinV6 = ParseIpv6Literal(Text, FSin6Addr);
+    if (!FSinV6) FSinAddr = WSocketResolveHost(Text);
+}
+
+bool TCustomWSocket::ConnectNextAddress() {
+    if (FType != 1 || FFallbacks.empty()) return false;
+    try {
+        ResolveAddressText(FFallbacks.front());
+    } catch (const ESocketException&) {
+        return false;
+    }
+    FFallbacks.erase(FFallbacks.begin());
+    int fd = ::socket(FSinV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                      FProtocol);
+    if (fd < 0) return false;
+    if (FWatch != 0) FLoop.UnwatchFd(FWatch);
+    FWatch = 0;
+    ::close(FHSocket);
+    FHSocket = fd;
+    FSerial = GNextSerial++;
+    FReadArmed = true;
+    FWriteArmed = false;
+    FPendingConnectError = 0;
+    if (!SetStreamOptions(fd)) return true;  // reported; the socket has an error to show
+    StartConnecting(fd);
+    return true;
+}
+
 int TCustomWSocket::OpenDescriptor() {
     DeleteBufferedData();
     ReleaseHandle();
     int type = FType == 1 ? SOCK_STREAM : FType == 2 ? SOCK_DGRAM : SOCK_RAW;
-    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
+    int fd = ::socket(FSinV6 ? AF_INET6 : AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
     if (fd < 0) {
         WSocketRecordErrno();
         SocketError("Connect (socket)");
@@ -547,11 +595,21 @@ void TCustomWSocket::StartConnecting(int Fd) {
         return;
     }
 
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(FSinPort);
-    sa.sin_addr.s_addr = FSinAddr;
-    if (::connect(Fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof(sockaddr_in);
+    if (FSinV6) {
+        auto* sa6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        sa6->sin6_family = AF_INET6;
+        sa6->sin6_port = htons(FSinPort);
+        std::memcpy(&sa6->sin6_addr, FSin6Addr.data(), FSin6Addr.size());
+        len = sizeof(sockaddr_in6);
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(FSinPort);
+        sa->sin_addr.s_addr = FSinAddr;
+    }
+    if (::connect(Fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
         int e = errno;
         int err = WSocketErrorFromErrno(e);
         // Linux may settle a loopback connect inside the call; the desktop platform always

@@ -31,7 +31,7 @@
 #include "net/WSocketLookup.h"
 #include "platform/EventLoop.h"
 
-struct sockaddr_in;
+struct sockaddr_storage;
 
 enum TSocketState {
     wsInvalidState,
@@ -256,8 +256,10 @@ protected:
     // reaches its server this way.
     void SetConnectTarget(std::uint32_t NetAddr, std::uint16_t HostPort) {
         FSinAddr = NetAddr;
+        FSinV6 = false;
         FSinPort = HostPort;
         FAddrResolved = FPortResolved = true;
+        FFallbacks.clear();
     }
     // Taken before a handler runs, asked afterwards whether the handler closed the connection
     // or started another one: every descriptor gets a serial of its own. A default mark names
@@ -300,7 +302,13 @@ private:
     void ReleaseHandle();
     void StartLookup(const std::string& What, bool Reverse);
     void DropLookup();
-    bool PeerName(sockaddr_in& Sa, const char* Caller);
+    bool PeerName(sockaddr_storage& Sa, const char* Caller);
+    // Fills the address record from an address literal (IPv6, bracketed or not) or a name
+    // (blocking IPv4 lookup); raises ESocketException.
+    void ResolveAddressText(const std::string& Text);
+    // The connect to one address failed: the next address of the lookup gets a descriptor of
+    // its own, quietly, the state staying wsConnecting. False when none is left.
+    bool ConnectNextAddress();
     void WaitStep();
     void Rearm(unsigned Bit);
     void WindowMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
@@ -328,6 +336,10 @@ private:
 
     // Address record and what is assigned and resolved.
     std::uint32_t FSinAddr = 0;  // network order
+    bool FSinV6 = false;         // the record is FSin6Addr, not FSinAddr
+    TIpv6Bytes FSin6Addr{};
+    // Further addresses of the lookup that gave Addr, tried in turn when a connect fails.
+    std::vector<std::string> FFallbacks;
     std::uint16_t FSinPort = 0;  // host order
     std::uint16_t FLocalPortNum = 0;
     int FProtocol = 6;

@@ -72,6 +72,8 @@ void TCustomWSocket::OnDescriptorReady(short Revents) {
                 getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &soerr, &len);
                 err = WSocketErrorFromErrno(soerr);
             }
+            // A refused or unreachable address falls through to the next one at once.
+            if (err != 0 && ConnectNextAddress()) return;
             FReadArmed = true;
             HandleSelectNotice(FSerial, FD_CONNECT | (static_cast<std::uint32_t>(err) << 16));
             return;

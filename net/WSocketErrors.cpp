@@ -66,6 +66,23 @@ constexpr TErrText ErrTexts[] = {
     {WSATRY_AGAIN, "Non-authoritative host not found"},
     {WSANO_RECOVERY, "Non-recoverable error"},
     {WSANO_DATA, "No Data"},
+    {socksProtocolError, "SOCKS negotiation failed (unexpected answer)"},
+    {socksVersionError, "SOCKS server answered in another SOCKS version"},
+    {socksAuthMethodError, "SOCKS server accepts none of the offered authentication methods"},
+    {socksGeneralFailure, "SOCKS server refused the connection (general failure)"},
+    {socksConnectionNotAllowed, "SOCKS server refused the connection (not allowed by its rules)"},
+    {socksNetworkUnreachable, "SOCKS server refused the connection (network unreachable)"},
+    {socksHostUnreachable, "SOCKS server refused the connection (host unreachable)"},
+    {socksConnectionRefused, "SOCKS server refused the connection (connection refused)"},
+    {socksTtlExpired, "SOCKS server refused the connection (time to live expired)"},
+    {socksUnknownCommand, "SOCKS server refused the connection (command not supported)"},
+    {socksUnknownAddressType, "SOCKS server refused the connection (address type not supported)"},
+    {socksUnassignedError, "SOCKS server refused the connection (unknown reply code)"},
+    {socksServerClosed, "SOCKS server closed the connection during the negotiation"},
+    {socksAuthenticationFailed, "SOCKS authentication failed"},
+    {socksRejectedOrFailed, "SOCKS server refused the connection (request rejected or failed)"},
+    {socksHostResolutionFailed, "SOCKS 4 destination host not found"},
+    {socksNoIpv6, "SOCKS 4 cannot reach an IPv6 address; choose SOCKS 4A or 5"},
 };
 
 // errno -> socket error number. EPIPE comes from a send on a connection the peer has reset

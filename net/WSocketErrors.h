@@ -56,7 +56,28 @@ constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
-// English text of a socket error number; "Not a WinSock error" for anything unknown.
+// SOCKS negotiation errors (net/TCustomSocksWSocket.h), reported by OnSocksError,
+// OnSessionConnected and OnSessionClosed.
+constexpr int socksProtocolError = 20001;
+constexpr int socksVersionError = 20002;
+constexpr int socksAuthMethodError = 20003;
+constexpr int socksGeneralFailure = 20004;
+constexpr int socksConnectionNotAllowed = 20005;
+constexpr int socksNetworkUnreachable = 20006;
+constexpr int socksHostUnreachable = 20007;
+constexpr int socksConnectionRefused = 20008;
+constexpr int socksTtlExpired = 20009;
+constexpr int socksUnknownCommand = 20010;
+constexpr int socksUnknownAddressType = 20011;
+constexpr int socksUnassignedError = 20012;
+constexpr int socksServerClosed = 20014;  // the server closed before the negotiation ended
+constexpr int socksAuthenticationFailed = 20015;
+constexpr int socksRejectedOrFailed = 20016;
+constexpr int socksHostResolutionFailed = 20017;
+constexpr int socksNoIpv6 = 20018;  // SOCKS 4 has no room for an IPv6 destination
+
+// English text of a socket error number, or of a SOCKS negotiation error in the words the
+// windows show; "Not a WinSock error" for anything unknown.
 std::string ErrorDescription(int ErrCode);
 
 // errno of a failed socket call -> socket error number (0 stays 0).

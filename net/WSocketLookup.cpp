@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "net/TCustomWSocket.h"
 #include "platform/AsciiText.h"
@@ -31,6 +33,12 @@ struct TLookupJob {
 namespace {
 
 std::atomic<std::uint64_t> GNextLookupHandle{1};
+std::atomic<std::uint64_t> GNameLookups{0};
+
+int ResolveName(const char* Name, const addrinfo* Hints, addrinfo** Res) {
+    errno = 0;
+    return getaddrinfo(Name, nullptr, Hints, Res);
+}
 
 std::string Format(const char* Fmt, ...) {
     char buf[512];
@@ -79,20 +87,33 @@ void RunLookup(TLookupJob& Job) {
         return;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    errno = 0;
-    int rc = getaddrinfo(Job.What.c_str(), nullptr, &hints, &res);
+    int rc = ResolveName(Job.What.c_str(), &hints, &res);
     if (rc != 0) {
         Job.Error = WSocketErrorFromGai(rc, errno);
         return;
     }
-    for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next)
-        if (ai->ai_family == AF_INET)
-            Job.Results.push_back(
+    std::vector<std::string> v4, v6;
+    for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET) {
+            v4.push_back(
                 DottedAddress(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr));
+        } else if (ai->ai_family == AF_INET6) {
+            char text[INET6_ADDRSTRLEN];
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_addr, text,
+                      sizeof text);
+            v6.push_back(text);
+        }
+    }
     freeaddrinfo(res);
+    // RFC 8305 section 4: IPv6 first, then the families taking turns, each in the resolver's
+    // order.
+    for (std::size_t i = 0; i < v4.size() || i < v6.size(); ++i) {
+        if (i < v6.size()) Job.Results.push_back(v6[i]);
+        if (i < v4.size()) Job.Results.push_back(v4[i]);
+    }
     if (Job.Results.empty()) Job.Error = WSANO_DATA;
 }
 
@@ -138,12 +159,12 @@ std::uint32_t WSocketResolveHost(const std::string& Text) {
         throw ESocketException("WSocketResolveHost: '" + Text + "' Invalid Hostname.");
     std::string t = TrimBlanks(Text);
     if (IsDottedAddress(t)) return ParseDotted(t);
+    ++GNameLookups;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    errno = 0;
-    int rc = getaddrinfo(t.c_str(), nullptr, &hints, &res);
+    int rc = ResolveName(t.c_str(), &hints, &res);
     if (rc != 0 || res == nullptr) {
         int err = rc != 0 ? WSocketErrorFromGai(rc, errno) : WSANO_DATA;
         throw ESocketException(Format(
@@ -202,6 +223,19 @@ int WSocketResolveProto(const std::string& Text) {
     return found->p_proto;
 }
 
+bool ParseIpv6Literal(const std::string& Text, TIpv6Bytes& Bytes) {
+    std::string t = TrimBlanks(Text);
+    if (t.size() >= 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+    in6_addr a{};
+    if (t.find(':') == std::string::npos || inet_pton(AF_INET6, t.c_str(), &a) != 1) return false;
+    std::memcpy(Bytes.data(), &a, Bytes.size());
+    return true;
+}
+
+std::uint64_t WSocketNameLookups() {
+    return GNameLookups.load();
+}
+
 std::string LocalHostName() {
     char buf[64];
     if (gethostname(buf, sizeof buf) != 0) throw ESocketException("Winsock.GetHostName failed");
@@ -216,6 +250,8 @@ void TCustomWSocket::StartLookup(const std::string& What, bool Reverse) {
     job->Handle = GNextLookupHandle++;
     job->What = What;
     job->Reverse = Reverse;
+    // Counted here, not on the helper thread, so the count is settled when the call returns.
+    if (!Reverse) ++GNameLookups;
     TTargetRef ref = FWindow->Ref();
     try {
         std::thread([job, ref] {
@@ -247,8 +283,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         return;
     }
     DropLookup();
-    if (IsDottedAddress(HostName)) {
-        FDnsResult = DottedAddress(ParseDotted(HostName));
+    TIpv6Bytes ip6{};
+    if (IsDottedAddress(HostName) || ParseIpv6Literal(HostName, ip6)) {
+        char text[INET6_ADDRSTRLEN];
+        FDnsResult = IsDottedAddress(HostName) ? DottedAddress(ParseDotted(HostName))
+                                               : inet_ntop(AF_INET6, ip6.data(), text, sizeof text);
         FDnsResultList.push_back(FDnsResult);
         FireDnsLookupDone(0);
         return;

@@ -3,6 +3,7 @@
 // (TCustomWSocket::DnsLookup) are defined beside them in net/WSocketLookup.cpp.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -15,3 +16,9 @@ int WSocketResolveProto(const std::string& Text);
 std::string LocalHostName();
 // Dotted text of an IPv4 address in network byte order.
 std::string DottedAddress(std::uint32_t NetAddr);
+// An IPv6 address literal, bare or in brackets ("::1", "[::1]"), into its 16 bytes.
+using TIpv6Bytes = std::array<std::uint8_t, 16>;
+bool ParseIpv6Literal(const std::string& Text, TIpv6Bytes& Bytes);
+// Names handed to the system resolver by this process so far, by any thread: lets a test show
+// that a name went elsewhere (to a SOCKS server) without being looked up here.
+std::uint64_t WSocketNameLookups();

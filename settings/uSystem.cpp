@@ -131,6 +131,8 @@ TSystemProxy FindSystemProxy(int kind) {
     return ParseProxySetting(setting);
 }
 
+// Level 5 always hands names to the server: socks5:// gets no local lookup of its own, which
+// would leak the name and needs a level the settings file does not have.
 TSystemSocksProxy ParseSocksSetting(const std::string& setting) {
     static const std::pair<const char*, const char*> kSchemes[] = {
         {"socks5://", "5"}, {"socks5h://", "5"}, {"socks4://", "4"}, {"socks4a://", "4A"}};

@@ -26,8 +26,11 @@ TEST(EngineSocks, RequestsThroughSocksServers) {
         bool ViaSquid;
         int Error;  // of the SOCKS negotiation and of the request; 0 = the page arrived
         int SocketErrors;
+        std::string Host = "";  // empty: nginx's own 127.0.0.1
     } rows[] = {
         {"dante, socks 5", dante, "5", "", "", false, 0, 0},
+        {"dante, socks 5, the name resolved by dante", dante, "5", "", "", false, 0, 0,
+         "localhost"},
         {"dante, socks 4", dante, "4", "", "", false, 0, 0},
         {"microsocks with password", microsocks, "5", "alice", "s3cret", false, 0, 0},
         {"squid reached through dante", dante, "5", "", "", true, 0, 0},
@@ -39,7 +42,8 @@ TEST(EngineSocks, RequestsThroughSocksServers) {
         THttpCli cli;
         TMemoryStream body;
         cli.ReceiveStream = &body;
-        cli.URL = rig.Nginx.Url("/hello.txt");
+        cli.URL = r.Host.empty() ? rig.Nginx.Url("/hello.txt")
+                                 : "http://" + r.Host + ":" + rig.Nginx.Port() + "/hello.txt";
         if (r.ViaSquid) {
             cli.Proxy = "127.0.0.1";
             cli.ProxyPort = squid.Port();
@@ -56,8 +60,13 @@ TEST(EngineSocks, RequestsThroughSocksServers) {
         cli.OnSocksError = [&](THttpCli*, std::int32_t E, const std::string&) { socksError = E; };
         cli.OnSocketError = [&](THttpCli*) { ++socketErrors; };
         cli.OnRequestDone = [&](THttpCli*, THttpRequest, std::uint16_t) { ++done; };
+        const std::uint64_t lookups = WSocketNameLookups();
         cli.StartRequest(httpGET);
         ASSERT_TRUE(WaitFor([&] { return done > 0; }));
+        // Through SOCKS 5 the name goes to the server, never to this machine's resolver.
+        if (r.Level == "5") {
+            EXPECT_EQ(WSocketNameLookups(), lookups);
+        }
         EXPECT_EQ(socksConnected, r.SocksPort.empty() ? -1 : 0);
         EXPECT_EQ(socksError, r.Error);
         EXPECT_EQ(socketErrors, r.SocketErrors);

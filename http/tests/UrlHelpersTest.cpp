@@ -29,6 +29,8 @@ TEST(DecomposeUrl, SplitsEveryForm) {
         {"", "http://u:p@h/x", "http", "u", "p", "h", "", "/x"},
         {"", "http://u@h/x", "http", "u", "", "h", "", "/x"},
         {"", "http://u:p:q@h/x", "http", "u", "p:q", "h", "", "/x"},
+        {"", "http://[::1]:8080/v.mp4", "http", "", "", "[::1]", "8080", "/v.mp4"},
+        {"", "http://u:p@[fe80::1]/x", "http", "u", "p", "[fe80::1]", "", "/x"},
         {"", "http://h?q=1", "http", "", "", "h", "", "?q=1"},
         {"", "https://h/", "https", "", "", "h", "", "/"},
         {"", "svn+ssh://h/r", "svn+ssh", "", "", "h", "", "/r"},
@@ -102,6 +104,14 @@ TEST(HexDigits, ClassifyAndValue) {
         EXPECT_EQ(HexCharValue(digits[i]), values[i]) << digits[i];
     }
     for (char c : std::string("gG/:@`\0 \xff-", 11)) EXPECT_FALSE(IsHexChar(c)) << int(c);
+}
+
+TEST(DecodeUserInfo, PercentTripletsOnly) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"p%40ss%2Fw", "p@ss/w"}, {"%3a%3F%25", ":?%"}, {"raw@:x", "raw@:x"},
+        {"50%", "50%"},           {"%4", "%4"},         {"%zz%4g", "%zz%4g"},
+    };
+    for (const auto& [in, out] : rows) EXPECT_EQ(DecodeUserInfo(in), out) << in;
 }
 
 std::string FromHex(const std::string& hex) {

@@ -1,5 +1,6 @@
 // The socket through real SOCKS servers to nginx: dante at levels 4 and 5 without
-// authentication, microsocks at level 5 with a user name and password, and a wrong password.
+// authentication (a name resolved by dante, not here), microsocks at level 5 with a user name
+// and password, and a wrong password.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,7 +19,7 @@ struct TFetch {
     int Closed = -1;
 
     TFetch(const std::string& SocksPort, const std::string& Level, const std::string& User,
-           const std::string& Password, const std::string& NginxPort) {
+           const std::string& Password, const std::string& NginxPort, const std::string& Host) {
         S.OnSocksError = [this](TCustomWSocket*, int E, const std::string&) { SocksError = E; };
         S.OnSessionConnected = [this](TCustomWSocket* Sender, std::uint16_t E) {
             Connected = E;
@@ -34,7 +35,7 @@ struct TFetch {
         S.SetSocksUsercode(User);
         S.SetSocksPassword(Password);
         S.SetSocksAuthentication(User.empty() ? socksNoAuthentication : socksAuthenticateUsercode);
-        S.SetAddr("127.0.0.1");
+        S.SetAddr(Host);
         S.SetPort(NginxPort);
         S.Connect();
     }
@@ -49,16 +50,20 @@ TEST(SocksLive, RealServersRelayToNginx) {
         const char* Name;
         std::string Port, Level, User, Password;
         int Error;
+        std::string Host = "127.0.0.1";
     } rows[] = {
         {"dante, socks 5", dante, "5", "", "", 0},
+        {"dante, socks 5, the name resolved by dante", dante, "5", "", "", 0, "localhost"},
         {"dante, socks 4", dante, "4", "", "", 0},
         {"microsocks, socks 5 with password", microsocks, "5", "alice", "s3cret", 0},
         {"microsocks, wrong password", microsocks, "5", "alice", "wrong", 20015},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.Name);
-        TFetch f(r.Port, r.Level, r.User, r.Password, rig.Nginx.Port());
+        const std::uint64_t lookups = WSocketNameLookups();
+        TFetch f(r.Port, r.Level, r.User, r.Password, rig.Nginx.Port(), r.Host);
         ASSERT_TRUE(WaitFor([&] { return f.Closed >= 0; }));
+        EXPECT_EQ(WSocketNameLookups(), lookups);
         EXPECT_EQ(f.SocksError, r.Error);
         EXPECT_EQ(f.Connected, r.Error);
         EXPECT_EQ(f.Closed, r.Error);

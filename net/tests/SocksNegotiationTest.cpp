@@ -22,7 +22,7 @@ struct TLeg {
 };
 
 const std::string kMethodNoAuth = "\x05\x01\x00"s;
-const std::string kMethodAuth = "\x05\x01\x02"s;
+const std::string kMethodAuth = "\x05\x02\x00\x02"s;
 const std::string kSocks5Request = "\x05\x01\x00\x03\x0b"s + "example.org" + "\x00\x50"s;
 const std::string kCredentials = "\x01\x04user\x04pass"s;
 const std::string kSocks5Ok = "\x05\x00\x00\x01\x0a\x01\x02\x03\x12\x34"s;
@@ -111,6 +111,7 @@ struct TNegotiation {
     std::vector<TLeg> Legs;
     Lines Expected;
     std::string BoundAddr, BoundPort;
+    std::string Addr = "";  // empty: a name, or 127.0.0.1 at level 4
 };
 
 std::vector<TNegotiation> Negotiations() {
@@ -147,6 +148,33 @@ std::vector<TNegotiation> Negotiations() {
          {"socksconnected 0", "auth 3", "connected 0", "data"},
          "10.1.2.3",
          "4660"},
+        {"socks5 to an IPv4 literal",
+         "5",
+         socksNoAuthentication,
+         {{kMethodNoAuth, "\x05\x00"s},
+          {"\x05\x01\x00\x01\x0a\x09\x08\x07\x00\x50"s, kSocks5Ok + "DATA"}},
+         {"socksconnected 0", "connected 0", "data"},
+         "10.1.2.3",
+         "4660",
+         "10.9.8.7"},
+        {"socks5 to an IPv6 literal, bound to an IPv6 address",
+         "5",
+         socksNoAuthentication,
+         {{kMethodNoAuth, "\x05\x00"s},
+          {"\x05\x01\x00\x04"s + std::string(15, '\0') + "\x01\x00\x50"s,
+           "\x05\x00\x00\x04\x20\x01\x0d\xb8"s + std::string(11, '\0') + "\x05\x12\x34"s + "DATA"}},
+         {"socksconnected 0", "connected 0", "data"},
+         "2001:db8::5",
+         "4660",
+         "[::1]"},
+        {"socks4a to an IPv4 literal",
+         "4A",
+         socksNoAuthentication,
+         {{kSocks4Request, kSocks4Ok + "DATA"}},
+         {"socksconnected 0", "connected 0", "data"},
+         "",
+         "",
+         "127.0.0.1"},
         {"socks4",
          "4",
          socksNoAuthentication,
@@ -170,9 +198,14 @@ TEST(SocksNegotiation, RepliesFedWholeAndByteByByteReachTheDestination) {
             SCOPED_TRACE(std::string(n.Name) + (bytewise ? ", byte by byte" : ", whole"));
             TLoopPeer peer;
             TSocksClient c;
+            const std::uint64_t lookups = WSocketNameLookups();
             c.Connect(peer.Port(), n.Level, n.Auth,
-                      n.Level == "4" ? std::string("127.0.0.1") : std::string("example.org"));
+                      !n.Addr.empty()  ? n.Addr
+                      : n.Level == "4" ? "127.0.0.1"
+                                       : "example.org");
             ASSERT_TRUE(c.Play(peer, n.Legs, bytewise));
+            // The name went to the SOCKS server; nothing was looked up here.
+            EXPECT_EQ(WSocketNameLookups(), lookups);
             // The bytes after the reply came with it or right behind it; both reach the reader.
             ASSERT_TRUE(WaitFor([&] { return c.Data.size() >= 4; }));
             EXPECT_EQ(c.Log, n.Expected);
@@ -213,6 +246,7 @@ struct TRefusal {
     std::vector<TLeg> Legs;
     int Error;
     std::string Text;
+    std::string Addr = "";  // empty: a name, or 127.0.0.1 at level 4
 };
 
 TEST(SocksNegotiation, EveryRefusalEndsWithItsErrorOnce) {
@@ -238,10 +272,11 @@ TEST(SocksNegotiation, EveryRefusalEndsWithItsErrorOnce) {
         {"5", socksAuthenticateUsercode, withAuth("\x01\x00\x00"s), 20001,
          "too much data availaible"},
         {"5", socksNoAuthentication, socks5("\x04\x00\x00\x01"s), 20002, "socks version error"},
-        {"5", socksNoAuthentication, socks5("\x05\x00\x00\x04\x00"s), 20011,
+        {"5", socksNoAuthentication, socks5("\x05\x00\x00\x05\x00"s), 20011,
          "address type not supported"},
         {"5", socksNoAuthentication, socks5("\x05\x09"s), 20012, "unassigned error #9"},
         {"4", socksNoAuthentication, socks4("\x04\x5a"s), 20002, "socks version error"},
+        {"4", socksNoAuthentication, {}, 20018, "SOCKS 4 cannot reach an IPv6 address", "::1"},
         {"4", socksNoAuthentication, socks4("\x00\x5b\x00\x00\x00\x00\x00\x00"s), 20016,
          "request rejected or failed"},
         {"4", socksNoAuthentication, socks4("\x00\x5c\x00\x00\x00\x00\x00\x00"s), 20008,
@@ -265,7 +300,10 @@ TEST(SocksNegotiation, EveryRefusalEndsWithItsErrorOnce) {
         SCOPED_TRACE(std::to_string(r.Error) + " " + r.Text);
         TLoopPeer peer;
         TSocksClient c;
-        c.Connect(peer.Port(), r.Level, r.Auth, r.Level == "4" ? "127.0.0.1" : "example.org");
+        c.Connect(peer.Port(), r.Level, r.Auth,
+                  !r.Addr.empty()  ? r.Addr
+                  : r.Level == "4" ? "127.0.0.1"
+                                   : "example.org");
         ASSERT_TRUE(c.Play(peer, r.Legs, false));
         std::string e = std::to_string(r.Error);
         ASSERT_GE(c.Log.size(), 3u);

@@ -109,6 +109,29 @@ TEST(WSocketExchange, RefusedConnectionReportsErrorThenClosesOnce) {
                                 "state 5>8", "closed 0"}));
 }
 
+// An IPv6 literal in brackets reaches a listener on ::1 only, and the peer reads as IPv6.
+TEST(WSocketExchange, Ipv6LiteralReachesAListenerOnIpv6Loopback) {
+    int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    TWSocket s;
+    TClientLog log;
+    log.Attach(s);
+    s.SetAddr("[::1]");
+    s.SetPort(std::to_string(ntohs(a.sin6_port)));
+    s.Connect();
+    ASSERT_TRUE(WaitFor([&] { return s.State() == wsConnected; }));
+    EXPECT_EQ(s.PeerAddr(), "::1");
+    EXPECT_EQ(s.PeerPort(), std::to_string(ntohs(a.sin6_port)));
+    s.Close();
+    close(listener);
+}
+
 TEST(WSocketExchange, LocalCloseChangesStateBeforeSessionClosed) {
     TScriptedServer server(DrainAndClose);
     TWSocket s;

@@ -1,6 +1,10 @@
 // Host lookups: answered inside the call for dotted addresses, from a helper thread for names;
 // replaced, cancelled, failed, and abandoned by a destroyed socket.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -9,7 +13,9 @@
 
 #include "net/TWSocket.h"
 #include "net/tests/NetTestSupport.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -36,6 +42,10 @@ TEST(WSocketLookup, DottedAddressIsAnsweredInsideTheCall) {
     EXPECT_EQ(log.Done, std::vector<int>{0});
     EXPECT_EQ(s.DnsResult(), "10.0.0.1");
     EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"10.0.0.1"});
+    // An IPv6 literal, in brackets as addresses write it, the same way.
+    s.DnsLookup("[0:0::1]");
+    EXPECT_EQ(log.Done, (std::vector<int>{0, 0}));
+    EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"::1"});
 }
 
 TEST(WSocketLookup, NameIsAnsweredLaterFromTheLoop) {
@@ -161,3 +171,46 @@ TEST(WSocketLookup, LookupsOnAWorkerThreadAnswerOnThatThread) {
 }
 
 }  // namespace
+
+namespace {
+
+// In a child with a mount namespace of its own, /etc/hosts names "both.test" for ::1 and
+// 127.0.0.1; only IPv4 listens. Exit code 0: IPv6 came first, was refused, and IPv4 won.
+int BothFamiliesChild(const std::string& Hosts, int Port) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount(Hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+        return 2;
+    TWSocket s;
+    bool looked = false;
+    s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { looked = true; };
+    s.DnsLookup("both.test");
+    if (!WaitFor([&] { return looked; }) ||
+        s.DnsResultList() != std::vector<std::string>{"::1", "127.0.0.1"})
+        return 3;
+    int connected = -1;
+    s.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t E) { connected = E; };
+    s.SetAddr(s.DnsResult());
+    s.SetPort(std::to_string(Port));
+    s.Connect();
+    if (!WaitFor([&] { return connected >= 0; }) || connected != 0) return 4;
+    return s.PeerAddr() == "127.0.0.1" ? 0 : 5;
+}
+
+}  // namespace
+
+TEST(WSocketLookup, NameOfBothFamiliesFallsBackFromRefusedIpv6ToIpv4) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace with its own hosts";
+    int port = 0;
+    int listener = ListenOnLoopback(port);
+    ASSERT_GE(listener, 0);
+    TTempFolder folder;
+    folder.Write("hosts", "::1 both.test\n127.0.0.1 both.test\n");
+    pid_t child = fork();
+    if (child == 0) _exit(BothFamiliesChild(folder.File("hosts"), port));
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(listener);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}

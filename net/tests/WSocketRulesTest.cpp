@@ -63,6 +63,9 @@ TEST(SocketErrors, TextsAndTranslation) {
                 {10093, "WinSock not initialized"},
                 {11001, "Host not found"},
                 {11004, "No Data"},
+                {20004, "SOCKS server refused the connection (general failure)"},
+                {20015, "SOCKS authentication failed"},
+                {20018, "SOCKS 4 cannot reach an IPv6 address; choose SOCKS 4A or 5"},
                 {10000, "Not a WinSock error"},
                 {-1, "Not a WinSock error"}};
     for (const Row& r : rows) EXPECT_EQ(ErrorDescription(r.Code), r.Text) << r.Code;

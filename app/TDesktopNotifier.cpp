@@ -9,6 +9,7 @@
 #include <QVariantMap>
 
 #include "ui/TDialogs.h"
+#include "ui/Translate.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void TDesktopNotifier::Notify(const QString& summary, const QString& body, const
     }
     QStringList actions;
     if (!file.isEmpty()) {
-        actions << kOpen << QStringLiteral("Open") << kOpenFolder << QStringLiteral("Open Folder");
+        actions << kOpen << Tr("Open") << kOpenFolder << Tr("Open Folder");
     }
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));

@@ -102,8 +102,8 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
     bHelp = Button(pWorkspace, QStringLiteral("?"), 281, 136, 25, 25);
     bAbout = Button(pWorkspace, QStringLiteral("A"), 309, 136, 25, 25);
     bOk->setDefault(true);
-    bHelp->setToolTip(QStringLiteral("Help"));
-    bAbout->setToolTip(QStringLiteral("About"));
+    bHelp->setToolTip(Tr("Help"));
+    bAbout->setToolTip(Tr("About"));
     setTabOrder(eURL, eFolder);
     setTabOrder(eFolder, bBrowse);
     setTabOrder(bBrowse, bOptions);
@@ -277,7 +277,7 @@ void TfrmMain::VideoDone(TVideo* video, int32_t errorCode) {
 }
 
 void TfrmMain::ShowFailure(const QString& reason) {
-    const QString head = QStringLiteral("Error retrieving data...\n");
+    const QString head = Tr("Error retrieving data...") + QLatin1Char('\n');
     // A reason too long for the line (a refused certificate) is shortened; the tip has it whole.
     lInfo->setText(head + lInfo->fontMetrics().elidedText(reason, Qt::ElideRight, lInfo->width()));
     lInfo->setToolTip(head + reason);
@@ -435,15 +435,14 @@ void TfrmMain::bHelpClick() {
         found = readme;
         break;
     }
-    Dialogs.MessageBox(
-        this, QStringLiteral("Help"),
-        found.isEmpty()
-            ? QStringLiteral("Sorlen's help is its README: share/doc/sorlen/README.md where "
-                             "Sorlen is installed, README.md in its source folder.")
-            : QStringLiteral("Sorlen's help is its README: %1 (the desktop has no program to "
-                             "open it).")
-                  .arg(found),
-        TDialogs::TIcon::Information);
+    Dialogs.MessageBox(this, Tr("Help"),
+                       found.isEmpty()
+                           ? Tr("Sorlen's help is its README: share/doc/sorlen/README.md where "
+                                "Sorlen is installed, README.md in its source folder.")
+                           : Tr("Sorlen's help is its README: %1 (the desktop has no program to "
+                                "open it).")
+                                 .arg(found),
+                       TDialogs::TIcon::Information);
 }
 
 void TfrmMain::bAboutClick() {

@@ -193,13 +193,13 @@ void TfrmDownload::Finish(bool complete, const std::string& Reason) {
         bCancel->setEnabled(true);
         setWindowTitle(Tr("Download complete"));
         Downloading = false;
-        NotifyIfAway(QStringLiteral("Download complete"), ShortName, FromPath(FileName));
+        NotifyIfAway(Tr("Download complete"), ShortName, FromPath(FileName));
         return;
     }
     if (CancelledByUser) return;
     const QString why = QString::fromStdString(Reason);
     const QString name = QFileInfo(FromPath(FileName)).fileName();
-    NotifyIfAway(QStringLiteral("Error downloading video file!"),
+    NotifyIfAway(Tr("Error downloading video file!"),
                  why.isEmpty() ? name : name + QStringLiteral("\n") + why, QString());
     hide();
     QString text = Tr("Error downloading video file!");

@@ -132,9 +132,9 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     folder->addWidget(bDefBrowse, 1, 1);
     GeneralLayout->addWidget(gbFolder);
 
-    gbNotify = new QGroupBox(QStringLiteral("Notifications"));
+    gbNotify = new QGroupBox(Tr("Notifications"));
     auto* notify = new QVBoxLayout(gbNotify);
-    ckNotify = new QCheckBox(QStringLiteral("Tell the desktop when a download ends unseen"));
+    ckNotify = new QCheckBox(Tr("Tell the desktop when a download ends unseen"));
     notify->addWidget(ckNotify);
     GeneralLayout->addWidget(gbNotify);
 

@@ -186,7 +186,7 @@ void THttpCli::HandleHeaderEnd() {
     if (Resp.LocationSeen) {
         if (FRequestType == httpPUT)
             FLocation = Resp.LocationValue;
-        else if (FollowRelocation && !Resp.LocationFolded)
+        else if (FollowRelocation && !Resp.LocationFolded && Resp.Relocates())
             ApplyLocation(Resp.LocationValue);
     }
     if (!Resp.DecideFraming(FRequestType == httpHEAD)) {

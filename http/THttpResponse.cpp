@@ -93,6 +93,10 @@ THeaderField THttpResponse::ReadHeaderField(const std::string& Line) {
     return field;
 }
 
+bool THttpResponse::Relocates() const {
+    return StatusCode >= 300 && StatusCode <= 399 && StatusCode != 304;
+}
+
 bool THttpResponse::DecideFraming(bool HeadRequest) {
     const int status = StatusCode;
     if (HeadRequest || (status >= 100 && status < 200) || status == 204 || status == 304) {

@@ -76,6 +76,9 @@ struct THttpResponse {
     // Reads one field line (neither the status line nor a folded continuation) into the record
     // and hands back its name and value; a line without a colon gives an empty name.
     THeaderField ReadHeaderField(const std::string& Line);
+    // The status names another resource to fetch (a 3xx other than 304): only then does a
+    // "location" relocate; on any other answer it is information beside the document.
+    bool Relocates() const;
     // Decides Framing once the header is complete (RFC 9112 section 6.3); false when the length
     // cannot be trusted, Framing then undecided.
     bool DecideFraming(bool HeadRequest);

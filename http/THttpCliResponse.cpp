@@ -101,6 +101,9 @@ void THttpCli::DeliverHeldBody(std::int64_t Limit) {
 }
 
 void THttpCli::HandleHeaderLine() {
+    // Empty lines before a status line (a kept connection's stray line end after the previous
+    // answer) are no header; the header size bound limits how many are taken.
+    if (FCurrentLine.empty() && Resp.HeaderLinesSeen <= 0) return;
     if (Resp.HeaderLinesSeen == 0) {
         RaiseHeaderBegin();
         if (FState == EngineState::Idle) {  // ended from the event

@@ -48,8 +48,8 @@ void THttpClient::ResumeReceive() {
     Socket()->ResumeEvents();
 }
 
-void THttpClient::HandleHeaderLine() {
-    THttpCli::HandleHeaderLine();
+void THttpClient::ParseHeaderField(const std::string& Line) {
+    THttpCli::ParseHeaderField(Line);
     // A content-range whose total is not a number leaves the size to report unknown: the
     // session does not guess.
     if (!Resp.Failed && Resp.RangeWithoutTotal)

@@ -31,7 +31,7 @@ public:
     std::function<void()> OnWaitPass;
 
 protected:
-    void HandleHeaderLine() override;
+    void ParseHeaderField(const std::string& Line) override;
     std::optional<TRelocationRefusal> RefuseRelocation() const override;
     void RaiseHeaderEnd() override;
 };

@@ -134,21 +134,36 @@ void THttpCli::HandleHeaderLine() {
         PendingLength = 0;
         return;
     }
+    if (Resp.HeaderLinesSeen > 1 && THttpResponse::IsContinuation(line)) {
+        // A fold right after the status line continues no field: it is passed over unread.
+        if (!Resp.FieldHeld) return;
+        THttpResponse::Unfold(Resp.ReceivedHeader.back(), line);
+        Resp.HeldFolded = true;
+        if (OnHeaderData) OnHeaderData(this);
+        return;
+    }
+    ReadHeldField();
+    if (Resp.Failed) return;
     if (line.empty()) {
         HandleHeaderEnd();
         return;
     }
     Resp.ReceivedHeader.push_back(line);
-    if (Resp.HeaderLinesSeen == 1) {
+    if (Resp.HeaderLinesSeen == 1)
         ReadStatusLine(line);
-    } else if (line[0] == ' ' || line[0] == '\t') {
-        // A folded continuation of the previous field: a folded target is not trusted.
-        if (Resp.LastFieldWasLocation) Resp.LocationFolded = true;
-    } else {
-        ParseHeaderField(line);
-    }
+    else
+        Resp.FieldHeld = true;
     if (Resp.Failed) return;
     if (OnHeaderData) OnHeaderData(this);
+}
+
+void THttpCli::ReadHeldField() {
+    if (!Resp.FieldHeld) return;
+    Resp.FieldHeld = false;
+    ParseHeaderField(Resp.ReceivedHeader.back());
+    // A folded target is not trusted.
+    if (Resp.HeldFolded && Resp.LastFieldWasLocation) Resp.LocationFolded = true;
+    Resp.HeldFolded = false;
 }
 
 void THttpCli::ReadStatusLine(const std::string& Line) {

@@ -141,6 +141,12 @@ const std::vector<TFramingCase>& Cases() {
         {"last coding not chunked: until the close", httpGET, "1.1",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nzz", true, 200, "2\r\nzz",
          "hb he db d:2\r\nzz de sc rd0", 0},
+        {"folded transfer-encoding: last coding not chunked", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n  abc\r\n\r\n2\r\nzz", true, 200,
+         "2\r\nzz", "hb he db d:2\r\nzz de sc rd0", 0},
+        {"fold right after the status line is passed over", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\n Content-Length: 9\r\nContent-Length: 2\r\n\r\nok", false, 200, "ok",
+         "hb he db d:ok de rd0", 0},
         {"chunked beside a smaller length", httpGET, "1.1",
          "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n"
          "3\r\nabc\r\n0\r\n\r\n",

@@ -389,6 +389,9 @@ private:
     void ContinueAfterHeader();
     void DecodeChunked();
     void BodyFromBuffer();
+    // Adds Count bytes to the response header's size; past the bound the response fails and
+    // false comes back.
+    bool CountHeaderBytes(std::int64_t Count);
     // The connection closed while a body was being read: a body known to be short fails.
     void CheckBodyAtClose(std::uint16_t Error);
     void StopQuotaTimer();

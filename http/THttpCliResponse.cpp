@@ -25,13 +25,16 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
     if (InCount < InBufferLimit) {
         n = Socket()->Receive(InBuffer + InCount, InBufferLimit - InCount);
     } else {
-        // A line longer than the buffer: keep reading until its end, which overwrites the tail
-        // of the held line so that the following lines stay intact. The held bytes never grow
-        // beyond the limit, whatever the server sends.
-        char scratch[25];
+        // A line longer than the buffer: keep reading until its end, in pieces of half the
+        // buffer, which overwrite the tail of the held line so that the following lines stay
+        // intact. The held bytes never grow beyond the limit, whatever the server sends.
+        char scratch[InBufferLimit / 2];
         int got = Socket()->Receive(scratch, sizeof scratch);
         if (got <= 0) return;
         const char* lf = static_cast<const char*>(std::memchr(scratch, '\n', got));
+        if (NextStep == &THttpCli::HandleHeaderLine &&
+            !CountHeaderBytes(lf == nullptr ? got : lf - scratch))
+            return;
         if (lf == nullptr) return;
         n = got - static_cast<int>(lf - scratch);
         InCount = InBufferLimit - n;
@@ -60,9 +63,16 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
             BodyFromBuffer();
             return;
         }
+        const bool headerLine = NextStep == &THttpCli::HandleHeaderLine;
         const char* lf = static_cast<const char*>(std::memchr(InBuffer, '\n', InCount));
-        if (lf == nullptr) break;
+        if (lf == nullptr) {
+            // The unfinished line counts as well: a header may never end.
+            if (headerLine && Resp.HeaderBytes + InCount > THttpResponse::MaxHeaderBytes)
+                CountHeaderBytes(InCount);
+            break;
+        }
         int len = static_cast<int>(lf - InBuffer);
+        if (headerLine && !CountHeaderBytes(len + 1)) return;
         int lineLen = (len > 0 && InBuffer[len - 1] == '\r') ? len - 1 : len;
         FCurrentLine.assign(InBuffer, lineLen);
         InCount -= len + 1;
@@ -77,6 +87,13 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
             OnDataPush(this, Error);
         }
     }
+}
+
+bool THttpCli::CountHeaderBytes(std::int64_t Count) {
+    Resp.HeaderBytes += Count;
+    if (Resp.HeaderBytes <= THttpResponse::MaxHeaderBytes) return true;
+    FailResponse(BadResponseStatus, "Response header too large");
+    return false;
 }
 
 void THttpCli::BodyFromBuffer() {

@@ -52,6 +52,10 @@ struct THttpResponse {
     std::string ContentType;
     // Every "transfer-encoding" line, joined with ", " when there were several.
     std::string TransferEncoding;
+    // A header (status line, fields, continuations, leading empty lines) larger than this is
+    // refused, so a header that never ends cannot grow the memory it is held in.
+    static constexpr std::int64_t MaxHeaderBytes = 1 << 20;
+    std::int64_t HeaderBytes = 0;
     std::int64_t ReceivedCount = 0;
     int HeaderLinesSeen = 0;
     int BodyBlocksSeen = 0;

@@ -44,6 +44,9 @@ void THttpThread::CancelRequest() {
         return;
     }
     FCancelWanted = true;
+    // The worker sleeps until an event: an empty task is one, and the pass after it cancels.
+    std::lock_guard<std::mutex> lock(FLoopLock);
+    FLoop.PostTask([] {});
 }
 
 std::string_view THttpThread::BodyBytes() const {
@@ -60,6 +63,12 @@ void THttpThread::Main(THttpThread* self) {
 
 void THttpThread::Execute() {
     CurrentWorker = this;
+    {
+        std::lock_guard<std::mutex> lock(FLoopLock);
+        FLoop = TEventLoop::Current().Ref();
+        // A cancel that came before the loop was known still needs its wake-up.
+        if (FCancelWanted) FLoop.PostTask([] {});
+    }
     Client = std::make_unique<THttpClient>();
     THttpClient& c = *Client;
     c.URL = Request.Url;

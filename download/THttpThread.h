@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "download/TMyFileStream.h"
+#include "platform/EventLoop.h"
 #include "settings/TUrlInfo.h"
 
 class THttpClient;
@@ -85,4 +87,7 @@ private:
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};
+    // The worker's loop, so that a cancel from another thread wakes its wait.
+    std::mutex FLoopLock;
+    TLoopRef FLoop;
 };

@@ -23,9 +23,9 @@ void THttpClient::GetSync() {
     StartRequest(httpGET);
     TEventLoop& loop = TEventLoop::Current();
     while (RequestRunning()) {
-        // The 1 ms sleep between passes is a wait of at most 1 ms for the next event.
+        // Sleeps until the socket, a timer or a posted message (a cancel's wake-up) has work.
         if (MultiThreaded()) Socket()->DrainMessages();
-        loop.WaitOne(1);
+        loop.WaitOne(-1);
         if (OnWaitPass) OnWaitPass();
     }
     if (StatusCode() == 0) {
@@ -48,8 +48,8 @@ void THttpClient::ResumeReceive() {
     Socket()->ResumeEvents();
 }
 
-void THttpClient::HandleHeaderLine() {
-    THttpCli::HandleHeaderLine();
+void THttpClient::ParseHeaderField(const std::string& Line) {
+    THttpCli::ParseHeaderField(Line);
     // A content-range whose total is not a number leaves the size to report unknown: the
     // session does not guess.
     if (!Resp.Failed && Resp.RangeWithoutTotal)

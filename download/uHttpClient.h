@@ -16,10 +16,11 @@ class THttpClient : public THttpCli {
 public:
     THttpClient();
 
-    // Blocking GET of URL. Each wait is at most 1 ms for the next event of this thread's loop;
-    // OnWaitPass runs after every wait. Raises EHttpException(ReasonPhrase, StatusCode) unless
-    // the final answer is a 2xx whose body arrived whole: a missing status line, a cut body, a
-    // 3xx left as the answer (a relocation loop among them), 401 and 407 all raise.
+    // Blocking GET of URL. Each wait lasts until the next event of this thread's loop (another
+    // thread wakes it by posting to the loop); OnWaitPass runs after every wait. Raises
+    // EHttpException(ReasonPhrase, StatusCode) unless the final answer is a 2xx whose body arrived
+    // whole: a missing status line, a cut body, a 3xx left as the answer (a relocation loop among
+    // them), 401 and 407 all raise.
     void GetSync();
     // No more bytes are read from the connection until ResumeReceive; they wait in the kernel.
     void PauseReceive();
@@ -33,7 +34,7 @@ public:
     std::function<void()> OnWaitPass;
 
 protected:
-    void HandleHeaderLine() override;
+    void ParseHeaderField(const std::string& Line) override;
     std::optional<TRelocationRefusal> RefuseRelocation() const override;
     void RaiseHeaderEnd() override;
 };

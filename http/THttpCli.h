@@ -234,6 +234,9 @@ protected:
     bool SocksResolvesNames() const;
     virtual void WriteRequest(const std::string& Method, const std::string& Version);
     virtual void HandleHeaderLine();
+    // Reads one unfolded header field line (not the status line) into the response record, and
+    // hands the fields that concern the engine itself (cookies, ranges) to it.
+    virtual void ParseHeaderField(const std::string& Line);
     virtual void HandleBodyData();
     virtual void EmitRequestLine(const std::string& Line);
     virtual void BeginConnect();
@@ -381,14 +384,16 @@ private:
     // Reads the first line of a response: version, status and reason, or OnDataPush2 when it is
     // not a status line; an unreadable "HTTP/" line fails the response.
     void ReadStatusLine(const std::string& Line);
-    // Reads one header field line (not the status line) into the response record, and hands
-    // the fields that concern the engine itself (cookies, ranges) to it.
-    void ParseHeaderField(const std::string& Line);
+    // Reads the held field line, now that no further continuation can fold into it.
+    void ReadHeldField();
     void HandleHeaderEnd();
     // After OnHeaderEnd: no body, or the body with the bytes already held.
     void ContinueAfterHeader();
     void DecodeChunked();
     void BodyFromBuffer();
+    // Adds Count bytes to the response header's size; past the bound the response fails and
+    // false comes back.
+    bool CountHeaderBytes(std::int64_t Count);
     // The connection closed while a body was being read: a body known to be short fails.
     void CheckBodyAtClose(std::uint16_t Error);
     void StopQuotaTimer();

@@ -25,13 +25,16 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
     if (InCount < InBufferLimit) {
         n = Socket()->Receive(InBuffer + InCount, InBufferLimit - InCount);
     } else {
-        // A line longer than the buffer: keep reading until its end, which overwrites the tail
-        // of the held line so that the following lines stay intact. The held bytes never grow
-        // beyond the limit, whatever the server sends.
-        char scratch[25];
+        // A line longer than the buffer: keep reading until its end, in pieces of half the
+        // buffer, which overwrite the tail of the held line so that the following lines stay
+        // intact. The held bytes never grow beyond the limit, whatever the server sends.
+        char scratch[InBufferLimit / 2];
         int got = Socket()->Receive(scratch, sizeof scratch);
         if (got <= 0) return;
         const char* lf = static_cast<const char*>(std::memchr(scratch, '\n', got));
+        if (NextStep == &THttpCli::HandleHeaderLine &&
+            !CountHeaderBytes(lf == nullptr ? got : lf - scratch))
+            return;
         if (lf == nullptr) return;
         n = got - static_cast<int>(lf - scratch);
         InCount = InBufferLimit - n;
@@ -60,9 +63,16 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
             BodyFromBuffer();
             return;
         }
+        const bool headerLine = NextStep == &THttpCli::HandleHeaderLine;
         const char* lf = static_cast<const char*>(std::memchr(InBuffer, '\n', InCount));
-        if (lf == nullptr) break;
+        if (lf == nullptr) {
+            // The unfinished line counts as well: a header may never end.
+            if (headerLine && Resp.HeaderBytes + InCount > THttpResponse::MaxHeaderBytes)
+                CountHeaderBytes(InCount);
+            break;
+        }
         int len = static_cast<int>(lf - InBuffer);
+        if (headerLine && !CountHeaderBytes(len + 1)) return;
         int lineLen = (len > 0 && InBuffer[len - 1] == '\r') ? len - 1 : len;
         FCurrentLine.assign(InBuffer, lineLen);
         InCount -= len + 1;
@@ -77,6 +87,13 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
             OnDataPush(this, Error);
         }
     }
+}
+
+bool THttpCli::CountHeaderBytes(std::int64_t Count) {
+    Resp.HeaderBytes += Count;
+    if (Resp.HeaderBytes <= THttpResponse::MaxHeaderBytes) return true;
+    FailResponse(BadResponseStatus, "Response header too large");
+    return false;
 }
 
 void THttpCli::BodyFromBuffer() {
@@ -101,6 +118,9 @@ void THttpCli::DeliverHeldBody(std::int64_t Limit) {
 }
 
 void THttpCli::HandleHeaderLine() {
+    // Empty lines before a status line (a kept connection's stray line end after the previous
+    // answer) are no header; the header size bound limits how many are taken.
+    if (FCurrentLine.empty() && Resp.HeaderLinesSeen <= 0) return;
     if (Resp.HeaderLinesSeen == 0) {
         RaiseHeaderBegin();
         if (FState == EngineState::Idle) {  // ended from the event
@@ -131,21 +151,36 @@ void THttpCli::HandleHeaderLine() {
         PendingLength = 0;
         return;
     }
+    if (Resp.HeaderLinesSeen > 1 && THttpResponse::IsContinuation(line)) {
+        // A fold right after the status line continues no field: it is passed over unread.
+        if (!Resp.FieldHeld) return;
+        THttpResponse::Unfold(Resp.ReceivedHeader.back(), line);
+        Resp.HeldFolded = true;
+        if (OnHeaderData) OnHeaderData(this);
+        return;
+    }
+    ReadHeldField();
+    if (Resp.Failed) return;
     if (line.empty()) {
         HandleHeaderEnd();
         return;
     }
     Resp.ReceivedHeader.push_back(line);
-    if (Resp.HeaderLinesSeen == 1) {
+    if (Resp.HeaderLinesSeen == 1)
         ReadStatusLine(line);
-    } else if (line[0] == ' ' || line[0] == '\t') {
-        // A folded continuation of the previous field: a folded target is not trusted.
-        if (Resp.LastFieldWasLocation) Resp.LocationFolded = true;
-    } else {
-        ParseHeaderField(line);
-    }
+    else
+        Resp.FieldHeld = true;
     if (Resp.Failed) return;
     if (OnHeaderData) OnHeaderData(this);
+}
+
+void THttpCli::ReadHeldField() {
+    if (!Resp.FieldHeld) return;
+    Resp.FieldHeld = false;
+    ParseHeaderField(Resp.ReceivedHeader.back());
+    // A folded target is not trusted.
+    if (Resp.HeldFolded && Resp.LastFieldWasLocation) Resp.LocationFolded = true;
+    Resp.HeldFolded = false;
 }
 
 void THttpCli::ReadStatusLine(const std::string& Line) {
@@ -186,7 +221,7 @@ void THttpCli::HandleHeaderEnd() {
     if (Resp.LocationSeen) {
         if (FRequestType == httpPUT)
             FLocation = Resp.LocationValue;
-        else if (FollowRelocation && !Resp.LocationFolded)
+        else if (FollowRelocation && !Resp.LocationFolded && Resp.Relocates())
             ApplyLocation(Resp.LocationValue);
     }
     if (!Resp.DecideFraming(FRequestType == httpHEAD)) {

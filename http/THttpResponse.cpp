@@ -93,6 +93,20 @@ THeaderField THttpResponse::ReadHeaderField(const std::string& Line) {
     return field;
 }
 
+bool THttpResponse::IsContinuation(std::string_view Line) {
+    return !Line.empty() && (Line[0] == ' ' || Line[0] == '\t');
+}
+
+void THttpResponse::Unfold(std::string& Field, std::string_view Continuation) {
+    const std::size_t start = Continuation.find_first_not_of(" \t");
+    Field += ' ';
+    if (start != std::string_view::npos) Field.append(Continuation.substr(start));
+}
+
+bool THttpResponse::Relocates() const {
+    return StatusCode >= 300 && StatusCode <= 399 && StatusCode != 304;
+}
+
 bool THttpResponse::DecideFraming(bool HeadRequest) {
     const int status = StatusCode;
     if (HeadRequest || (status >= 100 && status < 200) || status == 204 || status == 304) {

@@ -52,6 +52,10 @@ struct THttpResponse {
     std::string ContentType;
     // Every "transfer-encoding" line, joined with ", " when there were several.
     std::string TransferEncoding;
+    // A header (status line, fields, continuations, leading empty lines) larger than this is
+    // refused, so a header that never ends cannot grow the memory it is held in.
+    static constexpr std::int64_t MaxHeaderBytes = 1 << 20;
+    std::int64_t HeaderBytes = 0;
     std::int64_t ReceivedCount = 0;
     int HeaderLinesSeen = 0;
     int BodyBlocksSeen = 0;
@@ -63,6 +67,10 @@ struct THttpResponse {
     bool LocationSeen = false;
     bool LocationFolded = false;
     bool LastFieldWasLocation = false;
+    // The last field line is held unread until the next line shows whether a continuation
+    // folds into it; HeldFolded: one did.
+    bool FieldHeld = false;
+    bool HeldFolded = false;
     // A relocation was refused because too many came in a row.
     bool RelocationLimitReached = false;
     TBodyFraming Framing = TBodyFraming::None;
@@ -73,9 +81,18 @@ struct THttpResponse {
     // Reads the first line into version, status and reason. An HTTP/1.0 answer closes unless a
     // field says "keep-alive".
     TStatusLine ReadStatusLine(const std::string& Line);
-    // Reads one field line (neither the status line nor a folded continuation) into the record
+    // Reads one field line (unfolded, not the status line) into the record
     // and hands back its name and value; a line without a colon gives an empty name.
     THeaderField ReadHeaderField(const std::string& Line);
+    // The status names another resource to fetch (a 3xx other than 304): only then does a
+    // "location" relocate; on any other answer it is information beside the document.
+    bool Relocates() const;
+    // A field line that begins with a blank or tab continues the field before it (obsolete
+    // line folding).
+    static bool IsContinuation(std::string_view Line);
+    // Joins a continuation to its field: the fold and the continuation's leading blanks become
+    // one blank, so the value is read whole.
+    static void Unfold(std::string& Field, std::string_view Continuation);
     // Decides Framing once the header is complete (RFC 9112 section 6.3); false when the length
     // cannot be trusted, Framing then undecided.
     bool DecideFraming(bool HeadRequest);

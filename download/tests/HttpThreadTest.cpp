@@ -5,8 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "download/THttpThread.h"
 #include "platform/UiThread.h"
@@ -14,6 +18,7 @@
 #include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/SocksServers.h"
 #include "tests/support/TempFolder.h"
 
@@ -337,6 +342,40 @@ TEST_F(HttpThread, CancelAtAnyMomentEndsOnceWith404) {
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer starts a thread of its own at any time
     EXPECT_LE(after.Threads, before.Threads) << "a thread was left running";
 #endif
+}
+
+// The thread's voluntary context switches so far: each is a sleep it woke from.
+long WakeUps(long Tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(Tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1;
+}
+
+// A server that sends a header and then nothing: the worker sleeps until the cancel.
+TEST_F(HttpThread, StalledWorkerSleepsUntilTheCancel) {
+    TScriptedServer server({{TScriptedServer::TExchange(
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nab"}, false)}});
+    TUrlInfo request;
+    request.Url = server.Url("/stall");
+    std::atomic<long> tid{0};
+    TRun r = Run(
+        request,
+        [&](THttpThread* t, TRun&) {
+            t->OnHeaders = [&](THttpThread*) { tid = syscall(SYS_gettid); };
+        },
+        [&](THttpThread* t, TRun& run) {
+            ASSERT_TRUE(Ui.WaitFor([&] { return tid != 0; }, std::chrono::seconds(20)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const long before = WakeUps(tid);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            EXPECT_LT(WakeUps(tid) - before, 50) << "the idle worker kept waking";
+            EXPECT_FALSE(run.Ended);
+            t->CancelRequest();
+        });
+    EXPECT_TRUE(r.Ended);
+    EXPECT_EQ(r.Code, 404);
 }
 
 // A download past 4 GiB: every count is 64-bit and the file is written whole. The source is

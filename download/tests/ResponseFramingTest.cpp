@@ -29,6 +29,9 @@ struct TFramingCase {
     int32_t code;      // the blocking GET's raised status and the worker's code; 0: success
     std::uint16_t closeError = 0;         // the close is a reset with this error
     std::vector<TScriptedAnswer> then{};  // answers to the relocated requests
+    // Long answers run whole and cut at these points only; empty: at every byte and one byte
+    // at a time.
+    std::vector<std::size_t> cuts{};
 
     std::vector<TScriptedAnswer> Script() const {
         std::vector<TScriptedAnswer> script = {{{response}, close, closeError}};
@@ -43,6 +46,14 @@ const std::string kChunked =
 const TScriptedAnswer kFinal = {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}, false};
 const TScriptedAnswer kLoop = {
     {"HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n"}, false};
+
+std::string Repeat(const std::string& Text, std::size_t Times) {
+    std::string out;
+    for (std::size_t i = 0; i < Times; ++i) out += Text;
+    return out;
+}
+
+const std::vector<std::size_t> kLongCuts = {1, 8190, 8191, 600000};
 
 const std::vector<TFramingCase>& Cases() {
     static const std::vector<TFramingCase> cases = {
@@ -101,6 +112,57 @@ const std::vector<TFramingCase>& Cases() {
         {"chunk size beyond 64 bits", httpGET, "1.1",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\nab", false,
          502, "", "hb he db de sc rd0", 502},
+        {"empty lines before the status line", httpGET, "1.1",
+         "\r\n\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, 200, "ok",
+         "hb he db d:ok de rd0", 0},
+        {"empty line before a relocated answer on the kept connection",
+         httpGET,
+         "1.1",
+         "HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n",
+         false,
+         200,
+         "final",
+         "hb he lc hb he db d:final de rd0",
+         0,
+         0,
+         {{{"\r\n" + kFinal.Pieces[0]}, false}}},
+        // A header is bounded, however it grows.
+        {"header past 1 MiB in one line",
+         httpGET,
+         "1.1",
+         "HTTP/1.1 200 OK\r\nX-Long: " + std::string(1 << 20, 'a') + "\r\n\r\nok",
+         false,
+         502,
+         "",
+         "hb he sc rd0",
+         502,
+         0,
+         {},
+         kLongCuts},
+        {"header past 1 MiB in many lines",
+         httpGET,
+         "1.1",
+         "HTTP/1.1 200 OK\r\n" + Repeat("X-A: b\r\n \tc\r\n", 90000) + "\r\nok",
+         false,
+         502,
+         "",
+         "hb he sc rd0",
+         502,
+         0,
+         {},
+         kLongCuts},
+        {"empty lines past 1 MiB before the status line",
+         httpGET,
+         "1.1",
+         Repeat("\r\n", 600000) + "HTTP/1.1 200 OK\r\n\r\nok",
+         false,
+         502,
+         "",
+         "sc rd0",
+         502,
+         0,
+         {},
+         kLongCuts},
         // Bodiless answers, whatever their framing fields say.
         {"204 with a length, kept", httpGET, "1.1",
          "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, 204, "", "hb he rd0", 0},
@@ -127,6 +189,12 @@ const std::vector<TFramingCase>& Cases() {
         {"last coding not chunked: until the close", httpGET, "1.1",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nzz", true, 200, "2\r\nzz",
          "hb he db d:2\r\nzz de sc rd0", 0},
+        {"folded transfer-encoding: last coding not chunked", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n  abc\r\n\r\n2\r\nzz", true, 200,
+         "2\r\nzz", "hb he db d:2\r\nzz de sc rd0", 0},
+        {"fold right after the status line is passed over", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\n Content-Length: 9\r\nContent-Length: 2\r\n\r\nok", false, 200, "ok",
+         "hb he db d:ok de rd0", 0},
         {"chunked beside a smaller length", httpGET, "1.1",
          "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n"
          "3\r\nabc\r\n0\r\n\r\n",
@@ -218,6 +286,9 @@ const std::vector<TFramingCase>& Cases() {
         {"folded location: the 302 is the answer", httpGET, "1.1",
          "HTTP/1.1 302 Found\r\nLocation: /a\r\n b\r\nContent-Length: 2\r\n\r\nmv", false, 302,
          "mv", "hb he db d:mv de rd0", 302},
+        {"location beside a 200: the 200 is the answer", httpGET, "1.1",
+         "HTTP/1.1 200 OK\r\nLocation: this should be ignored\r\nContent-Length: 2\r\n\r\nok",
+         false, 200, "ok", "hb he db d:ok de rd0", 0},
         {"ftp target", httpGET, "1.1",
          "HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1/pub/f.flv\r\nContent-Length: 2\r\n\r\nmv",
          false, 501, "", "hb he db d:mv de lc sc rd0", 504},
@@ -265,6 +336,7 @@ std::string Shape(const std::vector<std::string>& Events) {
 
 // The cuts every row runs with: whole, at every byte, one byte at a time.
 std::vector<std::size_t> Cuts(const TFramingCase& c) {
+    if (!c.cuts.empty()) return c.cuts;
     std::vector<std::size_t> cuts;
     for (std::size_t cut = 0; cut <= LongestAnswer(c.Script()); ++cut) cuts.push_back(cut);
     cuts.push_back(std::string::npos);
@@ -360,7 +432,7 @@ TEST_F(FramingWorker, WholeAndByteByByte) {
         if (c.type != httpGET || c.closeError != 0) continue;
         SCOPED_TRACE(c.name);
         RunWorker(c, false);
-        RunWorker(c, true);
+        if (c.cuts.empty()) RunWorker(c, true);
     }
 }
 

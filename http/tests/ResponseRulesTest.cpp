@@ -40,17 +40,23 @@ TEST(ResponseRules, StatusLines) {
     }
 }
 
-// The header's lines, separated by "|", read and judged: "refused" when no framing can be
-// trusted, else the framing, the length and whether the connection closes.
+// The header's lines, separated by "|", unfolded, read and judged: "refused" when no framing
+// can be trusted, else the framing, the length and whether the connection closes.
 std::string Judge(const std::string& Header) {
     THttpResponse r;
     std::size_t at = Header.find('|');
     EXPECT_EQ(r.ReadStatusLine(Header.substr(0, at)), TStatusLine::Read) << Header;
+    std::vector<std::string> fields;
     while (at != std::string::npos) {
         const std::size_t next = Header.find('|', at + 1);
-        r.ReadHeaderField(Header.substr(at + 1, next - at - 1));
+        const std::string line = Header.substr(at + 1, next - at - 1);
+        if (THttpResponse::IsContinuation(line))
+            THttpResponse::Unfold(fields.back(), line);
+        else
+            fields.push_back(line);
         at = next;
     }
+    for (const std::string& field : fields) r.ReadHeaderField(field);
     if (!r.DecideFraming(false)) return "refused";
     const char* framing[] = {"None", "Length", "Chunked", "UntilClose"};
     return framing[static_cast<int>(r.Framing)] + (" " + std::to_string(r.ContentLength)) +
@@ -68,6 +74,11 @@ TEST(ResponseRules, FieldsDecideTheFraming) {
         {"HTTP/1.1 200 OK|Transfer-Encoding: chunked|Transfer-Encoding: gzip",
          "UntilClose -1 close"},
         {"HTTP/1.1 200 OK", "UntilClose -1 close"},
+        // A folded line is part of the value before it.
+        {"HTTP/1.1 200 OK|Transfer-Encoding: chunked|  abc", "UntilClose -1 close"},
+        {"HTTP/1.1 200 OK|Content-Length:|\t 5|Transfer-Encoding: gzip,| \tchunked",
+         "Chunked -1 close"},
+        {"HTTP/1.1 200 OK|Content-Length:|\t 5", "Length 5 keep"},
         {"HTTP/1.1 302 Found", "None -1 close"},
         {"HTTP/1.1 304 Not Modified|Content-Length: 9", "None 9 keep"},
         {"HTTP/1.1 101 Switching|Connection: upgrade", "None -1 close"},

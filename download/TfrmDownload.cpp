@@ -117,8 +117,8 @@ void TfrmDownload::StartDownload() {
     };
     Job->OnTargetBusy = [this](const std::string& chosen) {
         Dialogs.MessageBox(this, kAppTitle,
-                           QStringLiteral("Another download is saving to %1, or its temporary "
-                                          "file is in use. Please choose another name.")
+                           Tr("Another download is saving to %1, or its temporary "
+                              "file is in use. Please choose another name.")
                                .arg(FromPath(chosen)),
                            TDialogs::TIcon::Warning);
     };

@@ -26,30 +26,35 @@ struct TJob {
 };
 
 // However long the save dialog stayed open, the figures count from the first block written and
-// the completion line gives the transfer's own duration.
+// the completion line gives the transfer's own duration; a resumed transfer's rate counts only
+// the bytes it brought itself.
 TEST(DownloadJob, FiguresCountFromTheFirstBlockWritten) {
     const struct {
         double Dialog, Transfer;
+        uint64_t Start;
         std::string Progress, Rate, Result, ResultRate;
     } rows[] = {
-        {10, 1.4, "700.0 KB of 1.4 MB (1 sec left)", "700.00 KB/s", "1.4 MB in 1 sec ",
+        {10, 1.4, 0, "700.0 KB of 1.4 MB (1 sec left)", "700.00 KB/s", "1.4 MB in 1 sec ",
          "1400.00 KB/s"},
-        {0, 3, "700.0 KB of 1.4 MB (2 sec left)", "350.00 KB/s", "1.4 MB in 3 sec ", "466.67 KB/s"},
-        {65, 0.4, "700.0 KB of 1.4 MB", "", "1.4 MB in 0 sec ", ""},
+        {0, 3, 0, "700.0 KB of 1.4 MB (2 sec left)", "350.00 KB/s", "1.4 MB in 3 sec ",
+         "466.67 KB/s"},
+        {65, 0.4, 0, "700.0 KB of 1.4 MB", "", "1.4 MB in 0 sec ", ""},
+        {0, 4, 358400, "1.0 MB of 1.4 MB (1 sec left)", "350.00 KB/s", "1.4 MB in 4 sec ",
+         "262.50 KB/s"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Result);
         TJob j;
         j.Job->SizeAnnounced(1433600);
         j.At(row.Dialog);
-        EXPECT_FALSE(j.Job->BlockWritten(16384));
+        EXPECT_FALSE(j.Job->BlockWritten(row.Start + 16384, row.Start));
         j.At(row.Dialog + row.Transfer / 2);
-        j.Job->BlockWritten(716800);
+        j.Job->BlockWritten(row.Start + 716800, row.Start);
         const TProgressView progress = j.Job->Progress();
         EXPECT_EQ(progress.Amount, row.Progress);
         EXPECT_EQ(progress.Rate, row.Rate);
         j.At(row.Dialog + row.Transfer);
-        j.Job->TransferEnded(0, 1433600, 1433600, "");
+        j.Job->TransferEnded(0, 1433600, 1433600, {}, "");
         j.At(row.Dialog + row.Transfer + 30);  // the window shows it later
         const TProgressView result = j.Job->Result();
         EXPECT_EQ(result.Amount, row.Result);
@@ -58,13 +63,24 @@ TEST(DownloadJob, FiguresCountFromTheFirstBlockWritten) {
     }
 }
 
+// The ".part" replaces the chosen file only when whole; an unfinished one stays when it was
+// paused or can be continued, else it goes.
 TEST(DownloadJob, PartFileReplacesTheChosenOneOnlyWhenWhole) {
+    using E = TDownloadEnd;
+    const TValidators resumable{5, "\"v1\"", "", false};
     const struct {
         int32_t Code;
         uint64_t Received;
         int64_t Total;
-        bool Kept;
-    } rows[] = {{0, 5, 5, true}, {0, 5, -1, true}, {0, 3, 5, false}, {404, 5, 5, false}};
+        TValidators Version;
+        bool Paused;
+        TDownloadEnd End;
+    } rows[] = {
+        {0, 5, 5, {}, false, E::Complete},      {0, 5, -1, {}, false, E::Complete},
+        {0, 3, 5, {}, false, E::Failed},        {404, 5, 5, {}, false, E::Failed},
+        {404, 3, 5, resumable, false, E::Kept}, {404, 0, 5, resumable, false, E::Failed},
+        {404, 3, 5, {}, true, E::Paused},
+    };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.Code) + " " + std::to_string(row.Received));
         TTempFolder dir;
@@ -72,15 +88,17 @@ TEST(DownloadJob, PartFileReplacesTheChosenOneOnlyWhenWhole) {
         WriteFile(chosen, "old");
         TJob j;
         j.Job->OnAskFile = [&] { return std::optional<std::string>(chosen); };
-        bool complete = !row.Kept;
-        j.Job->OnFinish = [&](bool c, const std::string&) { complete = c; };
+        std::optional<TDownloadEnd> end;
+        j.Job->OnFinish = [&](TDownloadEnd e, const std::string&) { end = e; };
         const std::optional<std::string> part = j.Job->AskPartFile();
         ASSERT_EQ(part, chosen + ".part");
         WriteFile(*part, "fresh");
-        j.Job->TransferEnded(row.Code, row.Received, row.Total, "");
-        EXPECT_EQ(complete, row.Kept);
-        EXPECT_EQ(ReadFile(chosen), row.Kept ? "fresh" : "old");
-        EXPECT_FALSE(std::filesystem::exists(*part));
+        if (row.Paused) j.Job->Pause();
+        j.Job->TransferEnded(row.Code, row.Received, row.Total, row.Version, "");
+        EXPECT_EQ(end, row.End);
+        const bool kept = row.End == E::Kept || row.End == E::Paused;
+        EXPECT_EQ(ReadFile(chosen), row.End == E::Complete ? "fresh" : "old");
+        EXPECT_EQ(std::filesystem::exists(*part), kept);
     }
     // Once aborted, the owner is not asked and the next block stops the transfer.
     TJob j;
@@ -131,8 +149,8 @@ TEST(DownloadJob, AChosenFileInUseIsRefusedAndAskedAgain) {
     EXPECT_EQ(first.Job->AskPartFile(), chosen + ".part");
     EXPECT_EQ(second.Job->AskPartFile(), other + ".part");
     EXPECT_EQ(busy, 1);
-    first.Job->TransferEnded(404, 0, -1, "");
-    second.Job->TransferEnded(404, 0, -1, "");
+    first.Job->TransferEnded(404, 0, -1, {}, "");
+    second.Job->TransferEnded(404, 0, -1, {}, "");
 
     const int held = open((chosen + ".part").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_EQ(flock(held, LOCK_EX), 0);  // another process writing it
@@ -145,7 +163,7 @@ TEST(DownloadJob, AChosenFileInUseIsRefusedAndAskedAgain) {
     TJob fourth;
     choose(fourth, {chosen}, busy);
     EXPECT_EQ(fourth.Job->AskPartFile(), chosen + ".part");
-    fourth.Job->TransferEnded(404, 0, -1, "");
+    fourth.Job->TransferEnded(404, 0, -1, {}, "");
 }
 
 }  // namespace

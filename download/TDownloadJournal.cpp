@@ -150,11 +150,10 @@ std::vector<TJournalEntry> TDownloadJournal::Read() const {
         if (key == "noranges") entry.Validators.RangesRefused = value == "1";
         if (key == "total") {
             int64_t total = -1;
-            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), total);
-            entry.Validators.Total = ec == std::errc() && end == value.data() + value.size() &&
-                                             total > 0
-                                         ? total
-                                         : -1;
+            const auto [end, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), total);
+            entry.Validators.Total =
+                ec == std::errc() && end == value.data() + value.size() && total > 0 ? total : -1;
         }
     }
     finish();
@@ -176,8 +175,8 @@ bool TDownloadJournal::Write(const std::vector<TJournalEntry>& entries) const {
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     const std::string bytes = text.str();
-    const bool written = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) &&
-                         fsync(fd) == 0;
+    const bool written =
+        write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && fsync(fd) == 0;
     close(fd);
     if (!written || std::rename(temp.c_str(), FPath.c_str()) != 0) {
         std::remove(temp.c_str());

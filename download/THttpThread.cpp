@@ -116,8 +116,7 @@ int32_t THttpThread::FetchIntoFile() {
         if (retry > Request.RetryCount) break;
         const int64_t wait =
             attempt.WaitMs >= 0 ? attempt.WaitMs : RetryWaitMs(retry, Request.RetryWaitMs);
-        if (OnRetry)
-            OnRetry(this, {attempt.Cause, AnswerStatus, wait, retry, Request.RetryCount});
+        if (OnRetry) OnRetry(this, {attempt.Cause, AnswerStatus, wait, retry, Request.RetryCount});
         if (!WaitBeforeRetry(wait)) {
             errorCode = 404;
             break;

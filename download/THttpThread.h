@@ -131,11 +131,11 @@ private:
 
     TUiThread& Ui;
     // The current attempt, on the worker thread.
-    int AnswerStatus = 0;    // the final answer's status; 0 before it (or after a relocation)
-    bool HadAnswer = false;  // a success answer came in an attempt of this worker
+    int AnswerStatus = 0;     // the final answer's status; 0 before it (or after a relocation)
+    bool HadAnswer = false;   // a success answer came in an attempt of this worker
     uint64_t RangeAsked = 0;  // the first byte asked for; 0: the whole resource
     TBodyPlan Plan = TBodyPlan::StartOver;
-    bool Placed = false;     // the file is positioned for this attempt's body
+    bool Placed = false;  // the file is positioned for this attempt's body
     uint64_t AttemptBytes = 0;
     bool Stalled = false;
     bool Cancelled = false;

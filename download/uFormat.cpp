@@ -122,8 +122,8 @@ TProgressView DescribeProgress(int64_t total, int64_t downloaded, double elapsed
     return view;
 }
 
-TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds,
-                             const TNumberFormat& format, int64_t sessionStart) {
+TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds, const TNumberFormat& format,
+                             int64_t sessionStart) {
     const TRate rate = AverageRate(std::max<int64_t>(0, downloaded - sessionStart), elapsedSeconds);
     TProgressView view = ViewWithRate(rate, format);
     view.Amount = FormatSize(-1, 1, downloaded, format) + " in " + FormatDuration(rate.Seconds);

@@ -43,8 +43,8 @@ struct TProgressView {
 TProgressView DescribeProgress(int64_t total, int64_t downloaded, double elapsedSeconds,
                                const TNumberFormat& format, int64_t sessionStart = 0);
 // The result of a completed download: amount in duration, and the average rate.
-TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds,
-                             const TNumberFormat& format, int64_t sessionStart = 0);
+TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds, const TNumberFormat& format,
+                             int64_t sessionStart = 0);
 
 // A proposed file name that a file system and the save dialog take: never empty, "." or "..",
 // and at most 255 bytes, cut before the extension on a UTF-8 character boundary.

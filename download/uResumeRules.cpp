@@ -12,8 +12,7 @@ std::optional<std::string> HeaderField(const std::vector<std::string>& header,
                                        const std::string& name) {
     for (std::size_t i = 1; i < header.size(); ++i) {
         const std::string& line = header[i];
-        if (line.size() > name.size() && line[name.size()] == ':' &&
-            StartsWithNoCase(line, name))
+        if (line.size() > name.size() && line[name.size()] == ':' && StartsWithNoCase(line, name))
             return TrimBlanks(std::string_view(line).substr(name.size() + 1));
     }
     return std::nullopt;
@@ -85,8 +84,8 @@ std::optional<std::time_t> ParseImfDate(const std::string& text) {
 }  // namespace
 
 std::optional<int64_t> RetryAfterSeconds(const std::string& value, std::time_t now) {
-    if (!value.empty() && std::all_of(value.begin(), value.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; })) {
+    if (!value.empty() &&
+        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         // Beyond any wait worth honouring anyway; the cap keeps the number in range.
         return value.size() > 9 ? int64_t{999999999} : std::stoll(value);
     }

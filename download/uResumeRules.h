@@ -11,9 +11,9 @@
 
 // What identifies the version of a resource the kept bytes belong to.
 struct TValidators {
-    int64_t Total = -1;        // the whole resource's size; -1: not announced
-    std::string ETag;          // a strong entity tag, quotes included; weak ones are not kept
-    std::string LastModified;  // the Last-Modified field as sent
+    int64_t Total = -1;          // the whole resource's size; -1: not announced
+    std::string ETag;            // a strong entity tag, quotes included; weak ones are not kept
+    std::string LastModified;    // the Last-Modified field as sent
     bool RangesRefused = false;  // "Accept-Ranges: none"
 
     // Only a known size and a validator prove that a later part belongs to the same bytes.

@@ -105,17 +105,19 @@ int32_t THttpThread::FetchIntoMemory() {
 }
 
 int32_t THttpThread::FetchIntoFile() {
-    int retry = 0;
+    int retry = 0;  // attempts in a row that brought no byte
     int32_t errorCode = 0;
     for (;;) {
         const TAttempt attempt = RunAttempt();
         errorCode = attempt.Code;
         if (attempt.End != TAttemptEnd::Retry) break;
-        // An attempt that brought bytes shows the link works: the count and the waits start over.
-        retry = AttemptBytes > 0 ? 1 : retry + 1;
+        // An attempt that brought bytes shows the link works: the count and the waits start
+        // over, and the next attempt goes at once (a server that ends every connection after
+        // so many bytes is common, and waiting there only costs time).
+        retry = AttemptBytes > 0 ? 0 : retry + 1;
         if (retry > Request.RetryCount) break;
-        const int64_t wait =
-            attempt.WaitMs >= 0 ? attempt.WaitMs : RetryWaitMs(retry, Request.RetryWaitMs);
+        int64_t wait = retry == 0 ? 0 : RetryWaitMs(retry, Request.RetryWaitMs);
+        if (attempt.WaitMs >= 0) wait = attempt.WaitMs;
         if (OnRetry) OnRetry(this, {attempt.Cause, AnswerStatus, wait, retry, Request.RetryCount});
         if (!WaitBeforeRetry(wait)) {
             errorCode = 404;

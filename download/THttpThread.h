@@ -43,8 +43,10 @@ public:
         TRetryCause Cause;
         int Status;      // the answer's, for ServerBusy
         int64_t WaitMs;  // before the next attempt
-        int Retry;       // 1 for the first retry
-        int Retries;     // the most in a row without a new byte
+        // Attempts in a row that brought no byte, this one included; 0 after one that did,
+        // which is followed by the next at once.
+        int Retry;
+        int Retries;  // the most of those before the download gives up
     };
     using TRetryEvent = std::function<void(THttpThread* thread, const TRetryNotice& notice)>;
 

@@ -101,7 +101,6 @@ void TDownloadJob::StartWorker(bool kept) {
         TUrlInfo chosen = thread->Request;
         chosen.FileName = *part;
         thread->SetRequest(chosen);
-        self->Request = chosen;
     };
     Thread->OnProgress = [self](THttpThread* thread, bool& abort, uint64_t received) {
         abort = self->BlockWritten(received, thread->SessionStart);

@@ -30,6 +30,7 @@ struct TUrlInfo {
     std::string SocksLevel{};
     std::string SocksUserName{};
     std::string SocksPassword{};
+    int32_t Connections = 0;  // 0 or 1: one connection
 
     bool operator==(const TUrlInfo&) const = default;
 };

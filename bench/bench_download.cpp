@@ -101,6 +101,8 @@ void BM_DownloadVsPlainLoop(benchmark::State& state) {
     state.counters["loop_MiB/s"] = kMiB * runs / sums.Other.Seconds;
     state.counters["wall_ratio"] = sums.Ours.Seconds / sums.Other.Seconds;
     state.counters["cpu_ratio"] = sums.Ours.Cpu / sums.Other.Cpu;
+    state.counters["wall_ratio_median"] = Median(sums.WallRatios);
+    state.counters["cpu_ratio_median"] = Median(sums.CpuRatios);
 }
 
 BENCHMARK(BM_DownloadVsPlainLoop)->Iterations(8)->UseManualTime()->Unit(benchmark::kMillisecond);

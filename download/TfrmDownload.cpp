@@ -107,6 +107,7 @@ void TfrmDownload::StartDownload() {
     if (Cookies.empty()) Cookies = GetSystemCookies(MediaUrl);
     Request.Cookies = Cookies;
     ApplyProxy(Proxy, Request);
+    Request.Connections = Connections;
     show();
 
     Job->OnAskFile = [this] { return AskFile(); };

@@ -58,6 +58,7 @@ public:
     // notification.
     bool NotifyWhenDone = false;
     std::string Cookies;
+    int32_t Connections = 0;  // as TUrlInfo::Connections
 
     QLabel* Label1;
     QProgressBar* pb1;

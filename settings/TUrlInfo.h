@@ -36,6 +36,7 @@ struct TUrlInfo {
     int32_t RetryCount = 5;
     int32_t RetryWaitMs = 1000;
     int32_t StallMs = 30000;
+    int32_t Connections = 0;  // 0 or 1: one connection
 
     bool operator==(const TUrlInfo&) const = default;
 };

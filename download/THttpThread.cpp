@@ -105,16 +105,19 @@ int32_t THttpThread::FetchIntoMemory() {
 }
 
 int32_t THttpThread::FetchIntoFile() {
-    int retry = 0;  // attempts in a row that brought no byte
+    int retry = 0;  // attempts in a row that brought no new byte
     int32_t errorCode = 0;
+    // The most the file has held: bytes fetched again after a start over are not new.
+    uint64_t most = Received;
     for (;;) {
         const TAttempt attempt = RunAttempt();
         errorCode = attempt.Code;
         if (attempt.End != TAttemptEnd::Retry) break;
-        // An attempt that brought bytes shows the link works: the count and the waits start
+        // An attempt that brought new bytes shows the link works: the count and the waits start
         // over, and the next attempt goes at once (a server that ends every connection after
         // so many bytes is common, and waiting there only costs time).
-        retry = AttemptBytes > 0 ? 0 : retry + 1;
+        retry = Received > most ? 0 : retry + 1;
+        most = std::max(most, Received);
         if (retry > Request.RetryCount) break;
         int64_t wait = retry == 0 ? 0 : RetryWaitMs(retry, Request.RetryWaitMs);
         if (attempt.WaitMs >= 0) wait = attempt.WaitMs;
@@ -156,7 +159,6 @@ THttpThread::TAttempt THttpThread::RunAttempt() {
     AnswerStatus = 0;
     Plan = TBodyPlan::StartOver;
     Placed = false;
-    AttemptBytes = 0;
     Stalled = false;
     FailureText.clear();
     LastActivity = std::chrono::steady_clock::now();
@@ -345,7 +347,6 @@ void THttpThread::WriteBlock(const char* data, int length) {
     int64_t written = OutputFile->Write(data, length);
     if (written > 0) {
         Received += static_cast<uint64_t>(written);
-        AttemptBytes += static_cast<uint64_t>(written);
         LastActivity = std::chrono::steady_clock::now();
         if (OnProgress) OnProgress(this, AbortFlag, Received);
     } else {

@@ -43,8 +43,8 @@ public:
         TRetryCause Cause;
         int Status;      // the answer's, for ServerBusy
         int64_t WaitMs;  // before the next attempt
-        // Attempts in a row that brought no byte, this one included; 0 after one that did,
-        // which is followed by the next at once.
+        // Attempts in a row that brought no new byte, this one included; 0 after one that
+        // did, which is followed by the next at once.
         int Retry;
         int Retries;  // the most of those before the download gives up
     };
@@ -138,7 +138,6 @@ private:
     uint64_t RangeAsked = 0;  // the first byte asked for; 0: the whole resource
     TBodyPlan Plan = TBodyPlan::StartOver;
     bool Placed = false;  // the file is positioned for this attempt's body
-    uint64_t AttemptBytes = 0;
     bool Stalled = false;
     bool Cancelled = false;
     std::chrono::steady_clock::time_point LastActivity;

@@ -587,6 +587,12 @@ TEST_F(HttpThread, OnlyTheRestOfTheSameVersionIsAppended) {
          0,
          v1,
          {"", ""}},
+        {"the same first bytes again and again",
+         std::vector<TScriptedServer::TConnection>(
+             4, {answer("200 OK\r\nContent-Length: 3000", v1.substr(0, 1000))}),
+         502,
+         v1.substr(0, 1000),
+         {"", "", "", ""}},
         {"busy until the last attempt",
          {{answer("503 Busy\r\nContent-Length: 0", "")},
           {answer("503 Busy\r\nContent-Length: 0", "")},

@@ -21,6 +21,7 @@
 #include "app/TfrmMain.h"
 #include "app/tests/FakeDialogs.h"
 #include "app/tests/SettingsSandbox.h"
+#include "download/TDownloadJournal.h"
 #include "download/THttpThread.h"
 #include "download/TfrmDownload.h"
 #include "settings/uSettings.h"
@@ -46,6 +47,43 @@ public:
         ReportDone();
     }
     void Cancel() override {}
+};
+
+// nginx that trickles a whole file, so that its download stays running until the test acts, and
+// sends the rest asked for by a range at full speed; it logs each answer's status.
+struct TTrickleServer {
+    // Adds a file of size bytes, none repeating within a few MiB, and gives its contents.
+    std::string Add(const std::string& name, size_t size) {
+        std::string bytes(size, '\0');
+        uint32_t x = static_cast<uint32_t>(name.size() + size);
+        for (char& c : bytes) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+        Media.Write(name, bytes);
+        return bytes;
+    }
+    bool Start() {
+        return Nginx.Start({.Root = Media.Path,
+                            .Server = "limit_rate $trickle;\naccess_log " + Log + ";\n",
+                            .Http = "map $http_range $trickle { \"\" 8k; default 0; }\n"});
+    }
+    // The statuses of the answers for path that have ended, once there are count of them.
+    std::vector<int> Answers(const std::string& path, size_t count) const {
+        std::vector<int> statuses;
+        PollUntil([&] {
+            statuses.clear();
+            std::istringstream lines(ReadFile(Log));
+            for (std::string line; std::getline(lines, line);) {
+                const size_t at = line.find("\"GET " + path + " HTTP/1.0\" ");
+                if (at != std::string::npos)
+                    statuses.push_back(std::stoi(line.substr(line.find("\" ", at) + 2)));
+            }
+            return statuses.size() >= count;
+        });
+        return statuses;
+    }
+    TTempFolder Media;
+    TTempFolder Logs;
+    const std::string Log = Logs.File("access.log");
+    TNginx Nginx;
 };
 
 // Every download window as it is shown, in order.
@@ -74,6 +112,8 @@ protected:
         Options.UseProxy = true;
         Options.ProxyAddress = "127.0.0.1";
         Options.ProxyPort = Demo->Port();
+        // A cut connection fails at once, unless a test wants to see the attempts.
+        Options.RetryCount = 0;
         // Saved under the proposed name in the folder the dialog opens in.
         Dialogs.SaveAnswer = [](QWidget*, const TFakeDialogs::TSaveCall& call) {
             return std::optional<QString>(call.Folder + call.FileName);
@@ -122,6 +162,12 @@ protected:
     static bool Finished(const QPointer<TfrmDownload>& w) {
         return QTest::qWaitFor([&] { return !w || w->Label1->text() == "Download complete..."; },
                                kDeadlineMs);
+    }
+    // Bytes are arriving and "Pause" can be pressed.
+    static bool Transferring(const QPointer<TfrmDownload>& w) {
+        return QTest::qWaitFor(
+            [&] { return w && w->bPause->isEnabled() && !w->lDownloaded->text().isEmpty(); },
+            kDeadlineMs);
     }
     static bool Closed(const QPointer<TfrmDownload>& w) {
         return QTest::qWaitFor([&] { return w.isNull(); }, kDeadlineMs);
@@ -447,7 +493,10 @@ TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
         if (closeRequested) return;
         closeRequested = true;
         EXPECT_FALSE(Main->close());
-        EXPECT_EQ(Main->lInfo->text(), "Aborting downloads...");
+        // Only the transfer is unfinished: it pauses, the others end as before.
+        EXPECT_EQ(Dialogs.Questions, std::vector<QString>{"1 download is not finished. Quit and "
+                                                          "keep it to resume later?"});
+        EXPECT_EQ(Main->lInfo->text(), "Pausing downloads...");
         EXPECT_TRUE(Main->ClosePending);
     };
     Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
@@ -473,7 +522,7 @@ TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
     ASSERT_EQ(closings.size(), 4u);
     for (const auto& [window, count] : closings) EXPECT_EQ(count, 1);
     EXPECT_TRUE(Main->Downloads.empty());
-    EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"show-ep1.mp4"});
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"found.flv.part", "show-ep1.mp4"}));
     EXPECT_EQ(Dialogs.Messages.size(), 1u);
     Main.reset();
     EXPECT_TRUE(QTest::qWaitFor([] { return THttpThread::LiveCount() == 0; }, kDeadlineMs));
@@ -506,6 +555,92 @@ TEST_F(DownloadWindow, CloseWhenDoneBoxCarriesToTheNextWindowAndAcrossARestart) 
     w = Request(address);
     EXPECT_TRUE(Closed(w));
     EXPECT_EQ(ticked, (std::vector<bool>{false, true, true}));
+}
+
+TEST_F(DownloadWindow, PausedTransferResumesFromItsBytesOrCancelRemovesThem) {
+    TTrickleServer server;
+    const std::string kept = server.Add("a.mp4", 2 << 20);
+    server.Add("b.mp4", 2 << 20);
+    ASSERT_TRUE(server.Start()) << server.Nginx.ErrorLog();
+    Options.UseProxy = false;
+    Main.reset();
+    OpenMain();
+    TDownloadJournal journal(TDownloadJournal::DefaultPath());
+    for (const std::string name : {"a.mp4", "b.mp4"}) {
+        SCOPED_TRACE(name);
+        QPointer<TfrmDownload> w = Request(server.Nginx.Url("/" + name));
+        ASSERT_TRUE(Transferring(w));
+        QTest::mouseClick(w->bPause, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return w->bPause->isEnabled(); }, kDeadlineMs));
+        EXPECT_EQ(w->bPause->text(), "Resume");
+        EXPECT_EQ(w->Label1->text(), "Paused");
+        EXPECT_TRUE(w->lDownloaded->text().endsWith(" of 2.0 MB"))
+            << w->lDownloaded->text().toStdString();
+        EXPECT_LT(std::filesystem::file_size(Films + "/" + name + ".part"), 2u << 20);
+        ASSERT_EQ(journal.Unfinished().size(), 1u);
+        EXPECT_EQ(journal.Unfinished()[0].Target, Films + "/" + name);
+        if (name == "a.mp4") {
+            QTest::mouseClick(w->bPause, Qt::LeftButton);  // "Resume"
+            ASSERT_TRUE(Finished(w));
+            EXPECT_EQ(ReadFile(Films + "/a.mp4"), kept);
+            EXPECT_EQ(server.Answers("/a.mp4", 2), (std::vector<int>{200, 206}));
+            w->close();
+        } else {
+            QTest::mouseClick(w->bCancel, Qt::LeftButton);
+        }
+        EXPECT_TRUE(Closed(w));
+        EXPECT_TRUE(journal.Unfinished().empty());
+    }
+    EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"a.mp4"});
+    EXPECT_TRUE(Dialogs.Messages.empty());
+}
+
+TEST_F(DownloadWindow, QuitKeepsUnfinishedDownloadsForTheNextStartToComplete) {
+    TTrickleServer server;
+    const std::string names[] = {"a.mp4", "b.mp4"};
+    std::vector<std::string> contents;
+    for (const std::string& name : names) contents.push_back(server.Add(name, 2 << 20));
+    ASSERT_TRUE(server.Start()) << server.Nginx.ErrorLog();
+    Options.UseProxy = false;
+    Main.reset();
+    OpenMain();
+    std::vector<QPointer<TfrmDownload>> windows;
+    for (const std::string& name : names) {
+        windows.push_back(Request(server.Nginx.Url("/" + name)));
+        ASSERT_TRUE(Transferring(windows.back()));
+    }
+    Dialogs.QuestionAnswer = false;  // "No": the program stays, the downloads go on
+    EXPECT_FALSE(Main->close());
+    EXPECT_TRUE(Main->isVisible());
+    EXPECT_EQ(windows[1]->Label1->text(), "Downloading video file...");
+    Dialogs.QuestionAnswer = true;
+    EXPECT_FALSE(Main->close());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Main->isVisible(); }, kDeadlineMs));
+    const QString quit = "2 downloads are not finished. Quit and keep them to resume later?";
+    EXPECT_EQ(Dialogs.Questions, (std::vector<QString>{quit, quit}));
+    for (const auto& w : windows) EXPECT_TRUE(w.isNull());
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"a.mp4.part", "b.mp4.part"}));
+
+    // The next start asks once; "No" keeps them for the start after.
+    for (const bool yes : {false, true}) {
+        Dialogs.Questions.clear();
+        Dialogs.QuestionAnswer = yes;
+        const size_t before = Shown.Windows.size();
+        Main.reset();
+        OpenMain();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Dialogs.Questions.empty(); }, kDeadlineMs));
+        EXPECT_EQ(Dialogs.Questions, std::vector<QString>{"Resume 2 unfinished downloads?"});
+        EXPECT_EQ(Shown.Windows.size(), before + (yes ? 2 : 0));
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(names[i]);
+        ASSERT_TRUE(Finished(Shown.Windows[Shown.Windows.size() - 2 + i]));
+        EXPECT_EQ(ReadFile(Films + "/" + names[i]), contents[i]);
+        EXPECT_EQ(server.Answers("/" + names[i], 2), (std::vector<int>{200, 206}));
+    }
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"a.mp4", "b.mp4"}));
+    EXPECT_TRUE(TDownloadJournal(TDownloadJournal::DefaultPath()).Unfinished().empty());
+    EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
 }  // namespace

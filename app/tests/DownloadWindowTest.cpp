@@ -31,6 +31,7 @@
 #include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCa.h"
 
@@ -641,6 +642,68 @@ TEST_F(DownloadWindow, QuitKeepsUnfinishedDownloadsForTheNextStartToComplete) {
     EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"a.mp4", "b.mp4"}));
     EXPECT_TRUE(TDownloadJournal(TDownloadJournal::DefaultPath()).Unfinished().empty());
     EXPECT_TRUE(Dialogs.Messages.empty());
+}
+
+// A cut body: the attempt shows on the status line with the figures kept, a pause while it
+// waits keeps the bytes, and a failure after the last attempt offers "Retry"; both go on with
+// a request for the rest only.
+TEST_F(DownloadWindow, CutTransferShowsItsAttemptsAndGoesOnWithTheRest) {
+    std::string body(1000, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i * 7 % 26);
+    const std::string cut =
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nETag: \"v1\"\r\n\r\n" + body.substr(0, 400);
+    const std::string rest =
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 400-999/1000\r\n"
+        "Content-Length: 600\r\nETag: \"v1\"\r\n\r\n" +
+        body.substr(400);
+    const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
+    using TExchange = TScriptedServer::TExchange;
+    TScriptedServer server({{TExchange({cut})},
+                            {TExchange({}, false)},  // silent until the pause closes it
+                            {TExchange({rest})},
+                            {TExchange({cut})},
+                            {TExchange({busy})},
+                            {TExchange({rest})}});
+    Options.UseProxy = false;
+    Options.RetryCount = 1;
+    Main.reset();
+    OpenMain();
+    for (const char* name : {"paused.mp4", "failed.mp4"}) {
+        SCOPED_TRACE(name);
+        QPointer<TfrmDownload> w = Request(server.Url(std::string("/") + name));
+        if (name == std::string("paused.mp4")) {
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] {
+                    return w->Label1->text() ==
+                           "Connection lost, retrying in 1 sec (attempt 1 of 1)...";
+                },
+                kDeadlineMs));
+            EXPECT_TRUE(w->lDownloaded->text().startsWith("400"));
+            // Paused while the next attempt waits for its answer.
+            ASSERT_TRUE(
+                QTest::qWaitFor([&] { return server.Requests().size() == 2; }, kDeadlineMs));
+            QTest::mouseClick(w->bPause, Qt::LeftButton);
+        }
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return w->bPause->isEnabled() && w->bPause->text() != "Pause"; }, kDeadlineMs));
+        EXPECT_EQ(w->bPause->text(), name == std::string("paused.mp4") ? "Resume" : "Retry");
+        QTest::mouseClick(w->bPause, Qt::LeftButton);
+        ASSERT_TRUE(Finished(w));
+        EXPECT_EQ(ReadFile(Films + "/" + name), body);
+        w->close();
+    }
+    ASSERT_EQ(Dialogs.Messages.size(), 1u);
+    EXPECT_EQ(Dialogs.Messages[0].Text,
+              "Error downloading video file!\n\n127.0.0.1: 503 Service Unavailable\n\nWhat has "
+              "arrived is kept: \"Retry\" goes on from there, \"Cancel\" removes it.");
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 6u);
+    for (const size_t i : {2, 5}) {
+        EXPECT_NE(requests[i].find("\r\nRange: bytes=400-\r\nIf-Range: \"v1\"\r\n"),
+                  std::string::npos)
+            << requests[i];
+    }
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"failed.mp4", "paused.mp4"}));
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ QString RetryText(const THttpThread::TRetryNotice& notice) {
         case THttpThread::TRetryCause::ServerBusy:
             return Tr("Server busy (%1), %2").arg(notice.Status).arg(attempt);
         case THttpThread::TRetryCause::RangeRefused:
-            return Tr("The server sent a part that does not fit, %1").arg(attempt);
+            return Tr("Unusable part received, %1").arg(attempt);
     }
     return attempt;
 }

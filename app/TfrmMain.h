@@ -129,7 +129,8 @@ private:
     TVideoFactory Factory;
     TDialogs& Dialogs;
     TUiThread& Ui;
-    // Handed to every download window; declared before nothing that outlives it.
+    // Handed to every download window. A quit waits for their workers; only a teardown without
+    // closing (FormDestroy with windows open) could leave one running past it.
     TDownloadJournal Journal;
     // Extractors that have reported; freed from the event loop, after their report has unwound.
     std::vector<std::unique_ptr<TVideo>> Released;

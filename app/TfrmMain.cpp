@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/Banner.h"
 #include "app/TfrmSelectFolder.h"
@@ -64,7 +65,8 @@ TfrmMain::TfrmMain(TVideoFactory factory, TDialogs& dialogs, TUiThread& ui, QWid
                           Qt::WindowCloseButtonHint),
       Factory(std::move(factory)),
       Dialogs(dialogs),
-      Ui(ui) {
+      Ui(ui),
+      Journal(TDownloadJournal::DefaultPath()) {
     setFont(FormFont());
     setFixedSize(344, 228);
 
@@ -147,6 +149,7 @@ void TfrmMain::FormCreate() {
     // Told once the window is up, so that the box has an owner on screen.
     if (loaded.Unreadable)
         QTimer::singleShot(0, this, [this, loaded] { ReportUnreadableSettings(loaded); });
+    QTimer::singleShot(0, this, &TfrmMain::OfferUnfinished);
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
             &TfrmMain::ClipboardChanged);
     eFolder->setText(FromPath(Options.SaveTo));
@@ -301,8 +304,22 @@ void TfrmMain::OpenDownloadWindow(int32_t videoKind) {
     OpenDownloadWindow(CleanFileName(PendingTitle) + kind.Extension, kind.MediaFormat);
 }
 
-void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat) {
+TfrmDownload* TfrmMain::NewDownloadWindow() {
     auto* window = new TfrmDownload(Dialogs, Ui);
+    window->SetCloseWhenDone(Options.CloseOnComplete);
+    window->NotifyWhenDone = Options.NotifyWhenDone;
+    window->OnClosed = [this](TfrmDownload* w) { DownloadClosed(w); };
+    window->Proxy = ProxyFromOptions(Options);
+    window->StallMs = StallMsFromOptions(Options);
+    window->RetryCount = Options.RetryCount;
+    window->Connections = Options.Connections;
+    window->Journal = &Journal;
+    Downloads.push_back(window);
+    return window;
+}
+
+void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat) {
+    TfrmDownload* window = NewDownloadWindow();
     window->MediaUrl = PendingMediaUrl;
     window->FileName = FileName;
     window->MediaFormat = static_cast<uint8_t>(MediaFormat);
@@ -311,13 +328,24 @@ void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaForm
     window->SaveFolder =
         QFileInfo(FromPath(Options.SaveTo)).isDir() ? Options.SaveTo : GetDefaultSaveFolder();
     window->Cookies = PendingCookies;
-    window->SetCloseWhenDone(Options.CloseOnComplete);
-    window->NotifyWhenDone = Options.NotifyWhenDone;
-    window->Connections = Options.Connections;
-    window->OnClosed = [this](TfrmDownload* w) { DownloadClosed(w); };
-    window->Proxy = ProxyFromOptions(Options);
-    Downloads.push_back(window);
     window->StartDownload();
+}
+
+void TfrmMain::OfferUnfinished() {
+    const std::vector<TJournalEntry> entries = Journal.Unfinished();
+    if (entries.empty()) return;
+    const QString question = entries.size() == 1
+                                 ? Tr("Resume 1 unfinished download?")
+                                 : Tr("Resume %1 unfinished downloads?").arg(entries.size());
+    // No keeps them recorded: the next start asks again.
+    if (!Dialogs.Question(this, Tr("Unfinished downloads"), question)) return;
+    for (const TJournalEntry& entry : entries) {
+        TfrmDownload* window = NewDownloadWindow();
+        window->MediaUrl = entry.MediaUrl;
+        window->Cookies = entry.Cookies;
+        window->FileName = entry.Target;
+        window->ContinueDownload(entry.Validators);
+    }
 }
 
 void TfrmMain::DownloadClosed(TfrmDownload* window) {
@@ -329,12 +357,12 @@ void TfrmMain::DownloadClosed(TfrmDownload* window) {
     }
 }
 
-void TfrmMain::AbortDownloads() {
+void TfrmMain::KeepDownloads() {
     // Windows that are not transferring leave the list while this runs; each one open at the
     // start still gets its request.
     std::vector<QPointer<TfrmDownload>> windows(Downloads.begin(), Downloads.end());
     for (const QPointer<TfrmDownload>& window : windows) {
-        if (window) window->AbortDownload();
+        if (window) window->KeepForLater();
     }
 }
 
@@ -357,9 +385,21 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
+    // Asked once: a second close while the downloads end changes nothing.
+    if (ClosePending) return;
+    const auto unfinished = std::count_if(Downloads.begin(), Downloads.end(),
+                                          [](const TfrmDownload* w) { return w->Unfinished(); });
+    if (unfinished > 0) {
+        const QString question =
+            unfinished == 1
+                ? Tr("1 download is not finished. Quit and keep it to resume later?")
+                : Tr("%1 downloads are not finished. Quit and keep them to resume later?")
+                      .arg(unfinished);
+        if (!Dialogs.Question(this, kCaption, question)) return;
+    }
     ClosePending = true;
-    lInfo->setText(Tr("Aborting downloads..."));
-    AbortDownloads();
+    lInfo->setText(unfinished > 0 ? Tr("Pausing downloads...") : Tr("Aborting downloads..."));
+    KeepDownloads();
 }
 
 void TfrmMain::eURLChange() {

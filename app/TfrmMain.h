@@ -2,7 +2,8 @@
 // report and opens a download window for the video. UI thread only. It owns the running
 // extractor (at most one) and releases it after the report; the extractors come from the factory
 // it is given. Download windows free themselves when they close; the list only follows them, and
-// the program does not close while one is open.
+// the program does not close while one is open. Quitting with unfinished downloads asks first and
+// keeps them in the journal of unfinished downloads, which the next start offers to resume.
 #pragma once
 
 #include <QEvent>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "download/TDownloadJournal.h"
 #include "sites/TVideo.h"
 
 class QCloseEvent;
@@ -117,11 +119,19 @@ private:
     void OpenDownloadWindow(int32_t videoKind);
     // The window for PendingMediaUrl, proposing FileName and offering MediaFormat's file type.
     void OpenDownloadWindow(const std::string& FileName, int32_t MediaFormat);
-    void AbortDownloads();
+    // Asks whether to resume the journal's downloads, and opens their windows.
+    void OfferUnfinished();
+    // Every download window ends: a transfer pauses and stays in the journal.
+    void KeepDownloads();
+    // The window a download window opens with, from Options.
+    TfrmDownload* NewDownloadWindow();
 
     TVideoFactory Factory;
     TDialogs& Dialogs;
     TUiThread& Ui;
+    // Handed to every download window. A quit waits for their workers; only a teardown without
+    // closing (FormDestroy with windows open) could leave one running past it.
+    TDownloadJournal Journal;
     // Extractors that have reported; freed from the event loop, after their report has unwound.
     std::vector<std::unique_ptr<TVideo>> Released;
 };

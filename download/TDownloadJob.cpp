@@ -75,6 +75,13 @@ void TDownloadJob::Resume() {
     StartWorker(true);
 }
 
+void TDownloadJob::Discard() {
+    if (Thread || PartFile.empty()) return;
+    std::remove(PartFile.c_str());
+    if (Journal) Journal->Forget(TargetFile);
+    Release();
+}
+
 void TDownloadJob::StartWorker(bool kept) {
     Thread = new THttpThread(Request, Ui);
     FirstBlock.store(kNotYet);
@@ -166,6 +173,10 @@ TProgressView TDownloadJob::Result() const {
     view.SizeKnown = last.SizeKnown;
     view.Percent = last.Percent;
     return view;
+}
+
+TProgressView TDownloadJob::KeptView() const {
+    return DescribeProgress(TotalSize, static_cast<int64_t>(Shown), 0, Format);
 }
 
 void TDownloadJob::SizeAnnounced(int64_t totalSize) {

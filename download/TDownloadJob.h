@@ -75,6 +75,9 @@ public:
     void Pause();
     // UI thread, after OnFinish with Paused or Kept: a new worker goes on from the kept bytes.
     void Resume();
+    // UI thread, once the worker of a Paused or Kept download has ended: the ".part" is removed
+    // and the journal forgets it, as a cancelled transfer's are; otherwise nothing happens.
+    void Discard();
     // UI thread: the transfer stops at its next block, and the answer to the save question is
     // "none" from now on.
     void Abort();
@@ -91,6 +94,9 @@ public:
     // UI thread, after OnFinish: the completed transfer's amount, duration and average rate,
     // with the bar where the last block ended.
     TProgressView Result() const;
+    // UI thread, after OnFinish with Paused or Kept: the bytes kept against the size, without
+    // a rate or a time left, since nothing is moving.
+    TProgressView KeptView() const;
 
     // The worker's side, on the worker thread (the handlers Start gives the worker call them).
     // The announced size (<= 0: none), handed to the UI thread.

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "download/TDownloadJob.h"
+#include "download/TDownloadJournal.h"
 #include "download/uFormat.h"
 #include "settings/uHelpers.h"
 #include "settings/uSystem.h"
@@ -31,6 +32,27 @@ QLabel* Label(QWidget* parent, const QString& text, int x, int y, int width) {
     auto* label = new QLabel(text, parent);
     label->setGeometry(x, y, width, 13);
     return label;
+}
+
+// The status line while the worker waits for its next attempt.
+QString RetryText(const THttpThread::TRetryNotice& notice) {
+    // An attempt that brought bytes is followed by the next at once, and counts none.
+    const QString attempt = notice.Retry == 0 ? Tr("reconnecting...")
+                                              : Tr("retrying in %1 sec (attempt %2 of %3)...")
+                                                    .arg((notice.WaitMs + 999) / 1000)
+                                                    .arg(notice.Retry)
+                                                    .arg(notice.Retries);
+    switch (notice.Cause) {
+        case THttpThread::TRetryCause::ConnectionLost:
+            return Tr("Connection lost, %1").arg(attempt);
+        case THttpThread::TRetryCause::Stalled:
+            return Tr("No data received, %1").arg(attempt);
+        case THttpThread::TRetryCause::ServerBusy:
+            return Tr("Server busy (%1), %2").arg(notice.Status).arg(attempt);
+        case THttpThread::TRetryCause::RangeRefused:
+            return Tr("Unusable part received, %1").arg(attempt);
+    }
+    return attempt;
 }
 
 QStringList FiltersFor(uint8_t mediaFormat) {
@@ -68,14 +90,17 @@ TfrmDownload::TfrmDownload(TDialogs& dialogs, TUiThread& ui)
     ckClose = new QCheckBox(Tr("Close when download completes"), this);
     // As wide as its caption needs: the fonts that stand in for Tahoma run wider.
     ckClose->setGeometry(QRect(QPoint(8, 100), ckClose->sizeHint().expandedTo(QSize(181, 17))));
-    bOpen = Button(this, Tr("Open"), 124, 128, 75, 25);
-    bFolder = Button(this, Tr("Open Folder"), 204, 128, 75, 25);
+    bOpen = Button(this, Tr("Open"), 44, 128, 75, 25);
+    bFolder = Button(this, Tr("Open Folder"), 124, 128, 75, 25);
+    bPause = Button(this, Tr("Pause"), 204, 128, 75, 25);
     bCancel = Button(this, Tr("Cancel"), 284, 128, 75, 25);
     bOpen->setEnabled(false);
     bFolder->setEnabled(false);
+    bPause->setEnabled(false);
     bCancel->setEnabled(false);
 
     connect(bCancel, &QPushButton::clicked, this, &TfrmDownload::bCancelClick);
+    connect(bPause, &QPushButton::clicked, this, &TfrmDownload::bPauseClick);
     connect(bOpen, &QPushButton::clicked, this, &TfrmDownload::bOpenClick);
     connect(bFolder, &QPushButton::clicked, this, &TfrmDownload::bFolderClick);
     connect(ckClose, &QCheckBox::clicked, this, &TfrmDownload::ckCloseClick);
@@ -96,23 +121,25 @@ void TfrmDownload::SetCloseWhenDone(bool value) {
     ckClose->setChecked(value);
 }
 
-void TfrmDownload::StartDownload() {
-    Label1->setText(Tr("Commencing download..."));
+void TfrmDownload::Prepare() {
     lDownloaded->clear();
     Request = SplitUrl(MediaUrl);
     Request.Url = MediaUrl;
-    ShortName = Tr(kCommencing);
-    setWindowTitle(ShortName);
     Request.FileName = FileName;
     if (Cookies.empty()) Cookies = GetSystemCookies(MediaUrl);
     Request.Cookies = Cookies;
-    ApplyProxy(Proxy, Request);
+    Request.StallMs = StallMs;
+    Request.RetryCount = RetryCount;
     Request.Connections = Connections;
-    show();
+    ApplyProxy(Proxy, Request);
 
+    Job->Journal = Journal;
     Job->OnAskFile = [this] { return AskFile(); };
     Job->OnProgress = [this] { ShowProgress(); };
     Job->OnFinish = [this](TDownloadEnd end, const std::string& reason) { Finish(end, reason); };
+    Job->OnRetry = [this](const THttpThread::TRetryNotice& notice) {
+        ShowRetry(RetryText(notice));
+    };
     Job->OnErrorBox = [this](const std::string& text, const std::string& title) {
         ShowSaveError(QString::fromStdString(text), QString::fromStdString(title));
     };
@@ -124,8 +151,51 @@ void TfrmDownload::StartDownload() {
                            TDialogs::TIcon::Warning);
     };
     Job->OnEnded = [this] { Ended(); };
+}
+
+void TfrmDownload::StartDownload() {
+    Label1->setText(Tr("Commencing download..."));
+    ShortName = Tr(kCommencing);
+    setWindowTitle(ShortName);
+    Prepare();
+    show();
     Downloading = true;
     Job->Start(Request);
+}
+
+void TfrmDownload::ContinueDownload(const TValidators& validators) {
+    Label1->setText(Tr("Resuming download..."));
+    const QString path = FromPath(FileName);
+    ShortName = QFileInfo(path).fileName();
+    setWindowTitle(ShortName);
+    lSaveAs->setText(lSaveAs->fontMetrics().elidedText(path, Qt::ElideMiddle, lSaveAs->width()));
+    lSaveAs->setToolTip(path);
+    Prepare();
+    show();
+    if (!Job->StartKept(Request, FileName, validators)) {
+        Dialogs.MessageBox(this, kAppTitle,
+                           Tr("%1 cannot be resumed now: another download is using it.").arg(path),
+                           TDialogs::TIcon::Warning);
+        close();
+        return;
+    }
+    Downloading = true;
+    Stage = TStage::Transferring;
+    bPause->setEnabled(true);
+    bCancel->setEnabled(true);
+}
+
+bool TfrmDownload::Unfinished() const {
+    return Stage == TStage::Transferring || Stage == TStage::Paused || Stage == TStage::Kept;
+}
+
+void TfrmDownload::KeepForLater() {
+    Keeping = true;
+    if (Downloading && Stage == TStage::Transferring) {
+        Job->Pause();
+        return;
+    }
+    AbortDownload();
 }
 
 std::optional<std::string> TfrmDownload::AskFile() {
@@ -160,6 +230,8 @@ std::optional<std::string> TfrmDownload::AskFile() {
     lSaveAs->setText(lSaveAs->fontMetrics().elidedText(chosen, Qt::ElideMiddle, lSaveAs->width()));
     lSaveAs->setToolTip(chosen);
     bCancel->setEnabled(true);
+    bPause->setEnabled(true);
+    Stage = TStage::Transferring;
     ShortName = QFileInfo(chosen).fileName();
     return FileName;
 }
@@ -167,7 +239,7 @@ std::optional<std::string> TfrmDownload::AskFile() {
 void TfrmDownload::ShowProgress() {
     const TProgressView view = Job->Progress();
     RefreshPause->start();
-    if (CancelledByUser || !Downloading) return;
+    if (CancelledByUser || !Downloading || Stage != TStage::Transferring) return;
     Label1->setText(Tr("Downloading video file..."));
     if (view.SizeKnown) {
         pb1->setValue(view.Percent);
@@ -183,6 +255,7 @@ void TfrmDownload::RefreshPauseEnded() {
 
 void TfrmDownload::Finish(TDownloadEnd end, const std::string& Reason) {
     if (end == TDownloadEnd::Complete) {
+        Stage = TStage::Over;
         const TProgressView view = Job->Result();
         if (view.SizeKnown) pb1->setValue(view.Percent);
         lDownloaded->setText(QString::fromStdString(view.Amount));
@@ -190,6 +263,7 @@ void TfrmDownload::Finish(TDownloadEnd end, const std::string& Reason) {
         Label1->setText(Tr("Download complete..."));
         bOpen->setEnabled(true);
         bFolder->setEnabled(true);
+        bPause->setEnabled(false);
         bCancel->setText(Tr("Close"));
         bCancel->setEnabled(true);
         setWindowTitle(Tr("Download complete"));
@@ -198,15 +272,50 @@ void TfrmDownload::Finish(TDownloadEnd end, const std::string& Reason) {
         return;
     }
     if (CancelledByUser) return;
+    if (end == TDownloadEnd::Paused) {
+        Stage = TStage::Paused;
+        ShowKept(Tr("Paused"));
+        return;
+    }
     const QString why = QString::fromStdString(Reason);
     const QString name = QFileInfo(FromPath(FileName)).fileName();
+    if (end == TDownloadEnd::Kept) {
+        Stage = TStage::Kept;
+        ShowKept(Tr("Download failed, the part received is kept"));
+        Label1->setToolTip(why);
+        if (Keeping) return;
+    }
     NotifyIfAway(Tr("Error downloading video file!"),
                  why.isEmpty() ? name : name + QStringLiteral("\n") + why, QString());
-    hide();
     QString text = Tr("Error downloading video file!");
     if (!why.isEmpty()) text += QStringLiteral("\n\n") + why;
+    if (end == TDownloadEnd::Kept) {
+        text += QStringLiteral("\n\n") +
+                Tr("What has arrived is kept: \"Retry\" goes on from there, \"Cancel\" "
+                   "removes it.");
+        Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
+        return;
+    }
+    Stage = TStage::Over;
+    hide();
     Dialogs.MessageBox(this, kAppTitle, text, TDialogs::TIcon::Error);
     SetCancelled();
+}
+
+void TfrmDownload::ShowRetry(const QString& text) {
+    // A figure that arrived before the connection went is drawn now, so that the next drawing
+    // brings bytes of the new attempt and may say "Downloading" again.
+    ShowProgress();
+    if (Stage == TStage::Transferring && !CancelledByUser) Label1->setText(text);
+}
+
+void TfrmDownload::ShowKept(const QString& status) {
+    const TProgressView view = Job->KeptView();
+    if (view.SizeKnown) pb1->setValue(view.Percent);
+    lDownloaded->setText(QString::fromStdString(view.Amount));
+    lRate->clear();
+    Label1->setText(status);
+    setWindowTitle(status + QStringLiteral(" - ") + ShortName);
 }
 
 void TfrmDownload::NotifyIfAway(const QString& summary, const QString& body, const QString& file) {
@@ -215,7 +324,15 @@ void TfrmDownload::NotifyIfAway(const QString& summary, const QString& body, con
 
 void TfrmDownload::Ended() {
     Downloading = false;
-    if (CancelledByUser || CloseWhenDone) close();
+    if (CancelledByUser || Keeping || (CloseWhenDone && Stage == TStage::Over)) {
+        close();
+        return;
+    }
+    // Only now can a new worker start: the old one has gone.
+    if (Stage == TStage::Paused || Stage == TStage::Kept) {
+        bPause->setText(Stage == TStage::Paused ? Tr("Resume") : Tr("Retry"));
+        bPause->setEnabled(true);
+    }
 }
 
 void TfrmDownload::ShowSaveError(const QString& text, const QString& title) {
@@ -247,6 +364,23 @@ void TfrmDownload::AbortDownload() {
 void TfrmDownload::bCancelClick() {
     Label1->setText(Tr("Aborting download..."));
     AbortDownload();
+}
+
+void TfrmDownload::bPauseClick() {
+    bPause->setEnabled(false);
+    if (Stage == TStage::Transferring) {
+        Job->Pause();
+        return;
+    }
+    if (Downloading || (Stage != TStage::Paused && Stage != TStage::Kept)) return;
+    Stage = TStage::Transferring;
+    Label1->setText(Tr("Resuming download..."));
+    Label1->setToolTip(QString());
+    setWindowTitle(ShortName);
+    bPause->setText(Tr("Pause"));
+    bPause->setEnabled(true);
+    Downloading = true;
+    Job->Resume();
 }
 
 void TfrmDownload::bOpenClick() {
@@ -283,6 +417,9 @@ void TfrmDownload::closeEvent(QCloseEvent* event) {
     event->accept();
     if (Closed) return;
     Closed = true;
+    // Bytes kept by a pause or a failure go with the window, as a cancelled transfer's do;
+    // a quit leaves them to be resumed at the next start.
+    if (!Keeping) Job->Discard();
     if (OnClosed) OnClosed(this);
     deleteLater();
 }

@@ -2,6 +2,9 @@
 // and the file's placement), asks for the output file when the job asks, draws the figures the
 // job gives, and tells its owner when it closes. UI thread only: the job brings the worker's
 // reports here. The worker frees itself; the window frees itself after it has closed.
+// A transfer can be paused and resumed; one that failed after its retries with its bytes kept
+// offers "Retry". Closing the window (or "Cancel") removes the kept bytes; only KeepForLater,
+// when the program quits, leaves them to the journal.
 #pragma once
 
 #include <QWidget>
@@ -23,6 +26,8 @@ class QPushButton;
 class QTimer;
 class TDialogs;
 class TDownloadJob;
+class TDownloadJournal;
+struct TValidators;
 enum class TDownloadEnd;
 class TUiThread;
 
@@ -38,6 +43,15 @@ public:
 
     void SetCloseWhenDone(bool value);
     void StartDownload();
+    // Goes on with the ".part" of FileName (the full path), a download recorded in the journal,
+    // without asking for the file.
+    void ContinueDownload(const TValidators& validators);
+    // Transferring, paused or failed with its bytes kept: what a quit would lose.
+    bool Unfinished() const;
+    // The program quits: a transfer pauses and the window closes once its worker has ended,
+    // a paused or kept one closes at once, both left to the journal; one that has not got its
+    // file yet ends as AbortDownload does.
+    void KeepForLater();
     // Transferring (or asking): stop at the next block and close when the worker has ended;
     // otherwise close at once.
     void AbortDownload();
@@ -59,6 +73,12 @@ public:
     bool NotifyWhenDone = false;
     std::string Cookies;
     int32_t Connections = 0;  // as TUrlInfo::Connections
+    // Milliseconds without a body byte before the connection counts as lost, and the attempts
+    // in a row without a new byte before the download gives up.
+    int32_t StallMs = TUrlInfo{}.StallMs;
+    int32_t RetryCount = TUrlInfo{}.RetryCount;
+    // Where an unfinished download is recorded; none: not recorded. It must outlive the worker.
+    TDownloadJournal* Journal = nullptr;
 
     QLabel* Label1;
     QProgressBar* pb1;
@@ -71,10 +91,12 @@ public:
     QCheckBox* ckClose;
     QPushButton* bOpen;
     QPushButton* bFolder;
+    QPushButton* bPause;  // "Pause", "Resume" while paused, "Retry" after a failure that kept
     QPushButton* bCancel;
 
 public slots:
     void bCancelClick();
+    void bPauseClick();
     void bOpenClick();
     void bFolderClick();
     void ckCloseClick();
@@ -84,12 +106,24 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    enum class TStage {
+        Starting,      // the request runs, no file chosen yet
+        Transferring,  // into the chosen file
+        Paused,
+        Kept,  // failed after its retries, the bytes kept
+        Over,  // complete or failed
+    };
+
+    // The request for MediaUrl and the job's events, as both ways of starting need them.
+    void Prepare();
     // The job's events.
     std::optional<std::string> AskFile();
     void ShowProgress();
     void RefreshPauseEnded();
     // Reason: "host: why" for a failure the engine or the server can name, else empty.
     void Finish(TDownloadEnd end, const std::string& Reason);
+    void ShowRetry(const QString& text);
+    void ShowKept(const QString& status);
     void NotifyIfAway(const QString& summary, const QString& body, const QString& file);
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);
@@ -99,5 +133,7 @@ private:
     TDialogs& Dialogs;
     std::shared_ptr<TDownloadJob> Job;
     bool Closed = false;
+    TStage Stage = TStage::Starting;
+    bool Keeping = false;  // KeepForLater was called
     QTimer* RefreshPause;
 };

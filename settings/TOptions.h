@@ -31,6 +31,10 @@ struct TOptions {
     std::string SocksPassword;  // clear text in memory, scrambled in the file like ProxyPassword
     // A download that ends while its window is not the active one is told by the desktop.
     bool NotifyWhenDone = true;
+    // Seconds without a body byte after which a download counts its connection as lost.
+    int32_t StallTimeout = 30;
+    // Attempts in a row without a new byte after which a download gives up; 0: never again.
+    int32_t RetryCount = 5;
     // Connections one download may open to its server.
     int32_t Connections = 4;
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <type_traits>
 #include <variant>
@@ -52,6 +53,8 @@ const TSettingsKey kSettingsKeys[] = {
     {"SocksUsername", &TOptions::SocksUsername},
     {"SocksPassword", &TOptions::SocksPassword, true},
     {"NotifyWhenDone", &TOptions::NotifyWhenDone},
+    {"StallTimeout", &TOptions::StallTimeout},
+    {"RetryCount", &TOptions::RetryCount},
     {"Connections", &TOptions::Connections},
 };
 
@@ -168,6 +171,9 @@ TSettingsLoad LoadSettings() {
     if (Options.SocksLevel == "4a") Options.SocksLevel = "4A";
     if (Options.SocksLevel != "4" && Options.SocksLevel != "4A")
         Options.SocksLevel = def.SocksLevel;
+    // No limit at all would leave a dead connection on the screen for ever.
+    if (Options.StallTimeout <= 0) Options.StallTimeout = def.StallTimeout;
+    if (Options.RetryCount < 0) Options.RetryCount = def.RetryCount;
     // A hand-edited count beyond the range means as many (or as few) as allowed.
     Options.Connections = std::clamp(Options.Connections, kMinConnections, kMaxConnections);
     return {};
@@ -197,6 +203,11 @@ bool SaveSettings() {
         if (!written) return false;
     }
     return ini.Save();
+}
+
+int32_t StallMsFromOptions(const TOptions& Options) {
+    constexpr int32_t kMaxSeconds = std::numeric_limits<int32_t>::max() / 1000;
+    return std::clamp(Options.StallTimeout, 1, kMaxSeconds) * 1000;
 }
 
 TProxy ProxyFromOptions(const TOptions& Options) {

@@ -2,6 +2,7 @@
 // UI thread only: workers receive copies of what they need and never read these.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "settings/TOptions.h"
@@ -41,3 +42,5 @@ bool SaveSettings();
 // The proxy part of Options for a request: the HTTP proxy when UseProxy is on, the SOCKS server
 // when UseSocks is on; the rest empty.
 TProxy ProxyFromOptions(const TOptions& Options);
+// The stall limit of a download request in milliseconds, from StallTimeout's seconds.
+int32_t StallMsFromOptions(const TOptions& Options);

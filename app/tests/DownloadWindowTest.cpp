@@ -21,6 +21,7 @@
 #include "app/TfrmMain.h"
 #include "app/tests/FakeDialogs.h"
 #include "app/tests/SettingsSandbox.h"
+#include "download/TDownloadJournal.h"
 #include "download/THttpThread.h"
 #include "download/TfrmDownload.h"
 #include "settings/uSettings.h"
@@ -30,6 +31,7 @@
 #include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/Process.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCa.h"
 
@@ -46,6 +48,41 @@ public:
         ReportDone();
     }
     void Cancel() override {}
+};
+
+// nginx that trickles a whole file, so that its download stays running until the test acts, and
+// sends the rest asked for by a range at full speed.
+struct TTrickleServer {
+    // A file of 2 MiB whose bytes do not repeat within it; its contents.
+    std::string Add(const std::string& name) {
+        std::string bytes(2 << 20, '\0');
+        uint32_t x = static_cast<unsigned char>(name[0]);
+        for (char& c : bytes) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+        Media.Write(name, bytes);
+        return bytes;
+    }
+    bool Start() {
+        return Nginx.Start({.Root = Media.Path,
+                            .Server = "limit_rate $trickle;\naccess_log " + Log + ";\n",
+                            .Http = "map $http_range $trickle { \"\" 8k; default 0; }\n"});
+    }
+    // The range answers that have ended, once there are count of them (nginx logs at the end).
+    size_t Ranges(size_t count) const {
+        size_t found = 0;
+        PollUntil([&] {
+            const std::string log = ReadFile(Log);
+            found = 0;
+            for (size_t at = log.find("\" 206 "); at != std::string::npos;
+                 at = log.find("\" 206 ", at + 1))
+                ++found;
+            return found >= count;
+        });
+        return found;
+    }
+    TTempFolder Media;
+    TTempFolder Logs;
+    const std::string Log = Logs.File("access.log");
+    TNginx Nginx;
 };
 
 // Every download window as it is shown, in order.
@@ -74,6 +111,8 @@ protected:
         Options.UseProxy = true;
         Options.ProxyAddress = "127.0.0.1";
         Options.ProxyPort = Demo->Port();
+        // A cut connection fails at once, unless a test wants to see the attempts.
+        Options.RetryCount = 0;
         // Saved under the proposed name in the folder the dialog opens in.
         Dialogs.SaveAnswer = [](QWidget*, const TFakeDialogs::TSaveCall& call) {
             return std::optional<QString>(call.Folder + call.FileName);
@@ -122,6 +161,12 @@ protected:
     static bool Finished(const QPointer<TfrmDownload>& w) {
         return QTest::qWaitFor([&] { return !w || w->Label1->text() == "Download complete..."; },
                                kDeadlineMs);
+    }
+    // Bytes are arriving and "Pause" can be pressed.
+    static bool Transferring(const QPointer<TfrmDownload>& w) {
+        return QTest::qWaitFor(
+            [&] { return w && w->bPause->isEnabled() && !w->lDownloaded->text().isEmpty(); },
+            kDeadlineMs);
     }
     static bool Closed(const QPointer<TfrmDownload>& w) {
         return QTest::qWaitFor([&] { return w.isNull(); }, kDeadlineMs);
@@ -447,7 +492,10 @@ TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
         if (closeRequested) return;
         closeRequested = true;
         EXPECT_FALSE(Main->close());
-        EXPECT_EQ(Main->lInfo->text(), "Aborting downloads...");
+        // Only the transfer is unfinished: it pauses, the others end as before.
+        EXPECT_EQ(Dialogs.Questions, std::vector<QString>{"1 download is not finished. Quit and "
+                                                          "keep it to resume later?"});
+        EXPECT_EQ(Main->lInfo->text(), "Pausing downloads...");
         EXPECT_TRUE(Main->ClosePending);
     };
     Dialogs.SaveAnswer = [&](QWidget* owner, const TFakeDialogs::TSaveCall& call) {
@@ -473,7 +521,7 @@ TEST_F(DownloadWindow, ClosingTheProgramClosesEveryWindowOnceThenTheProgram) {
     ASSERT_EQ(closings.size(), 4u);
     for (const auto& [window, count] : closings) EXPECT_EQ(count, 1);
     EXPECT_TRUE(Main->Downloads.empty());
-    EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"show-ep1.mp4"});
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"found.flv.part", "show-ep1.mp4"}));
     EXPECT_EQ(Dialogs.Messages.size(), 1u);
     Main.reset();
     EXPECT_TRUE(QTest::qWaitFor([] { return THttpThread::LiveCount() == 0; }, kDeadlineMs));
@@ -506,6 +554,147 @@ TEST_F(DownloadWindow, CloseWhenDoneBoxCarriesToTheNextWindowAndAcrossARestart) 
     w = Request(address);
     EXPECT_TRUE(Closed(w));
     EXPECT_EQ(ticked, (std::vector<bool>{false, true, true}));
+}
+
+TEST_F(DownloadWindow, PausedTransferResumesFromItsBytesOrCancelRemovesThem) {
+    TTrickleServer server;
+    const std::string kept = server.Add("a.mp4");
+    server.Add("b.mp4");
+    ASSERT_TRUE(server.Start()) << server.Nginx.ErrorLog();
+    Options.UseProxy = false;
+    Main.reset();
+    OpenMain();
+    TDownloadJournal journal(TDownloadJournal::DefaultPath());
+    for (const std::string name : {"a.mp4", "b.mp4"}) {
+        SCOPED_TRACE(name);
+        QPointer<TfrmDownload> w = Request(server.Nginx.Url("/" + name));
+        ASSERT_TRUE(Transferring(w));
+        QTest::mouseClick(w->bPause, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return w->bPause->isEnabled(); }, kDeadlineMs));
+        EXPECT_EQ(QStringList({w->Label1->text(), w->bPause->text()}),
+                  QStringList({"Paused", "Resume"}));
+        EXPECT_TRUE(w->lDownloaded->text().endsWith(" of 2.0 MB"));
+        EXPECT_LT(std::filesystem::file_size(Films + "/" + name + ".part"), 2u << 20);
+        ASSERT_EQ(journal.Unfinished().size(), 1u);
+        EXPECT_EQ(journal.Unfinished()[0].Target, Films + "/" + name);
+        // "Resume" goes on with the rest; "Cancel" removes the kept bytes.
+        QTest::mouseClick(name == "a.mp4" ? w->bPause : w->bCancel, Qt::LeftButton);
+        if (name == "a.mp4") {
+            ASSERT_TRUE(Finished(w));
+            EXPECT_EQ(ReadFile(Films + "/a.mp4"), kept);
+            EXPECT_EQ(server.Ranges(1), 1u);
+            w->close();
+        }
+        EXPECT_TRUE(Closed(w));
+        EXPECT_TRUE(journal.Unfinished().empty());
+    }
+    EXPECT_EQ(FilmsFolder(), std::vector<std::string>{"a.mp4"});
+    EXPECT_TRUE(Dialogs.Messages.empty());
+}
+
+TEST_F(DownloadWindow, QuitKeepsUnfinishedDownloadsForTheNextStartToComplete) {
+    TTrickleServer server;
+    const std::string names[] = {"a.mp4", "b.mp4"};
+    const std::string contents[] = {server.Add(names[0]), server.Add(names[1])};
+    ASSERT_TRUE(server.Start()) << server.Nginx.ErrorLog();
+    Options.UseProxy = false;
+    Main.reset();
+    OpenMain();
+    std::vector<QPointer<TfrmDownload>> windows;
+    for (const std::string& name : names) {
+        windows.push_back(Request(server.Nginx.Url("/" + name)));
+        ASSERT_TRUE(Transferring(windows.back()));
+    }
+    Dialogs.QuestionAnswer = false;  // "No": the program stays, the downloads go on
+    EXPECT_FALSE(Main->close());
+    EXPECT_TRUE(Main->isVisible());
+    EXPECT_EQ(windows[1]->Label1->text(), "Downloading video file...");
+    Dialogs.QuestionAnswer = true;
+    EXPECT_FALSE(Main->close());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Main->isVisible(); }, kDeadlineMs));
+    const QString quit = "2 downloads are not finished. Quit and keep them to resume later?";
+    EXPECT_EQ(Dialogs.Questions, (std::vector<QString>{quit, quit}));
+    for (const auto& w : windows) EXPECT_TRUE(w.isNull());
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"a.mp4.part", "b.mp4.part"}));
+
+    // The next start asks once; "No" keeps them for the start after.
+    for (const bool yes : {false, true}) {
+        Dialogs.Questions.clear();
+        Dialogs.QuestionAnswer = yes;
+        const size_t before = Shown.Windows.size();
+        Main.reset();
+        OpenMain();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Dialogs.Questions.empty(); }, kDeadlineMs));
+        EXPECT_EQ(Dialogs.Questions, std::vector<QString>{"Resume 2 unfinished downloads?"});
+        EXPECT_EQ(Shown.Windows.size(), before + (yes ? 2 : 0));
+    }
+    for (const QPointer<TfrmDownload>& w : {Shown.Windows.end()[-2], Shown.Windows.end()[-1]})
+        ASSERT_TRUE(Finished(w));
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(ReadFile(Films + "/" + names[i]), contents[i]);
+    EXPECT_EQ(server.Ranges(2), 2u);
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"a.mp4", "b.mp4"}));
+    EXPECT_TRUE(TDownloadJournal(TDownloadJournal::DefaultPath()).Unfinished().empty());
+    EXPECT_TRUE(Dialogs.Messages.empty());
+}
+
+// A cut body: the next attempt shows on the status line with the figures kept, a pause while it
+// waits keeps the bytes, and a failure of the attempt after it offers "Retry"; both go on with a
+// request for the rest only.
+TEST_F(DownloadWindow, CutTransferShowsItsAttemptsAndGoesOnWithTheRest) {
+    std::string body(1000, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i * 7 % 26);
+    const std::string cut =
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nETag: \"v1\"\r\n\r\n" + body.substr(0, 400);
+    const std::string rest =
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 400-999/1000\r\n"
+        "Content-Length: 600\r\nETag: \"v1\"\r\n\r\n" +
+        body.substr(400);
+    const std::string gone = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    using TExchange = TScriptedServer::TExchange;
+    TScriptedServer server({{TExchange({cut})},
+                            {TExchange({}, false)},  // silent until the pause closes it
+                            {TExchange({rest})},
+                            {TExchange({cut})},
+                            {TExchange({gone})},
+                            {TExchange({rest})}});
+    Options.UseProxy = false;
+    Options.RetryCount = 1;
+    Main.reset();
+    OpenMain();
+    for (const char* name : {"paused.mp4", "failed.mp4"}) {
+        SCOPED_TRACE(name);
+        QPointer<TfrmDownload> w = Request(server.Url(std::string("/") + name));
+        if (name == std::string("paused.mp4")) {
+            // Paused while the next attempt waits for its answer, the notice shown.
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] {
+                    return server.Requests().size() == 2 &&
+                           w->Label1->text().startsWith("Connection lost, ");
+                },
+                kDeadlineMs));
+            EXPECT_TRUE(w->lDownloaded->text().startsWith("400"));
+            QTest::mouseClick(w->bPause, Qt::LeftButton);
+        }
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return w->bPause->isEnabled() && w->bPause->text() != "Pause"; }, kDeadlineMs));
+        EXPECT_EQ(w->bPause->text(), name == std::string("paused.mp4") ? "Resume" : "Retry");
+        QTest::mouseClick(w->bPause, Qt::LeftButton);
+        ASSERT_TRUE(Finished(w));
+        EXPECT_EQ(ReadFile(Films + "/" + name), body);
+        w->close();
+    }
+    ASSERT_EQ(Dialogs.Messages.size(), 1u);
+    EXPECT_EQ(Dialogs.Messages[0].Text,
+              "Error downloading video file!\n\n127.0.0.1: 404 Not Found\n\nWhat has "
+              "arrived is kept: \"Retry\" goes on from there, \"Cancel\" removes it.");
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 6u);
+    for (const size_t i : {2, 5}) {
+        EXPECT_NE(requests[i].find("\r\nRange: bytes=400-\r\nIf-Range: \"v1\"\r\n"),
+                  std::string::npos)
+            << requests[i];
+    }
+    EXPECT_EQ(FilmsFolder(), (std::vector<std::string>{"failed.mp4", "paused.mp4"}));
 }
 
 }  // namespace

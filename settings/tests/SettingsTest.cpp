@@ -39,7 +39,8 @@ TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesTheKeysInOrder) {
                   "\nCloseOnComplete=0\nUseProxy=0\nProxyAddress=\nProxyPort=\n"
                   "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n"
                   "UseSocks=0\nSocksLevel=5\nSocksAddress=\nSocksPort=\nSocksUsername=\n"
-                  "SocksPassword=\nNotifyWhenDone=1\nConnections=4\n");
+                  "SocksPassword=\nNotifyWhenDone=1\nStallTimeout=30\nRetryCount=5\n"
+                  "Connections=4\n");
 }
 
 TEST_F(SettingsFile, SaveThenLoadGivesTheSameOptionsWithThePasswordScrambled) {
@@ -103,6 +104,24 @@ TEST_F(SettingsFile, SocksLevelIsReadAsOneOfTheThreeLevels) {
         LoadSettings();
         EXPECT_EQ(Options.SocksLevel, level) << stored;
     }
+}
+
+TEST_F(SettingsFile, StallTimeoutIsPositiveSecondsAndRetryCountNotNegative) {
+    const struct {
+        std::string stall, retries;
+        int32_t seconds, count;
+    } rows[] = {{"45", "0", 45, 0},  {"0", "-1", 30, 5}, {"-5", "12", 30, 12},
+                {"soon", "", 30, 5}, {"", "x", 30, 5},   {"99999999999", "3", 30, 3}};
+    for (const auto& row : rows) {
+        WriteFile(IniPath(),
+                  "[Options]\nStallTimeout=" + row.stall + "\nRetryCount=" + row.retries + "\n");
+        LoadSettings();
+        EXPECT_EQ(Options.StallTimeout, row.seconds) << row.stall;
+        EXPECT_EQ(Options.RetryCount, row.count) << row.retries;
+        EXPECT_EQ(StallMsFromOptions(Options), row.seconds * 1000);
+    }
+    Options.StallTimeout = 1 << 30;  // never a negative limit
+    EXPECT_GT(StallMsFromOptions(Options), 0);
 }
 
 TEST(RequestProxy, EachPartOnlyWhenItsOptionIsOn) {

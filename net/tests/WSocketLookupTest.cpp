@@ -207,10 +207,12 @@ int RaceChild(const TRaceRow& Row) {
     s.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t E) { connected = E; };
     s.SetAddr(s.DnsResult());
     s.SetPort(std::to_string(port));
+    const int descriptors = OpenDescriptorCount();
     s.Connect();
     // A silent address left alone would take the kernel's two minutes to give up.
     if (!WaitFor([&] { return connected >= 0; }) || connected != 0) return kFailed;
-    return s.PeerAddr() == Row.Winner ? 0 : kFailed;
+    // The losers are closed: the winner is the one descriptor more.
+    return s.PeerAddr() == Row.Winner && OpenDescriptorCount() == descriptors + 1 ? 0 : kFailed;
 }
 
 }  // namespace

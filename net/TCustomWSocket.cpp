@@ -1,6 +1,7 @@
 // Asynchronous TCP socket over the thread's TEventLoop: life cycle, properties, errors and the
 // state, connecting and closing, blocking waits. The notices and the bytes they move are in
-// net/TCustomWSocketTransfer.cpp, name lookups in net/WSocketLookup.cpp.
+// net/TCustomWSocketTransfer.cpp, the race of a name's addresses in net/TCustomWSocketRace.cpp,
+// name lookups in net/WSocketLookup.cpp.
 #include "net/TCustomWSocket.h"
 
 #include <arpa/inet.h>

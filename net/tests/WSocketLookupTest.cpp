@@ -2,6 +2,7 @@
 // replaced, cancelled, failed, and abandoned by a destroyed socket; a name of both families
 // connecting through the race of its addresses.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -174,8 +175,8 @@ TEST(WSocketLookup, LookupsOnAWorkerThreadAnswerOnThatThread) {
 
 namespace {
 
-// "both.test" names ::1 and 127.0.0.1 (IPv6 first); IPv4 listens on its port, IPv6 may, and
-// one family's packets to it may be dropped, so that its connect never completes.
+// "both.test" names ::1 and 127.0.0.1 (IPv6 first); IPv4 listens on the row's port, IPv6 may,
+// and one family's packets to it may be dropped, so that its connect never completes.
 struct TRaceRow {
     const char* Name;
     bool Listen6;
@@ -183,56 +184,55 @@ struct TRaceRow {
     const char* Winner;
 };
 
-// What a row's child ends with beyond 0 (the row's winner connected).
-enum { kNoFilter = 3, kFailed = 4 };
-
-// Runs in namespaces of its own: the listeners are on its own loopback device, so the DROP
-// rule touches nothing outside.
-int RaceChild(const TRaceRow& Row) {
-    int port = 0;
-    if (ListenOnLoopback(port) < 0 || (Row.Listen6 && ListenOnLoopback6(port) < 0)) return kFailed;
-    if (Row.DropWith != nullptr &&
-        std::system((std::string(Row.DropWith) + " -w -A INPUT -p tcp --dport " +
-                     std::to_string(port) + " -j DROP 2>/dev/null")
-                        .c_str()) != 0)
-        return kNoFilter;
-    TWSocket s;
-    bool looked = false;
-    s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { looked = true; };
-    s.DnsLookup("both.test");
-    if (!WaitFor([&] { return looked; }) ||
-        s.DnsResultList() != std::vector<std::string>{"::1", "127.0.0.1"})
-        return kFailed;
-    int connected = -1;
-    s.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t E) { connected = E; };
-    s.SetAddr(s.DnsResult());
-    s.SetPort(std::to_string(port));
-    const int descriptors = OpenDescriptorCount();
-    s.Connect();
-    // A silent address left alone would take the kernel's two minutes to give up.
-    if (!WaitFor([&] { return connected >= 0; }) || connected != 0) return kFailed;
-    // The losers are closed: the winner is the one descriptor more.
-    return s.PeerAddr() == Row.Winner && OpenDescriptorCount() == descriptors + 1 ? 0 : kFailed;
-}
-
 }  // namespace
 
+// Runs in namespaces of its own: the listeners are on its own loopback device, so the DROP rule
+// touches nothing outside.
 TEST(WSocketLookup, NameOfBothFamiliesRacesIpv6AheadOfIpv4) {
+    if (!InsideNamespaces()) {
+        const int code = RerunInNamespaces("::1 both.test\n127.0.0.1 both.test\n", true);
+        if (code == kNoNamespace) GTEST_SKIP() << "needs root and namespaces of its own";
+        EXPECT_EQ(code, 0) << "the run in namespaces failed";
+        return;
+    }
     const TRaceRow rows[] = {
         {"IPv6 refused: IPv4 at once", false, nullptr, "127.0.0.1"},
         {"IPv6 silent: IPv4 after the head start", true, "ip6tables", "127.0.0.1"},
         {"IPv4 silent: IPv6 first and alone", true, "iptables", "::1"},
     };
-    TTempFolder folder;
-    folder.Write("hosts", "::1 both.test\n127.0.0.1 both.test\n");
     for (const TRaceRow& row : rows) {
-        const int code =
-            RunInNamespaces(folder.File("hosts"), true, [&] { return RaceChild(row); });
-        if (code == kNoNamespace) GTEST_SKIP() << "needs root and namespaces of its own";
-        if (code == kNoFilter) {
+        SCOPED_TRACE(row.Name);
+        int port = 0;
+        const int l4 = ListenOnLoopback(port);
+        const int l6 = row.Listen6 ? ListenOnLoopback6(port) : -1;
+        ASSERT_TRUE(l4 >= 0 && (l6 >= 0 || !row.Listen6));
+        if (row.DropWith != nullptr &&
+            std::system((std::string(row.DropWith) + " -w -A INPUT -p tcp --dport " +
+                         std::to_string(port) + " -j DROP 2>/dev/null")
+                            .c_str()) != 0) {
             std::cerr << row.Name << ": skipped, " << row.DropWith << " does not work here\n";
             continue;
         }
-        EXPECT_EQ(code, 0) << row.Name;
+        TWSocket s;
+        bool looked = false;
+        s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { looked = true; };
+        s.DnsLookup("both.test");
+        ASSERT_TRUE(WaitFor([&] { return looked; }));
+        ASSERT_EQ(s.DnsResultList(), (std::vector<std::string>{"::1", "127.0.0.1"}));
+        int connected = -1;
+        s.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t E) { connected = E; };
+        s.SetAddr(s.DnsResult());
+        s.SetPort(std::to_string(port));
+        const int descriptors = OpenDescriptorCount();
+        s.Connect();
+        // A silent address left alone would take the kernel's two minutes to give up.
+        ASSERT_TRUE(WaitFor([&] { return connected >= 0; }));
+        EXPECT_EQ(connected, 0);
+        EXPECT_EQ(s.PeerAddr(), row.Winner);
+        // The losers are closed: the winner is the one descriptor more.
+        EXPECT_EQ(OpenDescriptorCount(), descriptors + 1);
+        s.Close();
+        close(l4);
+        if (l6 >= 0) close(l6);
     }
 }

@@ -313,6 +313,7 @@ void TfrmMain::OpenDownloadWindow(const std::string& FileName, int32_t MediaForm
     window->Cookies = PendingCookies;
     window->SetCloseWhenDone(Options.CloseOnComplete);
     window->NotifyWhenDone = Options.NotifyWhenDone;
+    window->Connections = Options.Connections;
     window->OnClosed = [this](TfrmDownload* w) { DownloadClosed(w); };
     window->Proxy = ProxyFromOptions(Options);
     Downloads.push_back(window);

@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -78,11 +79,19 @@ inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
 
 // Our side and the other client once per iteration, alternating which goes first, so both meet
 // the same load (the second meets the first one's file still being written back). The
-// iteration time is ours; the sums of both sides are returned.
+// iteration time is ours; the sums of both sides are returned, and each pair's ratios of ours
+// to the other's (a median of them stands against a run disturbed by other work on the machine).
 struct TPairSums {
     TRunFigures Ours, Other;
     int Runs = 0;
+    std::vector<double> WallRatios, CpuRatios;
 };
+inline double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
 inline TPairSums RunPairs(benchmark::State& state, const std::function<TRunFigures()>& ours,
                           const std::function<TRunFigures()>& other) {
     TPairSums sums;
@@ -101,6 +110,8 @@ inline TPairSums RunPairs(benchmark::State& state, const std::function<TRunFigur
         sums.Ours.Cpu += a.Cpu;
         sums.Other.Seconds += b.Seconds;
         sums.Other.Cpu += b.Cpu;
+        sums.WallRatios.push_back(a.Seconds / b.Seconds);
+        sums.CpuRatios.push_back(a.Cpu / b.Cpu);
         ++sums.Runs;
     }
     return sums;

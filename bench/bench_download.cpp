@@ -2,12 +2,15 @@
 // nginx on 127.0.0.1 and on [::1] in the same run, over plain http and over TLS (both trusting
 // the same private CA). Reports throughput, CPU time and the process's peak memory; the peak after
 // the 10 MiB runs and after the 1 GiB runs shows whether memory grows with the size of the
-// download.
+// download. Then the worker against the least a client can do over plain http: one blocking loop.
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "bench/BenchFigures.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Nginx.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCa.h"
@@ -23,7 +26,7 @@ struct TWorld {
     TTestCa Ca;
     TTrustedCa Trust{Ca.CaFile()};
     TWorld() {
-        for (int mib : {10, 1024}) {
+        for (int mib : {10, 512, 1024}) {
             SparseFile(Root.File(std::to_string(mib) + ".bin"), int64_t(mib) << 20);
         }
         for (int v6 = 0; v6 < 2; ++v6) {
@@ -57,6 +60,60 @@ TRunFigures RunCurl(const std::string& url, const std::string& file) {
     const char* ca = std::getenv("SSL_CERT_FILE");
     return RunChild({"curl", "-s", "--cacert", ca != nullptr ? ca : "", "-o", file, url});
 }
+
+// The yardstick: connect, send the GET, receive into 1 MiB and write everything after the
+// header to the file. Its CPU is the process's, like the worker's.
+TRunFigures RunPlainLoop(int port, const std::string& path, const std::string& file) {
+    const double cpu = SelfCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    const int sock = ConnectLoopback(port);
+    const int out = open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    const std::string get =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    bool ok = sock >= 0 && out >= 0 && send(sock, get.data(), get.size(), MSG_NOSIGNAL) > 0;
+    std::vector<char> buffer(1 << 20);
+    std::string header;
+    bool inBody = false;
+    for (ssize_t n; ok && (n = recv(sock, buffer.data(), buffer.size(), 0)) > 0;) {
+        const char* body = buffer.data();
+        if (!inBody) {
+            header.append(body, size_t(n));
+            const size_t end = header.find("\r\n\r\n");
+            if (end == std::string::npos) continue;
+            inBody = true;
+            body += n - (header.size() - end - 4);
+            n = ssize_t(header.size() - end - 4);
+        }
+        ok = n == 0 || write(out, body, size_t(n)) == n;
+    }
+    if (out >= 0) close(out);
+    if (sock >= 0) close(sock);
+    const auto stop = std::chrono::steady_clock::now();
+    return {std::chrono::duration<double>(stop - start).count(), SelfCpuSeconds() - cpu,
+            ok && inBody};
+}
+
+// The worker against the plain loop on 512 MiB over plain http (RunPairs).
+void BM_DownloadVsPlainLoop(benchmark::State& state) {
+    constexpr int kMiB = 512;
+    TWorld& w = World();
+    const std::string url = w.Url(kMiB, false, false);
+    const TPairSums sums = RunPairs(
+        state, [&] { return RunWorker(url, w.Out.File("ours.bin")); },
+        [&] {
+            return RunPlainLoop(w.Server[0]->NumericPort(), "/512.bin", w.Out.File("loop.bin"));
+        });
+    const int runs = sums.Runs;
+    if (runs == 0) return;
+    state.counters["ours_MiB/s"] = kMiB * runs / sums.Ours.Seconds;
+    state.counters["loop_MiB/s"] = kMiB * runs / sums.Other.Seconds;
+    state.counters["wall_ratio"] = sums.Ours.Seconds / sums.Other.Seconds;
+    state.counters["cpu_ratio"] = sums.Ours.Cpu / sums.Other.Cpu;
+    state.counters["wall_ratio_median"] = Median(sums.WallRatios);
+    state.counters["cpu_ratio_median"] = Median(sums.CpuRatios);
+}
+
+BENCHMARK(BM_DownloadVsPlainLoop)->Iterations(8)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Each iteration runs the worker and curl on the same file (RunPairs).
 void BM_DownloadVsCurl(benchmark::State& state) {

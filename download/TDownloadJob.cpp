@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +15,7 @@
 #include <set>
 #include <sstream>
 
-#include "download/THttpThread.h"
+#include "download/TDownloadJournal.h"
 #include "download/uFailureText.h"
 #include "download/uHttpClient.h"
 #include "platform/UiThread.h"
@@ -48,17 +49,52 @@ TDownloadJob::TDownloadJob(TUiThread& ui, TNumberFormat format, TClock clock)
     : Ui(ui), Format(std::move(format)), Clock(std::move(clock)) {}
 
 void TDownloadJob::Start(const TUrlInfo& request) {
-    Thread = new THttpThread(request, Ui);
+    Request = request;
+    StartWorker(false);
+}
+
+bool TDownloadJob::StartKept(const TUrlInfo& request, const std::string& target,
+                             const TValidators& validators) {
+    if (!Claim(target)) return false;
+    Request = request;
+    Request.FileName = PartFile;
+    Kept = validators;
+    TotalSize = validators.Total;
+    StartWorker(true);
+    return true;
+}
+
+void TDownloadJob::Pause() {
+    PauseWanted.store(true);
+    CancelRequest();
+}
+
+void TDownloadJob::Resume() {
+    if (Thread || PartFile.empty()) return;
+    PauseWanted.store(false);
+    StartWorker(true);
+}
+
+void TDownloadJob::StartWorker(bool kept) {
+    Thread = new THttpThread(Request, Ui);
+    FirstBlock.store(kNotYet);
+    Finished.store(kNotYet);
+    if (kept) {
+        struct stat st {};
+        const uint64_t size = stat(PartFile.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+        Thread->FileAsked = true;
+        // Bytes beyond the recorded size are no part of that version: the file starts over.
+        if (Kept.Total <= 0 || size <= uint64_t(Kept.Total)) {
+            Thread->Received = size;
+            Thread->Validators = Kept;
+        }
+        Latest.store(Thread->Received);
+        Shown = Thread->Received;
+    }
     const std::shared_ptr<TDownloadJob> self = shared_from_this();
     Thread->OnSize = [self](THttpThread* thread) { self->SizeAnnounced(thread->TotalSize); };
     Thread->OnAskFile = [self](THttpThread* thread, bool& abort) {
-        // An error page is no video: nothing to ask a file name for. (A relocation's body
-        // begins here too; the file asked for then takes the relocated answer.)
-        if (thread->Client->StatusCode() >= 400) {
-            self->Refusal = DescribeFailure(*thread->Client);
-            abort = true;
-            return;
-        }
+        self->Kept = thread->Validators;
         const std::optional<std::string> part = self->AskPartFile();
         abort = !part;
         if (abort) return;
@@ -66,15 +102,22 @@ void TDownloadJob::Start(const TUrlInfo& request) {
         chosen.FileName = *part;
         thread->SetRequest(chosen);
     };
-    Thread->OnProgress = [self](THttpThread*, bool& abort, uint64_t received) {
-        abort = self->BlockWritten(received);
+    Thread->OnProgress = [self](THttpThread* thread, bool& abort, uint64_t received) {
+        abort = self->BlockWritten(received, thread->SessionStart);
+    };
+    Thread->OnRetry = [self](THttpThread*, const THttpThread::TRetryNotice& notice) {
+        self->Ui.Post([self, notice] {
+            if (self->Attached && self->OnRetry) self->OnRetry(notice);
+        });
     };
     Thread->OnDone = [self](THttpThread* thread, int32_t errorCode) {
-        std::string why = self->Refusal.empty() ? DescribeFailure(*thread->Client) : self->Refusal;
+        std::string why =
+            thread->FailureText.empty() ? DescribeFailure(*thread->Client) : thread->FailureText;
         if (!why.empty()) why = FailureHost(*thread->Client) + ": " + why;
         // A disk that refused the bytes is the cause, whatever the connection did after.
         if (!thread->FileError.empty()) why = self->TargetFile + ": " + thread->FileError;
-        self->TransferEnded(errorCode, thread->Received, thread->TotalSize, why);
+        self->TransferEnded(errorCode, thread->Received, thread->TotalSize, thread->Validators,
+                            why);
     };
     Thread->OnErrorBox = [self](const std::string& text, const std::string& title) {
         self->RunOnOwner([&] {
@@ -96,11 +139,14 @@ void TDownloadJob::CancelRequest() {
 
 void TDownloadJob::Detach() {
     Attached = false;
+    // A kept file whose window goes is left to the journal; a running worker releases it.
+    if (!Thread) Release();
 }
 
 TProgressView TDownloadJob::Progress() {
     Shown = Latest.load();
-    return DescribeProgress(TotalSize, static_cast<int64_t>(Shown), ElapsedSeconds(), Format);
+    return DescribeProgress(TotalSize, static_cast<int64_t>(Shown), ElapsedSeconds(), Format,
+                            static_cast<int64_t>(SessionStart.load()));
 }
 
 bool TDownloadJob::PauseEnded() {
@@ -113,7 +159,8 @@ bool TDownloadJob::PauseEnded() {
 
 TProgressView TDownloadJob::Result() const {
     const auto downloaded = static_cast<int64_t>(Shown);
-    TProgressView view = DescribeResult(downloaded, ElapsedSeconds(), Format);
+    TProgressView view = DescribeResult(downloaded, ElapsedSeconds(), Format,
+                                        static_cast<int64_t>(SessionStart.load()));
     // The last blocks may have come during a drawing pause: the bar shows where they ended.
     const TProgressView last = DescribeProgress(TotalSize, downloaded, 0, Format);
     view.SizeKnown = last.SizeKnown;
@@ -133,6 +180,9 @@ std::optional<std::string> TDownloadJob::AskPartFile() {
             if (!chosen) return;
             if (Claim(*chosen)) {
                 part = PartFile;
+                // Recorded before the first byte, so that a crash still leaves it to resume.
+                Request.FileName = PartFile;
+                Record();
                 return;
             }
             if (!OnTargetBusy) return;
@@ -142,10 +192,14 @@ std::optional<std::string> TDownloadJob::AskPartFile() {
     return part;
 }
 
-bool TDownloadJob::BlockWritten(uint64_t received) {
-    if (AbortWanted.load()) return true;
-    if (FirstBlock.load(std::memory_order_relaxed) == kNotYet)
+bool TDownloadJob::BlockWritten(uint64_t received, uint64_t sessionStart) {
+    if (AbortWanted.load() || PauseWanted.load()) return true;
+    // A file started over is a transfer started over: its clock starts again too.
+    if (FirstBlock.load(std::memory_order_relaxed) == kNotYet ||
+        sessionStart != SessionStart.load(std::memory_order_relaxed)) {
+        SessionStart.store(sessionStart);
         FirstBlock.store(Clock().time_since_epoch().count());
+    }
     Latest.store(received);
     // Mostly a drawing is already due: a plain read spares the locked write per block.
     if (ShowQueued.load() || ShowQueued.exchange(true)) return false;
@@ -157,13 +211,19 @@ bool TDownloadJob::BlockWritten(uint64_t received) {
 }
 
 void TDownloadJob::TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
-                                 const std::string& reason) {
+                                 const TValidators& validators, const std::string& reason) {
     Finished.store(Clock().time_since_epoch().count());
-    const bool complete = KeepFile(errorCode, received, totalSize);
-    Release();
+    Kept = validators;
+    const TDownloadEnd end = PlaceFile(errorCode, received, totalSize);
+    if (end == TDownloadEnd::Kept || end == TDownloadEnd::Paused) {
+        Record();
+    } else {
+        if (Journal && !TargetFile.empty()) Journal->Forget(TargetFile);
+        Release();
+    }
     RunOnOwner([&] {
         Shown = received;
-        if (OnFinish) OnFinish(complete, reason);
+        if (OnFinish) OnFinish(end, end == TDownloadEnd::Paused ? std::string() : reason);
     });
 }
 
@@ -175,12 +235,22 @@ double TDownloadJob::ElapsedSeconds() const {
     return std::chrono::duration<double>(TTimePoint::duration(end - first)).count();
 }
 
-bool TDownloadJob::KeepFile(int32_t errorCode, uint64_t received, int64_t totalSize) {
-    if (PartFile.empty()) return false;
+TDownloadEnd TDownloadJob::PlaceFile(int32_t errorCode, uint64_t received, int64_t totalSize) {
+    if (PartFile.empty()) return TDownloadEnd::Failed;
     const bool whole = errorCode == 0 && (totalSize <= 0 || received == uint64_t(totalSize));
-    if (whole && std::rename(PartFile.c_str(), TargetFile.c_str()) == 0) return true;
+    if (whole && std::rename(PartFile.c_str(), TargetFile.c_str()) == 0)
+        return TDownloadEnd::Complete;
+    if (!AbortWanted.load()) {
+        if (PauseWanted.load()) return TDownloadEnd::Paused;
+        if (!whole && received > 0 && Kept.CanResume()) return TDownloadEnd::Kept;
+    }
     std::remove(PartFile.c_str());
-    return false;
+    return TDownloadEnd::Failed;
+}
+
+void TDownloadJob::Record() {
+    if (!Journal || TargetFile.empty()) return;
+    Journal->Record({Request.Url, Request.Cookies, TargetFile, Kept});
 }
 
 bool TDownloadJob::Claim(const std::string& target) {
@@ -211,10 +281,12 @@ bool TDownloadJob::Claim(const std::string& target) {
 
 void TDownloadJob::Release() {
     std::lock_guard<std::mutex> lock(ClaimsLock);
+    if (PartFile.empty()) return;
     if (PartLock >= 0) close(PartLock);
     PartLock = -1;
     Claims.erase(TargetFile);
     Claims.erase(PartFile);
+    PartFile.clear();
 }
 
 void TDownloadJob::RunOnOwner(const std::function<void()>& fn) {

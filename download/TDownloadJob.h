@@ -4,6 +4,9 @@
 // puts the file in place at the end. The owner (the download window) sets the events and calls
 // everything marked UI thread; the worker's handlers share the job, so a report that arrives
 // after Detach finds no events instead of a freed owner.
+// A download that stops unfinished (paused, or failed after its retries) keeps its ".part" file
+// and its claim on the target when the bytes can be continued, and is recorded in the journal
+// (when the owner gives one) until it completes or is cancelled.
 #pragma once
 
 #include <atomic>
@@ -15,11 +18,21 @@
 #include <optional>
 #include <string>
 
+#include "download/THttpThread.h"
 #include "download/uFormat.h"
+#include "download/uResumeRules.h"
 #include "settings/TUrlInfo.h"
 
-class THttpThread;
+class TDownloadJournal;
 class TUiThread;
+
+// How a download's worker ended.
+enum class TDownloadEnd {
+    Complete,  // the whole file is in place under the chosen name
+    Failed,    // nothing kept
+    Kept,      // failed, with the ".part" kept: Resume continues it
+    Paused,    // stopped on request, the ".part" kept
+};
 
 class TDownloadJob : public std::enable_shared_from_this<TDownloadJob> {
 public:
@@ -37,9 +50,12 @@ public:
     // A figure newer than the one shown has arrived: draw Progress(), then pause the drawing and
     // call PauseEnded when the pause is over.
     std::function<void()> OnProgress;
-    // complete: the whole file is in place under the chosen name. reason: "host: why" for a
-    // failure the engine or the server can name, empty otherwise.
-    std::function<void(bool complete, const std::string& reason)> OnFinish;
+    // reason: "host: why" for a failure the engine or the server can name, empty otherwise.
+    std::function<void(TDownloadEnd end, const std::string& reason)> OnFinish;
+    // Another attempt follows after a wait; the figures go on from the bytes kept.
+    std::function<void(const THttpThread::TRetryNotice& notice)> OnRetry;
+    // Where unfinished downloads are recorded; none: not recorded.
+    TDownloadJournal* Journal = nullptr;
     std::function<void(const std::string& text, const std::string& title)> OnErrorBox;
     // The chosen file is the target of another running download, or its temporary file is in
     // use: the owner says so, and OnAskFile comes again.
@@ -50,6 +66,15 @@ public:
     // UI thread. Starts the worker on request (its FileName is the proposed name); the worker
     // frees itself just after OnEnded. The job must be held by a std::shared_ptr.
     void Start(const TUrlInfo& request);
+    // UI thread: continues the ".part" of target, a download of request recorded before (its
+    // FileName is ignored), asking nothing. False when the target or its temporary file is in
+    // use by another download.
+    bool StartKept(const TUrlInfo& request, const std::string& target,
+                   const TValidators& validators);
+    // UI thread: the connection closes and the ".part" stays (OnFinish with Paused).
+    void Pause();
+    // UI thread, after OnFinish with Paused or Kept: a new worker goes on from the kept bytes.
+    void Resume();
     // UI thread: the transfer stops at its next block, and the answer to the save question is
     // "none" from now on.
     void Abort();
@@ -75,10 +100,11 @@ public:
     std::optional<std::string> AskPartFile();
     // Every written block: stores the figure and posts OnProgress unless a drawing is already
     // due. Returns true when the transfer is to stop.
-    bool BlockWritten(uint64_t received);
-    // The end: the file is put in place or removed, then OnFinish runs.
+    // sessionStart: the bytes the file held when this transfer's figures began.
+    bool BlockWritten(uint64_t received, uint64_t sessionStart = 0);
+    // The end: the file is put in place, kept or removed, then OnFinish runs.
     void TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
-                       const std::string& reason);
+                       const TValidators& validators, const std::string& reason);
 
     // The temporary file beside target: "<name>.part", or, where that would pass the file
     // system's 255-byte name limit, the name cut short with a hash of the whole one.
@@ -90,13 +116,16 @@ private:
     // either (the file is then left alone).
     bool Claim(const std::string& target);
     void Release();
+    // Starts the worker; kept: it goes on from the bytes in the ".part" file.
+    void StartWorker(bool kept);
+    void Record();
     // Seconds of the transfer: from its first written block to now, or to its end once it has
     // ended; 0 before the first block. The save dialog's time is not the transfer's.
     double ElapsedSeconds() const;
     // The ".part" file goes to the chosen name only when the download is whole (a connection
-    // that ends before the announced size is not); otherwise it goes away. On the worker: replacing
-    // or removing a large file takes its time.
-    bool KeepFile(int32_t errorCode, uint64_t received, int64_t totalSize);
+    // that ends before the announced size is not); otherwise it stays when it can be continued
+    // or goes away. On the worker: replacing or removing a large file takes its time.
+    TDownloadEnd PlaceFile(int32_t errorCode, uint64_t received, int64_t totalSize);
     // Runs fn on the UI thread while the calling worker waits, unless the owner has gone.
     void RunOnOwner(const std::function<void()>& fn);
     void Ended();
@@ -109,7 +138,9 @@ private:
     int64_t TotalSize = 0;          // UI thread; <= 0: unknown
     uint64_t Shown = 0;             // UI thread: the figure drawn last, the final one at the end
     std::atomic<bool> AbortWanted{false};
+    std::atomic<bool> PauseWanted{false};
     std::atomic<uint64_t> Latest{0};
+    std::atomic<uint64_t> SessionStart{0};
     // A drawing is posted, or the owner's pause runs and will show the figure.
     std::atomic<bool> ShowQueued{false};
     // Clock readings of the first block and of the end; kNotYet until then.
@@ -120,7 +151,8 @@ private:
     std::string PartFile;
     std::string TargetFile;
     int PartLock = -1;  // the temporary file, locked while this job owns it
-    // Worker thread: the server's refusal, kept when a non-success answer is dropped instead of
-    // asking for a file (dropping it replaces the status with the engine's abort).
-    std::string Refusal;
+    // The request and the version of the kept bytes, for going on from them; set on the UI
+    // thread or by the worker while the UI thread waits for it.
+    TUrlInfo Request;
+    TValidators Kept;
 };

@@ -1,11 +1,13 @@
 // The HTTP worker thread; see THttpThread.h.
 #include "download/THttpThread.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "download/uHttpClient.h"
+#include "http/THttpResponse.h"
 #include "platform/UiThread.h"
 #include "settings/uHelpers.h"
 
@@ -40,6 +42,7 @@ void THttpThread::SetRequest(const TUrlInfo& request) {
 void THttpThread::CancelRequest() {
     if (FTerminated) return;
     if (CurrentWorker == this && Client) {
+        Cancelled = true;
         Client->Abort();
         return;
     }
@@ -69,6 +72,15 @@ void THttpThread::Execute() {
         // A cancel that came before the loop was known still needs its wake-up.
         if (FCancelWanted) FLoop.PostTask([] {});
     }
+    SessionStart = Received;
+    const int32_t errorCode = Request.FileName.empty() ? FetchIntoMemory() : FetchIntoFile();
+    if (OnDone) OnDone(this, errorCode);
+    Client.reset();
+    FTerminated = true;
+    CurrentWorker = nullptr;
+}
+
+void THttpThread::NewClient() {
     Client = std::make_unique<THttpClient>();
     THttpClient& c = *Client;
     c.URL = Request.Url;
@@ -77,26 +89,40 @@ void THttpThread::Execute() {
     c.Cookie = Request.Cookies;
     c.OnLocationChange = [this](THttpCli*) { CopyHeader(); };
     c.OnHeaderEnd = [this](THttpCli*) { HeaderEnded(); };
-    if (!Request.FileName.empty()) {
-        c.OnDocBegin = [this](THttpCli*) { OpenFile(); };
-        c.OnDocData = [this](THttpCli*, const char* data, int length) { WriteBlock(data, length); };
-    } else {
-        Body = std::make_unique<TMemoryStream>();
-        c.ReceiveStream = Body.get();
-    }
     c.OnWaitPass = [this] { PumpPass(); };
+}
 
-    int32_t errorCode = 0;
+int32_t THttpThread::FetchIntoMemory() {
+    NewClient();
+    Body = std::make_unique<TMemoryStream>();
+    Client->ReceiveStream = Body.get();
     try {
-        c.GetSync();
-        // An empty body has no first block to ask for the file at: the empty file is asked
-        // for and made now.
-        if (!Request.FileName.empty() && !OutputFile && !AbortFlag) {
-            OpenFile();
-            if (!OutputFile) errorCode = 404;
-        }
+        Client->GetSync();
     } catch (const std::exception&) {
-        errorCode = c.StatusCode();
+        return Client->StatusCode();
+    }
+    return 0;
+}
+
+int32_t THttpThread::FetchIntoFile() {
+    int retry = 0;  // attempts in a row that brought no byte
+    int32_t errorCode = 0;
+    for (;;) {
+        const TAttempt attempt = RunAttempt();
+        errorCode = attempt.Code;
+        if (attempt.End != TAttemptEnd::Retry) break;
+        // An attempt that brought bytes shows the link works: the count and the waits start
+        // over, and the next attempt goes at once (a server that ends every connection after
+        // so many bytes is common, and waiting there only costs time).
+        retry = AttemptBytes > 0 ? 0 : retry + 1;
+        if (retry > Request.RetryCount) break;
+        int64_t wait = retry == 0 ? 0 : RetryWaitMs(retry, Request.RetryWaitMs);
+        if (attempt.WaitMs >= 0) wait = attempt.WaitMs;
+        if (OnRetry) OnRetry(this, {attempt.Cause, AnswerStatus, wait, retry, Request.RetryCount});
+        if (!WaitBeforeRetry(wait)) {
+            errorCode = 404;
+            break;
+        }
     }
     if (OutputFile) {
         // The last gathered bytes go to the file now: a disk that refuses them is a failed
@@ -108,16 +134,115 @@ void THttpThread::Execute() {
         }
         OutputFile.reset();
     }
-    if (OnDone) OnDone(this, errorCode);
-    Client.reset();
-    FTerminated = true;
-    CurrentWorker = nullptr;
+    return errorCode;
+}
+
+THttpThread::TAttempt THttpThread::RunAttempt() {
+    NewClient();
+    THttpClient& c = *Client;
+    c.OnDocBegin = [this](THttpCli*) {
+        // Only a success answer's body is the file; an error page or a relocation is not.
+        if (AnswerStatus >= 200 && AnswerStatus <= 299) OpenFile();
+    };
+    c.OnDocData = [this](THttpCli*, const char* data, int length) { WriteBlock(data, length); };
+    // Only the rest is asked for, and only of the version the kept bytes belong to.
+    RangeAsked = Received > 0 && Validators.CanResume() ? Received : 0;
+    if (RangeAsked > 0) {
+        c.OnBeforeHeaderSend = [this](THttpCli*, const std::string&, std::vector<std::string>& h) {
+            h.push_back("Range: bytes=" + std::to_string(RangeAsked) + "-");
+            h.push_back("If-Range: " + Validators.IfRange());
+        };
+    }
+    AnswerStatus = 0;
+    Plan = TBodyPlan::StartOver;
+    Placed = false;
+    AttemptBytes = 0;
+    Stalled = false;
+    FailureText.clear();
+    LastActivity = std::chrono::steady_clock::now();
+    const unsigned checkMs = static_cast<unsigned>(std::clamp(Request.StallMs / 4, 10, 1000));
+    TEventLoop& loop = TEventLoop::Current();
+    const TEventLoop::TTimerId stallCheck =
+        Request.StallMs > 0 ? loop.SetTimer(checkMs, [this] { CheckStall(); }) : 0;
+    int32_t code = 0;
+    try {
+        c.GetSync();
+    } catch (const std::exception&) {
+        code = c.StatusCode();
+    }
+    if (stallCheck != 0) loop.KillTimer(stallCheck);
+    if (code != 0) return JudgeFailure(code);
+    // An empty body has no first block to ask for the file at: the empty file is asked for
+    // and made now.
+    if (!OutputFile && !AbortFlag) OpenFile();
+    if (!OutputFile) return {TAttemptEnd::Failed, 404};
+    PlaceWrites();
+    if (!FileError.empty()) return {TAttemptEnd::Failed, 404};
+    // The session checks the announced length; a total from a range is checked here.
+    if (Validators.Total > 0 && Received < static_cast<uint64_t>(Validators.Total))
+        return {TAttemptEnd::Retry, 404};
+    return {TAttemptEnd::Whole, 0};
+}
+
+THttpThread::TAttempt THttpThread::JudgeFailure(int32_t code) {
+    if (Cancelled || AbortFlag || !FileError.empty()) return {TAttemptEnd::Failed, code};
+    if (Stalled) {
+        FailureText = "No data received for " + std::to_string(Request.StallMs / 1000) + " sec";
+        return {TAttemptEnd::Retry, code, TRetryCause::Stalled};
+    }
+    if (Plan == TBodyPlan::Refuse) {
+        // Not the rest of the kept version: the next attempt asks for the whole resource.
+        FailureText = "The server answered with another part of the file";
+        Validators = TValidators{};
+        return {TAttemptEnd::Retry, code, TRetryCause::RangeRefused};
+    }
+    if (AnswerStatus == 416 && RangeAsked > 0 &&
+        RangeAsked == static_cast<uint64_t>(Validators.Total))
+        return {TAttemptEnd::Whole, 0};
+    if (RetryWorthyStatus(AnswerStatus)) {
+        constexpr int64_t kLongestWait = 300;
+        const std::optional<std::string> after = HeaderField(HeaderLines, "Retry-After");
+        const std::optional<int64_t> seconds =
+            after ? RetryAfterSeconds(*after, std::time(nullptr)) : std::nullopt;
+        // A server that asks for a longer pause is not waited for with the window open.
+        if (seconds && *seconds > kLongestWait) return {TAttemptEnd::Failed, code};
+        return {TAttemptEnd::Retry, code, TRetryCause::ServerBusy, seconds ? *seconds * 1000 : -1};
+    }
+    // Cut in the body, or no answer at all once this download has had one: the link dropped.
+    const bool bodyCut = AnswerStatus >= 200 && AnswerStatus <= 299;
+    if (bodyCut || (AnswerStatus == 0 && (HadAnswer || Received > 0)))
+        return {TAttemptEnd::Retry, code, TRetryCause::ConnectionLost};
+    return {TAttemptEnd::Failed, code};
+}
+
+bool THttpThread::WaitBeforeRetry(int64_t ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    TEventLoop& loop = TEventLoop::Current();
+    while (!FCancelWanted.exchange(false)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        // A cancel posts to this loop, which ends the wait at once.
+        loop.WaitOne(static_cast<int>(std::min<int64_t>(left.count() + 1, 60000)));
+    }
+    Cancelled = true;
+    return false;
+}
+
+void THttpThread::CheckStall() {
+    const auto quiet = std::chrono::steady_clock::now() - LastActivity;
+    if (Stalled || quiet < std::chrono::milliseconds(Request.StallMs)) return;
+    Stalled = true;
+    Client->Abort();
 }
 
 // Runs between the waits of the blocking GET: the UI thread's cancel takes effect here, on the
 // session's own thread, also while the session is paused.
 void THttpThread::PumpPass() {
-    if (FCancelWanted.exchange(false)) Client->Abort();
+    if (FCancelWanted.exchange(false)) {
+        Cancelled = true;
+        Client->Abort();
+    }
 }
 
 void THttpThread::CopyHeader() {
@@ -128,6 +253,12 @@ void THttpThread::CopyHeader() {
 void THttpThread::HeaderEnded() {
     CopyHeader();
     const int status = Client->StatusCode();
+    if (!Request.FileName.empty()) {
+        // A relocation's answer is not the final one: the relocated request's will be.
+        AnswerStatus = status >= 300 && status <= 399 ? 0 : status;
+        if (status == 200 || status == 206) PlanBody();
+        if (Plan == TBodyPlan::Refuse) return;
+    }
     if (OnSize && (status == 0 || status == 200 || status == 206)) {
         Client->PauseReceive();
         TotalSize =
@@ -137,10 +268,27 @@ void THttpThread::HeaderEnded() {
     }
 }
 
+void THttpThread::PlanBody() {
+    HadAnswer = true;
+    int64_t rangeFirst = -1;
+    if (!THttpResponse::ParseDecimal(Client->ContentRangeBegin, rangeFirst)) rangeFirst = -1;
+    Plan = ::PlanBody(Client->StatusCode(), RangeAsked, Validators, rangeFirst,
+                      Client->InstanceLength());
+    if (Plan == TBodyPlan::Refuse) {
+        Client->Abort();
+        return;
+    }
+    if (Plan == TBodyPlan::StartOver) {
+        const int64_t total =
+            Client->InstanceLength() > 0 ? Client->InstanceLength() : Client->ContentLength64();
+        Validators = ValidatorsOf(HeaderLines, total);
+    }
+}
+
 void THttpThread::OpenFile() {
-    if (AbortFlag || FileAsked) return;
+    if (AbortFlag || OutputFile) return;
     Client->PauseReceive();
-    if (OnAskFile) {
+    if (!FileAsked && OnAskFile) {
         bool abort = false;
         OnAskFile(this, abort);
         AbortFlag = abort;
@@ -173,18 +321,32 @@ void THttpThread::OpenFile() {
         Client->Abort();
         return;
     }
-    // An existing file is opened, not replaced: without cutting it, a shorter download would
-    // keep the old file's tail behind the new bytes.
-    OutputFile->SetSize(0);
-    OutputFile->Seek(0, soBeginning);
+    // The time the owner took to answer is no silence of the server.
+    LastActivity = std::chrono::steady_clock::now();
     Client->ResumeReceive();
 }
 
+void THttpThread::PlaceWrites() {
+    if (Placed || !OutputFile) return;
+    Placed = true;
+    // An existing file is opened, not replaced: without cutting it, a shorter body would keep
+    // the old file's tail behind the new bytes.
+    const uint64_t keep = Plan == TBodyPlan::Append ? RangeAsked : 0;
+    OutputFile->SetSize(static_cast<int64_t>(keep));
+    OutputFile->Seek(static_cast<int64_t>(keep), soBeginning);
+    Received = keep;
+    if (keep == 0) SessionStart = 0;
+}
+
 void THttpThread::WriteBlock(const char* data, int length) {
-    if (AbortFlag || Client->StatusCode() >= 300 || !OutputFile) return;
+    if (AbortFlag || Client->StatusCode() >= 300 || !OutputFile || Plan == TBodyPlan::Refuse)
+        return;
+    PlaceWrites();
     int64_t written = OutputFile->Write(data, length);
     if (written > 0) {
         Received += static_cast<uint64_t>(written);
+        AttemptBytes += static_cast<uint64_t>(written);
+        LastActivity = std::chrono::steady_clock::now();
         if (OnProgress) OnProgress(this, AbortFlag, Received);
     } else {
         CancelRequest();

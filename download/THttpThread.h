@@ -2,12 +2,16 @@
 // callbacks on the worker thread and one end notification (OnTerminate) on the UI thread, which
 // it reaches through the UI-thread interface given at construction (the owner's handlers use the
 // same one, so every crossing goes through it).
+// In file mode a lost connection, a stall or a "try later" answer is tried again on a fresh
+// session, asking only for the rest when the kept bytes provably belong to the same version
+// (uResumeRules.h); the request's Retry fields set how often and how long it waits.
 // The worker owns its THttpClient, its output file and its body buffer, and frees itself right
 // after OnTerminate has run: owners must not touch it afterwards. CancelRequest is the one
 // operation meant for the UI thread; SetRequest and the fields are for use inside callbacks.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "download/TMyFileStream.h"
+#include "download/uResumeRules.h"
 #include "platform/EventLoop.h"
 #include "settings/TUrlInfo.h"
 
@@ -31,6 +36,19 @@ public:
     using TAskFileEvent = std::function<void(THttpThread* thread, bool& abort)>;
     using TProgressEvent = std::function<void(THttpThread* thread, bool& abort, uint64_t received)>;
     using TErrorBoxEvent = std::function<void(const std::string& text, const std::string& title)>;
+
+    // Why an attempt is followed by another.
+    enum class TRetryCause { ConnectionLost, Stalled, ServerBusy, RangeRefused };
+    struct TRetryNotice {
+        TRetryCause Cause;
+        int Status;      // the answer's, for ServerBusy
+        int64_t WaitMs;  // before the next attempt
+        // Attempts in a row that brought no byte, this one included; 0 after one that did,
+        // which is followed by the next at once.
+        int Retry;
+        int Retries;  // the most of those before the download gives up
+    };
+    using TRetryEvent = std::function<void(THttpThread* thread, const TRetryNotice& notice)>;
 
     // Created suspended with its own copy of the request; Resume starts it. A non-empty
     // FileName selects file mode, an empty one memory mode. ui must outlive the worker.
@@ -51,12 +69,22 @@ public:
     // Workers created and not yet freed, process-wide.
     static int LiveCount();
 
+    // The session of the current (or last) attempt.
     std::unique_ptr<THttpClient> Client;
     TUrlInfo Request;
     std::unique_ptr<TMyFileStream> OutputFile;
     // Why the output file refused bytes ("No space left on device"); empty when it did not.
     std::string FileError;
+    // Why the last attempt failed when the session cannot tell (a stall, a refused part).
+    std::string FailureText;
+    // Bytes in the output file. To go on from a file of kept bytes, the owner sets it, the
+    // validators and FileAsked before Resume.
     uint64_t Received = 0;
+    // The version of the bytes in the file; from the first answer on, when not set before.
+    TValidators Validators;
+    // Bytes the file held when this worker began, or 0 once it started the file over: the
+    // figures' rate counts only what came after.
+    uint64_t SessionStart = 0;
     int64_t TotalSize = -1;
     bool AbortFlag = false;
     std::unique_ptr<TMemoryStream> Body;
@@ -69,6 +97,8 @@ public:
     TAskFileEvent OnAskFile;
     TNotifyEvent OnHeaders;
     TNotifyEvent OnTerminate;
+    // Before each wait for another attempt.
+    TRetryEvent OnRetry;
     // Shows "Error saving file...!" when the output file cannot be opened; the window side sets
     // it to a message box. Unset, the text goes to standard error.
     TErrorBoxEvent OnErrorBox;
@@ -76,14 +106,42 @@ public:
 private:
     ~THttpThread();
     static void Main(THttpThread* self);
+    // How an attempt of a file download ended.
+    enum class TAttemptEnd { Whole, Failed, Retry };
+    struct TAttempt {
+        TAttemptEnd End = TAttemptEnd::Failed;
+        int32_t Code = 0;
+        TRetryCause Cause = TRetryCause::ConnectionLost;
+        int64_t WaitMs = -1;  // the server's own wait; -1: the usual one
+    };
+
     void Execute();
+    void NewClient();
+    int32_t FetchIntoMemory();
+    int32_t FetchIntoFile();
+    TAttempt RunAttempt();
+    TAttempt JudgeFailure(int32_t code);
+    bool WaitBeforeRetry(int64_t ms);
+    void CheckStall();
     void CopyHeader();
     void HeaderEnded();
+    void PlanBody();
     void OpenFile();
+    void PlaceWrites();
     void WriteBlock(const char* data, int length);
     void PumpPass();
 
     TUiThread& Ui;
+    // The current attempt, on the worker thread.
+    int AnswerStatus = 0;     // the final answer's status; 0 before it (or after a relocation)
+    bool HadAnswer = false;   // a success answer came in an attempt of this worker
+    uint64_t RangeAsked = 0;  // the first byte asked for; 0: the whole resource
+    TBodyPlan Plan = TBodyPlan::StartOver;
+    bool Placed = false;  // the file is positioned for this attempt's body
+    uint64_t AttemptBytes = 0;
+    bool Stalled = false;
+    bool Cancelled = false;
+    std::chrono::steady_clock::time_point LastActivity;
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};

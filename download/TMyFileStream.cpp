@@ -93,6 +93,11 @@ int64_t TMyFileStream::Read(void* buffer, int64_t count) {
 
 int64_t TMyFileStream::Write(const void* buffer, int64_t count) {
     if (FFailed) return 0;
+    if (count >= GatherSize) {
+        if (!Flush()) return 0;
+        if (!WriteOut(static_cast<const char*>(buffer), count)) FFailed = true;
+        return FFailed ? 0 : count;
+    }
     if (!FGather) FGather = std::make_unique<char[]>(GatherSize);
     const auto* from = static_cast<const char*>(buffer);
     int64_t done = 0;

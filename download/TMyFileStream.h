@@ -1,8 +1,10 @@
 // Output file of a download: a stream over one POSIX file descriptor with 64-bit positions.
 // Used on the worker thread that owns it; the descriptor is closed when the stream is destroyed.
-// Written bytes are gathered into whole 64 KiB pieces before they go to the file: network
-// blocks of 8190 bytes would start mid-page, and the kernel zeroes the rest of every such page
-// first, which costs more than the copy. Every other operation writes the gathered bytes first.
+// Small writes are gathered into whole 64 KiB pieces before they go to the file: blocks of a few
+// KiB would start mid-page, and the kernel zeroes the rest of every such page first, which costs
+// more than the copy. A write of 64 KiB or more goes to the file as it is, after the gathered
+// bytes: one page in sixteen or more is no cost, a copy of it all would be. Every other
+// operation writes the gathered bytes first.
 #pragma once
 
 #include <cstdint>

@@ -107,11 +107,12 @@ void TfrmDownload::StartDownload() {
     if (Cookies.empty()) Cookies = GetSystemCookies(MediaUrl);
     Request.Cookies = Cookies;
     ApplyProxy(Proxy, Request);
+    Request.Connections = Connections;
     show();
 
     Job->OnAskFile = [this] { return AskFile(); };
     Job->OnProgress = [this] { ShowProgress(); };
-    Job->OnFinish = [this](bool complete, const std::string& reason) { Finish(complete, reason); };
+    Job->OnFinish = [this](TDownloadEnd end, const std::string& reason) { Finish(end, reason); };
     Job->OnErrorBox = [this](const std::string& text, const std::string& title) {
         ShowSaveError(QString::fromStdString(text), QString::fromStdString(title));
     };
@@ -180,8 +181,8 @@ void TfrmDownload::RefreshPauseEnded() {
     if (Job->PauseEnded()) ShowProgress();
 }
 
-void TfrmDownload::Finish(bool complete, const std::string& Reason) {
-    if (complete) {
+void TfrmDownload::Finish(TDownloadEnd end, const std::string& Reason) {
+    if (end == TDownloadEnd::Complete) {
         const TProgressView view = Job->Result();
         if (view.SizeKnown) pb1->setValue(view.Percent);
         lDownloaded->setText(QString::fromStdString(view.Amount));

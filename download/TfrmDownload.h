@@ -23,6 +23,7 @@ class QPushButton;
 class QTimer;
 class TDialogs;
 class TDownloadJob;
+enum class TDownloadEnd;
 class TUiThread;
 
 class TfrmDownload : public QWidget {
@@ -57,6 +58,7 @@ public:
     // notification.
     bool NotifyWhenDone = false;
     std::string Cookies;
+    int32_t Connections = 0;  // as TUrlInfo::Connections
 
     QLabel* Label1;
     QProgressBar* pb1;
@@ -87,7 +89,7 @@ private:
     void ShowProgress();
     void RefreshPauseEnded();
     // Reason: "host: why" for a failure the engine or the server can name, else empty.
-    void Finish(bool complete, const std::string& Reason);
+    void Finish(TDownloadEnd end, const std::string& Reason);
     void NotifyIfAway(const QString& summary, const QString& body, const QString& file);
     void Ended();
     void ShowSaveError(const QString& text, const QString& title);

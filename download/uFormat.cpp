@@ -103,8 +103,8 @@ TProgressView ViewWithRate(const TRate& rate, const TNumberFormat& format) {
 }  // namespace
 
 TProgressView DescribeProgress(int64_t total, int64_t downloaded, double elapsedSeconds,
-                               const TNumberFormat& format) {
-    const TRate rate = AverageRate(downloaded, elapsedSeconds);
+                               const TNumberFormat& format, int64_t sessionStart) {
+    const TRate rate = AverageRate(std::max<int64_t>(0, downloaded - sessionStart), elapsedSeconds);
     TProgressView view = ViewWithRate(rate, format);
     if (total <= 0) {
         view.Amount = FormatSize(0, 0, downloaded, format) + " bytes so far (unknown file size)";
@@ -115,16 +115,16 @@ TProgressView DescribeProgress(int64_t total, int64_t downloaded, double elapsed
     view.Percent = static_cast<int>(std::clamp<int64_t>(RoundHalfEven(percent), 0, 100));
     view.Amount = FormatSize(-1, 1, downloaded, format) + " of " + FormatSize(-1, 1, total, format);
     // Nothing received yet in whole seconds: no time left to tell.
-    if (rate.BytesPerSecond > 0) {
+    if (rate.BytesPerSecond > 0 && downloaded <= total) {
         const double left = static_cast<double>(total - downloaded) / rate.BytesPerSecond;
         view.Amount += " (" + FormatDuration(RoundHalfEven(left)) + "left)";
     }
     return view;
 }
 
-TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds,
-                             const TNumberFormat& format) {
-    const TRate rate = AverageRate(downloaded, elapsedSeconds);
+TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds, const TNumberFormat& format,
+                             int64_t sessionStart) {
+    const TRate rate = AverageRate(std::max<int64_t>(0, downloaded - sessionStart), elapsedSeconds);
     TProgressView view = ViewWithRate(rate, format);
     view.Amount = FormatSize(-1, 1, downloaded, format) + " in " + FormatDuration(rate.Seconds);
     return view;

@@ -31,7 +31,8 @@ std::string FormatSize(int unit, int decimals, int64_t bytes, const TNumberForma
 std::string FormatDuration(int64_t seconds);
 
 // What the window shows for bytes received against the expected size (<= 0: unknown) after
-// elapsed seconds. Below half a second there is no rate, so no rate and no time left.
+// elapsed seconds. Below half a second there is no rate, so no rate and no time left. The rate
+// counts the bytes after sessionStart, those of the transfer that took the elapsed time.
 struct TProgressView {
     bool SizeKnown = false;
     int Percent = 0;     // with a known size
@@ -40,10 +41,10 @@ struct TProgressView {
     std::string Rate;  // the "Transfer rate:" line, when HasRate
 };
 TProgressView DescribeProgress(int64_t total, int64_t downloaded, double elapsedSeconds,
-                               const TNumberFormat& format);
+                               const TNumberFormat& format, int64_t sessionStart = 0);
 // The result of a completed download: amount in duration, and the average rate.
-TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds,
-                             const TNumberFormat& format);
+TProgressView DescribeResult(int64_t downloaded, double elapsedSeconds, const TNumberFormat& format,
+                             int64_t sessionStart = 0);
 
 // A proposed file name that a file system and the save dialog take: never empty, "." or "..",
 // and at most 255 bytes, cut before the extension on a UTF-8 character boundary.

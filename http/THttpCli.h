@@ -99,9 +99,13 @@ public:
     using TSocksErrorEvent =
         std::function<void(THttpCli* Sender, std::int32_t Error, const std::string& Msg)>;
 
-    // Received bytes live in one fixed buffer: at most 8190 data bytes plus a zero byte.
+    // The header and the body bytes that came with it live in one fixed buffer: at most 8190
+    // data bytes plus a zero byte.
     static constexpr int InBufferSize = 8193;
     static constexpr int InBufferLimit = 8190;
+    // The rest of a body is read in blocks of up to this size and handed on where it was read:
+    // a fast download then costs few reads, few deliveries and large writes.
+    static constexpr int BodyBlockSize = 1 << 20;
     // Size of one block of a POST or PUT body.
     static constexpr int OutBlockSize = 8193;
     // Relocations followed in a row before the engine stops following (a loop would never end).
@@ -350,6 +354,7 @@ protected:
     std::int64_t PendingLength = 0;
     char InBuffer[InBufferSize] = {};
     int InCount = 0;
+    std::unique_ptr<char[]> BodyBlock;  // made for the first body read that is not held
     char OutBlock[OutBlockSize] = {};
     std::string RequestBytes;
     TNtlmPhase AuthNTLMState = ntlmNone, ProxyAuthNTLMState = ntlmNone;
@@ -391,6 +396,11 @@ private:
     void ContinueAfterHeader();
     void DecodeChunked();
     void BodyFromBuffer();
+    // Reads the next body bytes into BodyBlock and delivers them from there; bytes beyond the
+    // body are held as ever.
+    void ReceiveBodyBlock();
+    // Counts received bytes against the bandwidth window; over its quota the socket pauses.
+    void CountWindowBytes(int Count);
     // Adds Count bytes to the response header's size; past the bound the response fails and
     // false comes back.
     bool CountHeaderBytes(std::int64_t Count);

@@ -1,6 +1,7 @@
 // THttpCli's response side: the received bytes cut into header lines and body data, the
 // header read with the rules of THttpResponse, the body delivered by its framing, and the end of
 // a response. Same thread and ownership as THttpCli.
+#include <algorithm>
 #include <cstring>
 
 #include "http/THttpCli.h"
@@ -19,6 +20,11 @@ std::string ExtensionOf(const std::string& name) {
 void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
     if (Tunnel.Reading()) {
         ReadConnectReply();
+        return;
+    }
+    if (FState == EngineState::ReceivingBody && NextStep == &THttpCli::HandleBodyData &&
+        InCount == 0 && FRequestType != httpHEAD) {
+        ReceiveBodyBlock();
         return;
     }
     int n;
@@ -41,11 +47,7 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
         std::memcpy(InBuffer + InCount, lf, n);
     }
     if (FRequestType == httpABORT || n <= 0) return;
-    WindowBytes += static_cast<std::uint64_t>(n);
-    if (Options.Has(httpoBandwidthControl) && WindowBytes > WindowQuota && !Throttled) {
-        Throttled = true;
-        Socket()->PauseEvents();
-    }
+    CountWindowBytes(n);
     InCount += n;
     InBuffer[InCount] = '\0';
     if (FState == EngineState::ReceivingBody) {
@@ -86,6 +88,43 @@ void THttpCli::HandleDataAvailable(TCustomWSocket*, std::uint16_t Error) {
         } else if (OnDataPush) {
             OnDataPush(this, Error);
         }
+    }
+}
+
+void THttpCli::ReceiveBodyBlock() {
+    if (!BodyBlock) BodyBlock = std::make_unique<char[]>(BodyBlockSize);
+    int room = BodyBlockSize;
+    if (Options.Has(httpoBandwidthControl)) {
+        // No more than the window has left, so a limited transfer overruns its quota by no more
+        // than a header-sized read, as it always did.
+        const std::uint64_t left = WindowQuota > WindowBytes ? WindowQuota - WindowBytes : 0;
+        room = static_cast<int>(std::clamp<std::uint64_t>(left, InBufferLimit, BodyBlockSize));
+    }
+    const int n = Socket()->Receive(BodyBlock.get(), room);
+    if (FRequestType == httpABORT || n <= 0) return;
+    CountWindowBytes(n);
+    PendingData = BodyBlock.get();
+    PendingLength = n;
+    if (Resp.Framing == TBodyFraming::Length)
+        PendingLength = std::min<std::int64_t>(n, Resp.ContentLength - Resp.ReceivedCount);
+    HandleBodyData();
+    const std::int64_t taken = PendingLength;
+    PendingLength = 0;
+    if (taken < n && NextStep == nullptr && !Resp.Failed) {
+        // Bytes beyond the response only tell that the connection is not to be reused, so a
+        // header-sized piece of them is held for FinishResponse.
+        InCount = static_cast<int>(std::min<std::int64_t>(n - taken, InBufferLimit));
+        std::memcpy(InBuffer, BodyBlock.get() + taken, InCount);
+        InBuffer[InCount] = '\0';
+    }
+    if (NextStep == nullptr) FinishResponse();
+}
+
+void THttpCli::CountWindowBytes(int Count) {
+    WindowBytes += static_cast<std::uint64_t>(Count);
+    if (Options.Has(httpoBandwidthControl) && WindowBytes > WindowQuota && !Throttled) {
+        Throttled = true;
+        Socket()->PauseEvents();
     }
 }
 

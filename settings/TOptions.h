@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+// The range of TOptions::Connections.
+constexpr int32_t kMinConnections = 1;
+constexpr int32_t kMaxConnections = 16;
+
 struct TOptions {
     bool ShowURL = false;
     int32_t Format = 0;  // YouTube quality: 0 normal (.flv), 1 best available (.mp4)
@@ -27,6 +31,8 @@ struct TOptions {
     std::string SocksPassword;  // clear text in memory, scrambled in the file like ProxyPassword
     // A download that ends while its window is not the active one is told by the desktop.
     bool NotifyWhenDone = true;
+    // Connections one download may open to its server.
+    int32_t Connections = 4;
 
     bool operator==(const TOptions&) const = default;
 };

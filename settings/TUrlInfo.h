@@ -30,6 +30,13 @@ struct TUrlInfo {
     std::string SocksLevel{};
     std::string SocksUserName{};
     std::string SocksPassword{};
+    // A file download that loses its connection or gets a "try later" answer tries again: at
+    // once after an attempt that brought bytes, else after RetryWaitMs, each wait twice the one
+    // before, giving up after RetryCount such retries. No body byte for StallMs counts as lost.
+    int32_t RetryCount = 5;
+    int32_t RetryWaitMs = 1000;
+    int32_t StallMs = 30000;
+    int32_t Connections = 0;  // 0 or 1: one connection
 
     bool operator==(const TUrlInfo&) const = default;
 };

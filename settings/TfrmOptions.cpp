@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -148,6 +149,13 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     youtube->addWidget(cbYoutube);
     DownloadLayout->addWidget(gbYoutube);
 
+    gbConnections = new QGroupBox(Tr("Connections per download"));
+    auto* connections = new QVBoxLayout(gbConnections);
+    sbConnections = new QSpinBox;
+    sbConnections->setRange(kMinConnections, kMaxConnections);
+    connections->addWidget(sbConnections);
+    DownloadLayout->addWidget(gbConnections);
+
     gbHttpProxy = new QGroupBox(Tr("HTTP Proxy"));
     ckProxy = new QCheckBox(Tr("Enable Proxy"));
     pProxy = new QWidget;
@@ -193,10 +201,11 @@ TfrmOptions::TfrmOptions(QWidget* owner)
     // its focus chain (the folder's "...") the one that Enter presses.
     bOk->setDefault(true);
 
-    QWidget* const order[] = {
-        ckLoadOnStart, ckClipboard, eDefFolder, bDefBrowse, ckNotify,   cbYoutube, ckProxy,
-        eAddress,      ePort,       bFind,      eUser,      ePass,      ckSocks,   cbSocksLevel,
-        eSocksAddress, eSocksPort,  bSocksFind, eSocksUser, eSocksPass, bOk,       bCancel};
+    QWidget* const order[] = {ckLoadOnStart, ckClipboard,   eDefFolder, bDefBrowse, ckNotify,
+                              cbYoutube,     sbConnections, ckProxy,    eAddress,   ePort,
+                              bFind,         eUser,         ePass,      ckSocks,    cbSocksLevel,
+                              eSocksAddress, eSocksPort,    bSocksFind, eSocksUser, eSocksPass,
+                              bOk,           bCancel};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     connect(bOk, &QPushButton::clicked, this, &TfrmOptions::bOkClick);
@@ -222,6 +231,7 @@ void TfrmOptions::LoadFromOptions(const TOptions& options) {
     eDefFolder->setText(QString::fromStdString(options.SaveTo));
     // A Format the list has no item for (a hand-edited file) leaves nothing selected.
     cbYoutube->setCurrentIndex(options.Format);
+    sbConnections->setValue(options.Connections);
     eAddress->setText(QString::fromStdString(options.ProxyAddress));
     ePort->setText(QString::fromStdString(options.ProxyPort));
     eUser->setText(QString::fromStdString(options.ProxyUsername));
@@ -261,6 +271,7 @@ void TfrmOptions::bOkClick() {
     o.NotifyWhenDone = ckNotify->isChecked();
     TakeText(eDefFolder, o.SaveTo);
     o.Format = cbYoutube->currentIndex();
+    o.Connections = sbConnections->value();
     o.UseProxy = ckProxy->isChecked();
     TakeText(eAddress, o.ProxyAddress);
     TakeText(ePort, o.ProxyPort);

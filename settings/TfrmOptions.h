@@ -17,6 +17,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 class QVBoxLayout;
 
@@ -58,6 +59,8 @@ public:
     QGroupBox* gbYoutube;
     QLabel* lYoutube;
     QComboBox* cbYoutube;
+    QGroupBox* gbConnections;
+    QSpinBox* sbConnections;
     QGroupBox* gbHttpProxy;
     QCheckBox* ckProxy;
     QWidget* pProxy;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -51,6 +52,7 @@ const TSettingsKey kSettingsKeys[] = {
     {"SocksUsername", &TOptions::SocksUsername},
     {"SocksPassword", &TOptions::SocksPassword, true},
     {"NotifyWhenDone", &TOptions::NotifyWhenDone},
+    {"Connections", &TOptions::Connections},
 };
 
 std::string ExecutableFolder() {
@@ -166,6 +168,8 @@ TSettingsLoad LoadSettings() {
     if (Options.SocksLevel == "4a") Options.SocksLevel = "4A";
     if (Options.SocksLevel != "4" && Options.SocksLevel != "4A")
         Options.SocksLevel = def.SocksLevel;
+    // A hand-edited count beyond the range means as many (or as few) as allowed.
+    Options.Connections = std::clamp(Options.Connections, kMinConnections, kMaxConnections);
     return {};
 }
 

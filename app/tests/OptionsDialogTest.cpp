@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
 #include <climits>
@@ -43,6 +44,7 @@ TOptions Everything() {
     o.SocksUsername = "socks user";
     o.SocksPassword = "socks \xe9";
     o.NotifyWhenDone = false;
+    o.Connections = 16;
     return o;
 }
 
@@ -89,9 +91,9 @@ TEST(OptionsForm, TabOrderMaskedPasswordAndFittedGroups) {
     // The tab key walks the controls in this order, the two check boxes first.
     const QList<QWidget*> order = {dialog.ckLoadOnStart, dialog.ckClipboard, dialog.eDefFolder,
                                    dialog.bDefBrowse,    dialog.ckNotify,    dialog.cbYoutube,
-                                   dialog.ckProxy,       dialog.eAddress,    dialog.ePort,
-                                   dialog.bFind,         dialog.eUser,       dialog.ePass,
-                                   dialog.bOk,           dialog.bCancel};
+                                   dialog.sbConnections, dialog.ckProxy,     dialog.eAddress,
+                                   dialog.ePort,         dialog.bFind,       dialog.eUser,
+                                   dialog.ePass,         dialog.bOk,         dialog.bCancel};
     QList<QWidget*> walked;
     for (QWidget* w = order[0]; walked.size() < order.size(); w = w->nextInFocusChain()) {
         if (order.contains(w)) walked.append(w);
@@ -297,6 +299,7 @@ TEST_F(OptionsDialog, OkTakesOverSavesAtOnceAndWritesOrRemovesTheAutostartEntry)
         d.eDefFolder->setText("/srv/films/");
         d.cbYoutube->setCurrentIndex(1);
         d.ePass->setText("pässword");
+        d.sbConnections->setValue(0);  // below the range: the least it allows
         QTest::mouseClick(d.bOk, Qt::LeftButton);
     });
     EXPECT_EQ(Dialog, nullptr);
@@ -308,6 +311,7 @@ TEST_F(OptionsDialog, OkTakesOverSavesAtOnceAndWritesOrRemovesTheAutostartEntry)
     expected.ProxyAddress = "kept.proxy";
     expected.ProxyPort = "3128";
     expected.ProxyPassword = "pässword";
+    expected.Connections = 1;
     EXPECT_TRUE(Options == expected);
     EXPECT_EQ(Window->eFolder->text(), "/srv/films/");
     EXPECT_EQ(Settings().find("pässword"), std::string::npos);  // scrambled on disk

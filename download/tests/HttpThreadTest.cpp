@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "download/THttpThread.h"
 #include "net/WSocketLookup.h"
 #include "platform/UiThread.h"
+#include "tests/support/CuttingRelay.h"
 #include "tests/support/DemoSites.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/Namespaces.h"
@@ -24,7 +26,9 @@
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/SocksServers.h"
 #include "tests/support/Squid.h"
+#include "tests/support/StampedFile.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestCa.h"
 
 namespace {
 
@@ -495,3 +499,219 @@ TEST_F(HttpThread, BeyondFourGiB) {
 }
 
 }  // namespace
+
+// A body cut or silenced part way is fetched again from where it stopped, through each path a
+// connection can take; nginx's log shows every later request asking for exactly what was left,
+// of the version the first answer named.
+TEST_F(HttpThread, ALostConnectionGoesOnFromTheKeptBytes) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    const uint64_t unit = 128 << 10;  // the same cuts in a smaller file: sanitizers are slow
+#else
+    const uint64_t unit = 1 << 20;
+#endif
+    const int64_t size = 50 * unit;
+    TTestCa ca;
+    ASSERT_TRUE(ca.Ok());
+    const TTrustedCa trust(ca.CaFile());
+    const std::string log = "log_format ranges escape=none '$http_range|$http_if_range';";
+    TNginx plain, tls;
+    for (TNginx* n : {&plain, &tls}) {
+        n->Write("html/v.bin", "");
+        ASSERT_TRUE(WriteStampedFile(n->File("html/v.bin"), size));
+    }
+    ASSERT_TRUE(plain.Start({{}, "access_log " + plain.File("ranges.log") + " ranges;", log}));
+    ASSERT_TRUE(tls.Start({{},
+                           NginxTlsLines(ca.Issue("IP:127.0.0.1")) + "access_log " +
+                               tls.File("ranges.log") + " ranges;",
+                           log,
+                           " ssl"}))
+        << tls.ErrorLog();
+    TDante dante;
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    TSquid squid;
+    ASSERT_TRUE(squid.Start());
+    const std::string expected = ReadFile(plain.File("html/v.bin"));
+    enum class TPath { Direct, Socks, Proxy, Tls };
+    const struct {
+        const char* Name;
+        TPath Path;
+        std::vector<TCuttingRelay::TStep> Steps;
+    } rows[] = {
+        {"three cuts", TPath::Direct, {{1 * unit}, {20 * unit}, {15 * unit}}},
+        {"silence", TPath::Direct, {{5 * unit, true}}},
+        {"through dante", TPath::Socks, {{3 * unit}, {30 * unit, true}}},
+        {"through squid", TPath::Proxy, {{3 * unit}, {30 * unit, true}}},
+        {"over TLS", TPath::Tls, {{3 * unit}, {30 * unit, true}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const TNginx& server = row.Path == TPath::Tls ? tls : plain;
+        ASSERT_EQ(truncate(server.File("ranges.log").c_str(), 0), 0);
+        TCuttingRelay relay(server.NumericPort(), row.Steps);
+        TTempFolder dir;
+        TUrlInfo request;
+        request.Url = std::string(row.Path == TPath::Tls ? "https" : "http") +
+                      "://127.0.0.1:" + relay.Port() + "/v.bin";
+        request.FileName = dir.File("v.bin");
+        request.StallMs = 300;
+        if (row.Path == TPath::Socks) {
+            request.SocksAddress = "127.0.0.1";
+            request.SocksPort = dante.Port();
+            request.SocksLevel = "5";
+        }
+        if (row.Path == TPath::Proxy) {
+            request.ProxyAddress = "127.0.0.1";
+            request.ProxyPort = squid.Port();
+        }
+        int retries = 0;
+        TRun r = Run(request, [&](THttpThread* t, TRun&) {
+            t->OnRetry = [&](THttpThread*, const THttpThread::TRetryNotice& n) {
+                ++retries;
+                EXPECT_EQ(n.Retry, 0);  // each attempt brought bytes: the next goes at once
+                EXPECT_EQ(n.WaitMs, 0);
+            };
+        });
+        EXPECT_EQ(r.Code, 0);
+        EXPECT_EQ(retries, int(row.Steps.size()));
+        EXPECT_TRUE(ReadFile(request.FileName) == expected);
+        std::istringstream lines(ReadFile(server.File("ranges.log")));
+        std::vector<std::string> asked;
+        for (std::string line; std::getline(lines, line);) asked.push_back(line);
+        ASSERT_EQ(asked.size(), row.Steps.size() + 1);
+        EXPECT_EQ(asked[0], "|");
+        uint64_t last = 0;
+        for (std::size_t i = 1; i < asked.size(); ++i) {
+            uint64_t from = 0;
+            char etag[64] = {};
+            ASSERT_EQ(std::sscanf(asked[i].c_str(), "bytes=%lu-|%63s", &from, etag), 2) << asked[i];
+            EXPECT_GT(from, last);
+            EXPECT_EQ(etag[0], '"');
+            last = from;
+        }
+    }
+}
+
+// What an answer to a retry may do to the kept bytes: only the rest of the same version is
+// appended; anything else starts the file over or ends the download, never a mix of versions.
+TEST_F(HttpThread, OnlyTheRestOfTheSameVersionIsAppended) {
+    std::string v1(3000, 0), v2(3000, 0);
+    for (std::size_t i = 0; i < v1.size(); ++i) {
+        v1[i] = char('a' + i % 26);
+        v2[i] = char('A' + i % 26);
+    }
+    const auto answer = [](const std::string& head, const std::string& body) {
+        return TScriptedServer::TExchange({"HTTP/1.1 " + head + "\r\n\r\n" + body});
+    };
+    const std::string ok = "200 OK\r\nETag: \"v1\"\r\nContent-Length: 3000";
+    const auto firstThousand = answer(ok, v1.substr(0, 1000));
+    const struct {
+        const char* Name;
+        std::vector<TScriptedServer::TConnection> Script;
+        int32_t Code;
+        std::string File;
+        std::vector<std::string> RangesAsked;  // "" for a request without one
+        bool KeptWhole = false;                // the file already holds v1 as "v1"
+    } rows[] = {
+        {"the rest appended",
+         {{firstThousand},
+          {answer("206 Partial\r\nContent-Range: bytes 1000-2999/3000\r\nContent-Length: 2000",
+                  v1.substr(1000))}},
+         0,
+         v1,
+         {"", "bytes=1000-|\"v1\""}},
+        {"a new version",
+         {{firstThousand}, {answer("200 OK\r\nETag: \"v2\"\r\nContent-Length: 3000", v2)}},
+         0,
+         v2,
+         {"", "bytes=1000-|\"v1\""}},
+        {"no validator",
+         {{answer("200 OK\r\nContent-Length: 3000", v1.substr(0, 1000))},
+          {answer("200 OK\r\nContent-Length: 3000", v1)}},
+         0,
+         v1,
+         {"", ""}},
+        {"ranges refused",
+         {{answer(ok + "\r\nAccept-Ranges: none", v1.substr(0, 1000))}, {answer(ok, v1)}},
+         0,
+         v1,
+         {"", ""}},
+        {"a wrong start",
+         {{firstThousand},
+          {answer("206 Partial\r\nContent-Range: bytes 1500-2999/3000\r\nContent-Length: 1500",
+                  v2.substr(1500))},
+          {answer(ok, v1)}},
+         0,
+         v1,
+         {"", "bytes=1000-|\"v1\"", ""}},
+        {"a wrong total",
+         {{firstThousand},
+          {answer("206 Partial\r\nContent-Range: bytes 1000-3999/4000\r\nContent-Length: 3000",
+                  v2)},
+          {answer(ok, v1)}},
+         0,
+         v1,
+         {"", "bytes=1000-|\"v1\"", ""}},
+        {"a chunked body cut short",
+         {{answer("200 OK\r\nTransfer-Encoding: chunked", "3e8\r\n" + v1.substr(0, 1000))},
+          {answer(ok, v1)}},
+         0,
+         v1,
+         {"", ""}},
+        {"busy, then served",
+         {{answer("503 Busy\r\nRetry-After: 1\r\nContent-Length: 0", "")}, {answer(ok, v1)}},
+         0,
+         v1,
+         {"", ""}},
+        {"busy until the last attempt",
+         {{answer("503 Busy\r\nContent-Length: 0", "")},
+          {answer("503 Busy\r\nContent-Length: 0", "")},
+          {answer("503 Busy\r\nContent-Length: 0", "")}},
+         503,
+         "",
+         {"", "", ""}},
+        {"refused on the retry",
+         {{firstThousand}, {answer("404 Gone\r\nContent-Length: 0", "")}},
+         404,
+         v1.substr(0, 1000),
+         {"", "bytes=1000-|\"v1\""}},
+        {"all there already",
+         {{answer("416 Range Not Satisfiable\r\nContent-Range: bytes */3000\r\nContent-Length: 0",
+                  "")}},
+         0,
+         v1,
+         {"bytes=3000-|\"v1\""},
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TScriptedServer server(row.Script);
+        TTempFolder dir;
+        TUrlInfo request;
+        request.Url = server.Url("/v.bin");
+        request.FileName = dir.File("v.bin");
+        request.RetryCount = 2;
+        request.RetryWaitMs = 1;
+        if (row.KeptWhole) WriteFile(request.FileName, v1);
+        TRun r = Run(request, [&](THttpThread* t, TRun&) {
+            if (!row.KeptWhole) return;
+            t->Received = v1.size();
+            t->Validators = {3000, "\"v1\"", "", false};
+            t->FileAsked = true;
+        });
+        EXPECT_EQ(r.Code, row.Code);
+        EXPECT_EQ(ReadFile(request.FileName), row.File);
+        std::vector<std::string> asked;
+        for (const std::string& text : server.Requests()) {
+            const auto field = [&](const std::string& name) {
+                const std::size_t at = text.find("\r\n" + name + ": ");
+                return at == std::string::npos
+                           ? std::string()
+                           : text.substr(at + name.size() + 4,
+                                         text.find("\r\n", at + 2) - at - name.size() - 4);
+            };
+            const std::string range = field("Range");
+            asked.push_back(range.empty() ? "" : range + "|" + field("If-Range"));
+        }
+        EXPECT_EQ(asked, row.RangesAsked);
+    }
+}

@@ -39,13 +39,14 @@ TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesTheKeysInOrder) {
                   "\nCloseOnComplete=0\nUseProxy=0\nProxyAddress=\nProxyPort=\n"
                   "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n"
                   "UseSocks=0\nSocksLevel=5\nSocksAddress=\nSocksPort=\nSocksUsername=\n"
-                  "SocksPassword=\nNotifyWhenDone=1\n");
+                  "SocksPassword=\nNotifyWhenDone=1\nConnections=4\n");
 }
 
 TEST_F(SettingsFile, SaveThenLoadGivesTheSameOptionsWithThePasswordScrambled) {
     Options = TOptions{true,   1,           "/data/videos", true,  true,           "proxy.lan",
                        "3128", "me",        "pa ss word",   true,  true,           true,
-                       "4A",   "localhost", "9050",         "you", "socks secret", false};
+                       "4A",   "localhost", "9050",         "you", "socks secret", false,
+                       16};
     const TOptions saved = Options;
     ASSERT_TRUE(SaveSettings());
     EXPECT_EQ(ReadFile(IniPath()).find("pa ss word"), std::string::npos);
@@ -63,6 +64,7 @@ TEST_F(SettingsFile, ValuesAreReadByTheProfileRules) {
         bool useProxy;
         std::string saveTo;
         std::string address;
+        int32_t connections = 4;
     } rows[] = {
         {"[Options]\nFormat=1\nUseProxy=1\n", 1, true, "", ""},
         {"[options]\r\nformat = 0x10\r\nUSEPROXY=-7\r\n", 16, true, "", ""},
@@ -75,6 +77,11 @@ TEST_F(SettingsFile, ValuesAreReadByTheProfileRules) {
          longValue.substr(0, 2047)},
         {"[Options]\nFormat=3\nProxyAddr", 3, false, "", ""},
         {"[Options\nFormat=6\n", 6, false, "", ""},
+        {"[Options]\nConnections=1\n", 0, false, "", "", 1},
+        {"[Options]\nConnections=0\n", 0, false, "", "", 1},
+        {"[Options]\nConnections=0xFFFFFFFF\n", 0, false, "", "", 1},
+        {"[Options]\nConnections=17\n", 0, false, "", "", 16},
+        {"[Options]\nConnections=eight\n", 0, false, "", "", 4},
     };
     for (const auto& row : rows) {
         WriteFile(IniPath(), row.file);
@@ -84,6 +91,7 @@ TEST_F(SettingsFile, ValuesAreReadByTheProfileRules) {
         EXPECT_EQ(Options.UseProxy, row.useProxy) << row.file;
         EXPECT_EQ(Options.SaveTo, row.saveTo.empty() ? Docs() : row.saveTo) << row.file;
         EXPECT_EQ(Options.ProxyAddress, row.address) << row.file;
+        EXPECT_EQ(Options.Connections, row.connections) << row.file;
     }
 }
 
@@ -202,7 +210,7 @@ TEST_F(SettingsFile, SavingKeepsOtherSectionsAndKeys) {
     EXPECT_EQ(
         text.rfind("; note\n[Window]\nLeft=5\n\n[Options]\nExtra=x\nFormat=1\nShowURL=0\n", 0), 0u)
         << text;
-    EXPECT_NE(text.find("NotifyWhenDone=1\n\n[Tail]\ny=2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Connections=4\n\n[Tail]\ny=2\n"), std::string::npos) << text;
 }
 
 TEST_F(SettingsFile, UnwritableFileReportsFailureAndKeepsOptions) {

@@ -1,8 +1,8 @@
 // The download worker in file mode against `curl -s -o FILE`, both fetching the same file from
-// nginx on 127.0.0.1 in the same run, over plain http and over TLS (both trusting the same
-// private CA). Reports throughput, CPU time and the process's peak memory; the peak after the
-// 10 MiB runs and after the 1 GiB runs shows whether memory grows with the size of the download.
-// Then the worker against the least a client can do over plain http: one blocking loop.
+// nginx on 127.0.0.1 and on [::1] in the same run, over plain http and over TLS (both trusting
+// the same private CA). Reports throughput, CPU time and the process's peak memory; the peak after
+// the 10 MiB runs and after the 1 GiB runs shows whether memory grows with the size of the
+// download. Then the worker against the least a client can do over plain http: one blocking loop.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 
@@ -20,28 +20,34 @@ namespace {
 struct TWorld {
     TTempFolder Root;
     TTempFolder Out;
-    std::unique_ptr<TNginx> Server;
-    std::unique_ptr<TNginx> TlsServer;
+    // [1]: on [::1].
+    std::unique_ptr<TNginx> Server[2];
+    std::unique_ptr<TNginx> TlsServer[2];
     TTestCa Ca;
     TTrustedCa Trust{Ca.CaFile()};
     TWorld() {
         for (int mib : {10, 512, 1024}) {
             SparseFile(Root.File(std::to_string(mib) + ".bin"), int64_t(mib) << 20);
         }
-        Server = std::make_unique<TNginx>();
-        if (!Server->Start({.Root = Root.Path})) std::abort();
-        TlsServer = std::make_unique<TNginx>();
-        if (!Ca.Ok() || !TlsServer->Start({.Root = Root.Path,
-                                           .Server = NginxTlsLines(Ca.Issue("IP:127.0.0.1")),
-                                           .ListenOptions = " ssl"}))
-            std::abort();
+        for (int v6 = 0; v6 < 2; ++v6) {
+            Server[v6] = std::make_unique<TNginx>();
+            if (!Server[v6]->Start({.Root = Root.Path, .Ipv6 = v6 != 0})) std::abort();
+            TlsServer[v6] = std::make_unique<TNginx>();
+            const std::string san = v6 ? "IP:::1" : "IP:127.0.0.1";
+            if (!Ca.Ok() || !TlsServer[v6]->Start({.Root = Root.Path,
+                                                   .Server = NginxTlsLines(Ca.Issue(san)),
+                                                   .ListenOptions = " ssl",
+                                                   .Ipv6 = v6 != 0}))
+                std::abort();
+        }
     }
-    std::string Url(int mib, bool tls) const {
+    std::string Url(int mib, bool tls, bool v6) const {
         // Built in steps: GCC 12's -Wrestrict misreads "/" + std::to_string(...) at -O3.
         std::string path = "/";
         path += std::to_string(mib);
         path += ".bin";
-        return tls ? "https://127.0.0.1:" + TlsServer->Port() + path : Server->Url(path);
+        const TNginx& server = *(tls ? TlsServer : Server)[v6];
+        return (tls ? "https" : "http") + server.Url(path).substr(4);
     }
 };
 
@@ -91,10 +97,12 @@ TRunFigures RunPlainLoop(int port, const std::string& path, const std::string& f
 void BM_DownloadVsPlainLoop(benchmark::State& state) {
     constexpr int kMiB = 512;
     TWorld& w = World();
-    const std::string url = w.Url(kMiB, false);
+    const std::string url = w.Url(kMiB, false, false);
     const TPairSums sums = RunPairs(
         state, [&] { return RunWorker(url, w.Out.File("ours.bin")); },
-        [&] { return RunPlainLoop(w.Server->NumericPort(), "/512.bin", w.Out.File("loop.bin")); });
+        [&] {
+            return RunPlainLoop(w.Server[0]->NumericPort(), "/512.bin", w.Out.File("loop.bin"));
+        });
     const int runs = sums.Runs;
     if (runs == 0) return;
     state.counters["ours_MiB/s"] = kMiB * runs / sums.Ours.Seconds;
@@ -111,7 +119,7 @@ BENCHMARK(BM_DownloadVsPlainLoop)->Iterations(8)->UseManualTime()->Unit(benchmar
 void BM_DownloadVsCurl(benchmark::State& state) {
     const int mib = int(state.range(0));
     TWorld& w = World();
-    const std::string url = w.Url(mib, state.range(1) != 0);
+    const std::string url = w.Url(mib, state.range(1) != 0, state.range(2) != 0);
     const TPairSums sums = RunPairs(
         state, [&] { return RunWorker(url, w.Out.File("ours.bin")); },
         [&] { return RunCurl(url, w.Out.File("curl.bin")); });
@@ -127,11 +135,14 @@ void BM_DownloadVsCurl(benchmark::State& state) {
     state.counters["peak_rss_MiB"] = double(PeakRssKiB()) / 1024;
 }
 
-// 10 MiB first, so that the peak after the 1 GiB runs shows any growth. Second argument: TLS.
+// 10 MiB first, so that the peak after the 1 GiB runs shows any growth. Second argument: TLS;
+// third: over [::1].
 BENCHMARK(BM_DownloadVsCurl)
-    ->Args({10, 0})
-    ->Args({1024, 0})
-    ->Args({1024, 1})
+    ->Args({10, 0, 0})
+    ->Args({1024, 0, 0})
+    ->Args({1024, 1, 0})
+    ->Args({1024, 0, 1})
+    ->Args({1024, 1, 1})
     ->Iterations(6)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

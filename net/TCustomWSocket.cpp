@@ -1,11 +1,13 @@
 // Asynchronous TCP socket over the thread's TEventLoop: life cycle, properties, errors and the
 // state, connecting and closing, blocking waits. The notices and the bytes they move are in
-// net/TCustomWSocketTransfer.cpp, name lookups in net/WSocketLookup.cpp.
+// net/TCustomWSocketTransfer.cpp, the race of a name's addresses in net/TCustomWSocketRace.cpp,
+// name lookups in net/WSocketLookup.cpp.
 #include "net/TCustomWSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,6 +33,10 @@ std::uint8_t GReqVerHigh = 1;
 std::atomic<std::uint64_t> GNextSerial{1};
 
 }  // namespace
+
+std::uint64_t TCustomWSocket::NextSerial() {
+    return GNextSerial++;
+}
 
 void TCustomWSocket::StartPlatform() {
     std::lock_guard<std::mutex> guard(GLoadLock);
@@ -103,6 +109,7 @@ void TCustomWSocket::AssignDefaultValue() {
 }
 
 void TCustomWSocket::ReleaseHandle() {
+    DropRace();
     if (FWatch != 0) {
         FLoop.UnwatchFd(FWatch);
         FWatch = 0;
@@ -369,33 +376,33 @@ void TCustomWSocket::ConnectFailed(std::uint16_t Error) {
 // ---------------------------------------------------------------------------------------------
 // Connecting
 
-void TCustomWSocket::SetLingerOption() {
+void TCustomWSocket::SetLingerOption(int Fd) {
     if (FLingerOnOff == wsLingerNoSet) return;
-    if (FHSocket < 0) {
+    if (Fd < 0) {
         RaiseSocketException("Cannot set linger option at this time");
         return;
     }
     linger l{};
     l.l_onoff = FLingerOnOff == wsLingerOn ? 1 : 0;
     l.l_linger = FLingerTimeout;
-    if (setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) {
+    if (setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) {
         WSocketRecordErrno();
         SocketError("setsockopt(SO_LINGER)");
     }
 }
 
-bool TCustomWSocket::BindSocket() {
+bool TCustomWSocket::BindSocket(int Fd) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(FLocalPortNum);
     sa.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
-    if (bind(FHSocket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (bind(Fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         int err = WSocketRecordErrno();
         RaiseSocketException("winsock.bind failed, error #" + std::to_string(err));
         return false;
     }
     socklen_t len = sizeof sa;
-    if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    if (getsockname(Fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         int err = WSocketRecordErrno();
         RaiseSocketException("winsock.getsockname failed, error #" + std::to_string(err));
         return false;
@@ -422,6 +429,7 @@ void TCustomWSocket::Connect() {
     if (fd < 0) return;
     if (!(FType == 1 ? SetStreamOptions(fd) : SetDatagramOptions(fd))) return;
     StartConnecting(fd);
+    if (FType == 1) RestartRaceTimer();
 }
 
 bool TCustomWSocket::ResolveDestination() {
@@ -481,30 +489,6 @@ void TCustomWSocket::ResolveAddressText(const std::string& Text) {
     if (!FSinV6) FSinAddr = WSocketResolveHost(Text);
 }
 
-bool TCustomWSocket::ConnectNextAddress() {
-    if (FType != 1 || FFallbacks.empty()) return false;
-    try {
-        ResolveAddressText(FFallbacks.front());
-    } catch (const ESocketException&) {
-        return false;
-    }
-    FFallbacks.erase(FFallbacks.begin());
-    int fd = ::socket(FSinV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                      FProtocol);
-    if (fd < 0) return false;
-    if (FWatch != 0) FLoop.UnwatchFd(FWatch);
-    FWatch = 0;
-    ::close(FHSocket);
-    FHSocket = fd;
-    FSerial = GNextSerial++;
-    FReadArmed = true;
-    FWriteArmed = false;
-    FPendingConnectError = 0;
-    if (!SetStreamOptions(fd)) return true;  // reported; the socket has an error to show
-    StartConnecting(fd);
-    return true;
-}
-
 int TCustomWSocket::OpenDescriptor() {
     DeleteBufferedData();
     ReleaseHandle();
@@ -516,7 +500,7 @@ int TCustomWSocket::OpenDescriptor() {
         return -1;
     }
     FHSocket = fd;
-    FSerial = GNextSerial++;
+    FSerial = NextSerial();
     FReadArmed = true;
     FWriteArmed = false;
     FCloseNoticed = false;
@@ -555,15 +539,16 @@ bool TCustomWSocket::SetStreamOptions(int Fd) {
         !SetOption(*this, Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on,
                    "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
         return false;
-    SetLingerOption();
-    if (FHSocket != Fd) return false;
+    const TConnectionMark mark = MarkConnection();
+    SetLingerOption(Fd);
+    if (!mark.Open()) return false;
     if (!SetOption(*this, Fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on, "setsockopt(SO_KEEPALIVE)"))
         return false;
-    return (FLocalPortNum == 0 && FLocalAddr == "0.0.0.0") || BindSocket();
+    return (FLocalPortNum == 0 && FLocalAddr == "0.0.0.0") || BindSocket(Fd);
 }
 
 bool TCustomWSocket::SetDatagramOptions(int Fd) {
-    if (!BindSocket()) return false;
+    if (!BindSocket(Fd)) return false;
     if (FMultiCast) {
         if (FMultiCastIpTTL != 1) {
             unsigned char ttl = static_cast<unsigned char>(FMultiCastIpTTL);
@@ -633,6 +618,7 @@ void TCustomWSocket::StartConnecting(int Fd) {
 void TCustomWSocket::InternalClose(bool ShutFirst, std::uint16_t Error) {
     if (FHSocket >= 0) {
         if (FState == wsClosed) return;
+        DropRace();
         if (ShutFirst) ::shutdown(FHSocket, SHUT_WR);
         if (FWatch != 0) {
             FLoop.UnwatchFd(FWatch);
@@ -670,7 +656,7 @@ void TCustomWSocket::InternalAbort(std::uint16_t Error) {
     DeleteBufferedData();
     if (FState == wsConnected && FProtocol == IPPROTO_TCP) {
         FLingerOnOff = wsLingerOff;
-        SetLingerOption();
+        SetLingerOption(FHSocket);
     }
     InternalClose(false, Error);
 }

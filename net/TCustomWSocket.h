@@ -214,8 +214,8 @@ protected:
     virtual void AssignDefaultValue();
     virtual void InternalClose(bool ShutFirst, std::uint16_t Error);
     virtual void InternalAbort(std::uint16_t Error);
-    // False when the bind failed (already reported).
-    virtual bool BindSocket();
+    // Binds Fd to LocalAddr and LocalPort; false when the bind failed (already reported).
+    virtual bool BindSocket(int Fd);
     virtual int RealSend(const char* Data, int Len);
     virtual void HandleBackGroundException(const std::exception& E);
     virtual void FireDataAvailable(std::uint16_t Error);
@@ -237,7 +237,7 @@ protected:
     void ChangeState(TSocketState NewState);
     void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
     void DeleteBufferedData();
-    void SetLingerOption();
+    void SetLingerOption(int Fd);
     void ApplySelectEvents();
     bool SendQueueEmpty() const;
     // For a layer that served a read from bytes it held: the platform's read notice comes
@@ -290,6 +290,8 @@ protected:
 private:
     // Counts the socket layer as started; from then on the requested version is fixed.
     static void StartPlatform();
+    // A serial for a new descriptor, unique in the process.
+    static std::uint64_t NextSerial();
     // The steps of Connect: each says false (or -1) when Connect must stop, already reported.
     bool ResolveDestination();
     int OpenDescriptor();
@@ -306,9 +308,21 @@ private:
     // Fills the address record from an address literal (IPv6, bracketed or not) or a name
     // (blocking IPv4 lookup); raises ESocketException.
     void ResolveAddressText(const std::string& Text);
-    // The connect to one address failed: the next address of the lookup gets a descriptor of
-    // its own, quietly, the state staying wsConnecting. False when none is left.
+    // Connection racing (RFC 8305) over the further addresses of a lookup: while the socket's
+    // own descriptor connects, each further address gets a descriptor of its own, 250 ms after
+    // the last one started or at once when one fails; the first to connect becomes the
+    // socket's descriptor, the state staying wsConnecting until its connect notice.
+    // The socket's own attempt failed: the oldest rival takes its place (the next address is
+    // started at once). False when no attempt is left.
     bool ConnectNextAddress();
+    // Starts the next address that gets as far as connecting; false when none is left.
+    bool StartRival();
+    void OnRivalReady(std::uint64_t Serial);
+    void AdoptRival(std::size_t Index);
+    // Arms the 250 ms step anew when further addresses are left.
+    void RestartRaceTimer();
+    // Closes the rivals and stops the timer.
+    void DropRace();
     void WaitStep();
     void Rearm(unsigned Bit);
     void WindowMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam);
@@ -338,8 +352,16 @@ private:
     std::uint32_t FSinAddr = 0;  // network order
     bool FSinV6 = false;         // the record is FSin6Addr, not FSinAddr
     TIpv6Bytes FSin6Addr{};
-    // Further addresses of the lookup that gave Addr, tried in turn when a connect fails.
+    // Further addresses of the lookup that gave Addr, not yet tried.
     std::vector<std::string> FFallbacks;
+    // Attempts racing beside the socket's own descriptor; each gets a serial as it is started.
+    struct TRival {
+        int Fd = -1;
+        std::uint64_t Serial = 0;
+        TEventLoop::TWatchId Watch = 0;
+    };
+    std::vector<TRival> FRivals;
+    TEventLoop::TTimerId FRaceTimer = 0;
     std::uint16_t FSinPort = 0;  // host order
     std::uint16_t FLocalPortNum = 0;
     int FProtocol = 6;
@@ -385,3 +407,19 @@ private:
     int FSndBufSize = 0;
     int FRcvBufSize = 0;
 };
+
+// Runs a handler of the loop; an escaping exception goes to HandleBackGroundException.
+template <typename F>
+void TCustomWSocket::Guarded(F&& Fn) {
+    ++FDispatchDepth;
+    try {
+        Fn();
+    } catch (const std::exception& e) {
+        FSelectMessage = 0;
+        HandleBackGroundException(e);
+    } catch (...) {
+        FSelectMessage = 0;
+        HandleBackGroundException(ESocketException("Unknown exception"));
+    }
+    --FDispatchDepth;
+}

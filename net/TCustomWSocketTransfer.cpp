@@ -13,21 +13,6 @@
 // ---------------------------------------------------------------------------------------------
 // Notices
 
-template <typename F>
-void TCustomWSocket::Guarded(F&& Fn) {
-    ++FDispatchDepth;
-    try {
-        Fn();
-    } catch (const std::exception& e) {
-        FSelectMessage = 0;
-        HandleBackGroundException(e);
-    } catch (...) {
-        FSelectMessage = 0;
-        HandleBackGroundException(ESocketException("Unknown exception"));
-    }
-    --FDispatchDepth;
-}
-
 void TCustomWSocket::WindowMessage(unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
     if (Msg == WM_WSOCKET_RELEASE) {
         // Deleting while one of our own notices is still on the stack (a handler pumping the
@@ -72,8 +57,10 @@ void TCustomWSocket::OnDescriptorReady(short Revents) {
                 getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &soerr, &len);
                 err = WSocketErrorFromErrno(soerr);
             }
-            // A refused or unreachable address falls through to the next one at once.
+            // A refused or unreachable address gives way to the next one at once; a connect
+            // ends the race.
             if (err != 0 && ConnectNextAddress()) return;
+            if (err == 0) DropRace();
             FReadArmed = true;
             HandleSelectNotice(FSerial, FD_CONNECT | (static_cast<std::uint32_t>(err) << 16));
             return;

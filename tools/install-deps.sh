@@ -15,7 +15,8 @@ run_packages=(
 test_packages=(
     clang libclang-rt-14-dev clang-format
     libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev
-    openssl nginx-light squid dante-server microsocks python3 curl
+    openssl nginx-light squid dante-server microsocks openssh-server openssh-client iptables
+    python3 curl
     xvfb xauth xclip xdotool aria2 dbus
     locales desktop-file-utils appstream man-db lintian
 )

@@ -18,6 +18,14 @@ sockaddr_in Loopback(int Port) {
     return a;
 }
 
+sockaddr_in6 Loopback6(int Port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(Port));
+    a.sin6_addr = in6addr_loopback;
+    return a;
+}
+
 }  // namespace
 
 int BoundOnLoopback(int Type, int& Port) {
@@ -42,10 +50,27 @@ int ListenOnLoopback(int& Port) {
     return fd;
 }
 
-int ConnectLoopback(int Port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(Port);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+int ListenOnLoopback6(int& Port) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a = Loopback6(Port);
+    socklen_t len = sizeof a;
+    int on = 1;
+    if (fd < 0 || setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    Port = ntohs(a.sin6_port);
+    return fd;
+}
+
+int ConnectLoopback(int Port, bool Ipv6) {
+    int fd = socket(Ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a4 = Loopback(Port);
+    sockaddr_in6 a6 = Loopback6(Port);
+    sockaddr* a = Ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    if (fd >= 0 && connect(fd, a, Ipv6 ? sizeof a6 : sizeof a4) == 0) return fd;
     if (fd >= 0) close(fd);
     return -1;
 }

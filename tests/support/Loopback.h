@@ -1,6 +1,6 @@
-// Plain sockets on 127.0.0.1 for tests: listeners on a port the kernel picks, a port that is
-// sure to refuse, and blocking reads and writes for server scripts, each bounded by a timeout
-// so a fault cannot hang the test. Any thread; every descriptor belongs to the caller.
+// Plain sockets on 127.0.0.1 (and [::1]) for tests: listeners on a port the kernel picks, a port
+// that is sure to refuse, and blocking reads and writes for server scripts, each bounded by a
+// timeout so a fault cannot hang the test. Any thread; every descriptor belongs to the caller.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,11 @@ inline const std::string kUnknownHost = std::string(64, 'x') + ".invalid";
 int BoundOnLoopback(int Type, int& Port);
 // A listening TCP socket on 127.0.0.1 and its port; -1 on failure.
 int ListenOnLoopback(int& Port);
-// A plain TCP socket connected to 127.0.0.1:Port, or -1.
-int ConnectLoopback(int Port);
+// A listening TCP socket on [::1] alone, on Port, or on a port the kernel picks (stored in
+// Port) when Port is 0; -1 on failure.
+int ListenOnLoopback6(int& Port);
+// A plain TCP socket connected to 127.0.0.1:Port (or [::1]:Port), or -1.
+int ConnectLoopback(int Port, bool Ipv6 = false);
 
 // A port on which connections are refused for as long as the object lives: the test holds it
 // bound but never listens, so no other server (of this or another suite) can take it.

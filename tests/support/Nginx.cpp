@@ -10,8 +10,8 @@ namespace {
 
 // Sends a request and waits for any answer: nginx is up once it answers (even a 400 from a TLS
 // port, or a 401 under auth_basic counts).
-bool Answers(int Port, int TimeoutMs) {
-    int fd = ConnectLoopback(Port);
+bool Answers(int Port, bool Ipv6, int TimeoutMs) {
+    int fd = ConnectLoopback(Port, Ipv6);
     if (fd < 0) return false;
     WriteAll(fd, "GET / HTTP/1.0\r\n\r\n");
     char byte;
@@ -27,7 +27,9 @@ TNginx::~TNginx() {
 }
 
 bool TNginx::Start(const TNginxConfig& Config) {
-    int listener = ListenOnLoopback(FPort);
+    FIpv6 = Config.Ipv6;
+    FPort = 0;
+    int listener = FIpv6 ? ListenOnLoopback6(FPort) : ListenOnLoopback(FPort);
     if (listener < 0) return false;
     const std::string& d = Folder.Path;
     Folder.Write("html/.keep", "");
@@ -39,8 +41,9 @@ bool TNginx::Start(const TNginxConfig& Config) {
                      "  access_log off;\n  sendfile on;\n  client_body_temp_path " + d +
                      "/body;\n  proxy_temp_path " + d + "/proxy;\n  fastcgi_temp_path " + d +
                      "/fastcgi;\n  uwsgi_temp_path " + d + "/uwsgi;\n  scgi_temp_path " + d +
-                     "/scgi;\n" + Config.Http + "\n  server {\n    listen 127.0.0.1:" +
-                     std::to_string(FPort) + Config.ListenOptions + ";\n    root " +
+                     "/scgi;\n" + Config.Http + "\n  server {\n    listen " +
+                     (FIpv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(FPort) +
+                     Config.ListenOptions + ";\n    root " +
                      (Config.Root.empty() ? d + "/html" : Config.Root) + ";\n" + Config.Server +
                      "\n  }\n}\n");
     // nginx takes over an inherited listening socket named in NGINX when its address matches
@@ -52,5 +55,5 @@ bool TNginx::Start(const TNginxConfig& Config) {
         {"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"}, options);
     // Once our copy is closed, a connection to a dead nginx is refused instead of hanging.
     close(listener);
-    return started && Answers(FPort, 10000);
+    return started && Answers(FPort, FIpv6, 10000);
 }

@@ -1,5 +1,5 @@
-// nginx on 127.0.0.1 for tests, with a private folder and configuration. The test binds the
-// listening socket itself (port 0) and hands it to nginx, so the port is never free in between.
+// nginx on 127.0.0.1 (or [::1]) for tests, with a private folder and configuration. The test binds
+// the listening socket itself (port 0) and hands it to nginx, so the port is never free in between.
 // Callers add their own configuration lines (authentication, TLS, locations). Test thread only;
 // the object stops nginx and removes its folder when it goes.
 #pragma once
@@ -18,6 +18,8 @@ struct TNginxConfig {
     std::string Http{};
     // Added to the listen line after the address, e.g. " ssl".
     std::string ListenOptions{};
+    // Listens on [::1] instead of 127.0.0.1.
+    bool Ipv6 = false;
 };
 
 class TNginx {
@@ -42,11 +44,13 @@ public:
     std::string Port() const { return std::to_string(FPort); }
     int NumericPort() const { return FPort; }
     std::string Url(const std::string& Path) const {
-        return "http://127.0.0.1:" + std::to_string(FPort) + Path;
+        return std::string(FIpv6 ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(FPort) +
+               Path;
     }
 
 private:
     TTempFolder Folder;
     TProcess Process;
     int FPort = 0;
+    bool FIpv6 = false;
 };

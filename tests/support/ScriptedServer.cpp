@@ -11,8 +11,8 @@
 
 #include "tests/support/Loopback.h"
 
-TScriptedServer::TScriptedServer(std::function<void(int Fd)> Script) {
-    Listener = ListenOnLoopback(FPort);
+TScriptedServer::TScriptedServer(std::function<void(int Fd)> Script, bool Ipv6) {
+    Listener = Ipv6 ? ListenOnLoopback6(FPort) : ListenOnLoopback(FPort);
     Worker = std::thread([this, Script = std::move(Script)] { Run({Script}); });
 }
 

@@ -26,8 +26,9 @@ public:
     };
     using TConnection = std::vector<TExchange>;
 
-    // Accepts one connection and runs Script on it; Script owns (and closes) the descriptor.
-    explicit TScriptedServer(std::function<void(int Fd)> Script);
+    // Accepts one connection (on [::1] with Ipv6) and runs Script on it; Script owns (and
+    // closes) the descriptor.
+    explicit TScriptedServer(std::function<void(int Fd)> Script, bool Ipv6 = false);
     // Serves the connections in order. A connection whose last exchange keeps it open is held
     // until the client closes it.
     explicit TScriptedServer(std::vector<TConnection> Script, int PauseMs = 5);

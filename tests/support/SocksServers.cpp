@@ -1,6 +1,9 @@
 #include "tests/support/SocksServers.h"
 
+#include <pwd.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 // Neither server can listen on port 0 or take over a socket (see StartOnFreshPort).
 bool TDante::Start() {
@@ -31,6 +34,53 @@ bool TMicrosocks::Start(const std::string& User, const std::string& Password) {
             WaitListening(Process, Port))
             return true;
         Process.Stop();
+        return false;
+    });
+    return FPort != 0;
+}
+
+bool TSshSocks::Start(const std::string& FarName) {
+    const passwd* me = getpwuid(geteuid());
+    if (geteuid() != 0 || me == nullptr) return false;
+    for (const char* key : {"host_key", "user_key"}) {
+        TProcess keygen;
+        if (!keygen.Start(
+                {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", Folder.File(key)}) ||
+            !keygen.Succeeds(20000))
+            return false;
+    }
+    Folder.Write("authorized_keys", ReadFile(Folder.File("user_key.pub")));
+    Folder.Write("hosts", "127.0.0.1 localhost " + FarName + "\n");
+    // sshd insists on its privilege separation folder, which only its service start makes.
+    std::error_code ignored;
+    std::filesystem::create_directories("/run/sshd", ignored);
+    const int sshPort = StartOnFreshPort([&](int Port) {
+        Folder.Write("sshd_config", "Port " + std::to_string(Port) +
+                                        "\nListenAddress 127.0.0.1\nHostKey " +
+                                        Folder.File("host_key") + "\nAuthorizedKeysFile " +
+                                        Folder.File("authorized_keys") +
+                                        "\nStrictModes no\nUsePAM no\nPermitRootLogin yes\n"
+                                        "PasswordAuthentication no\nAllowTcpForwarding yes\n"
+                                        "PidFile none\n");
+        const std::string run = "mount --bind " + Folder.File("hosts") +
+                                " /etc/hosts && exec /usr/sbin/sshd -D -e -f " +
+                                Folder.File("sshd_config");
+        if (Sshd.Start({"unshare", "--mount", "--propagation", "private", "sh", "-c", run}) &&
+            WaitListening(Sshd, Port))
+            return true;
+        Sshd.Stop();
+        return false;
+    });
+    if (sshPort == 0) return false;
+    FPort = StartOnFreshPort([&](int Port) {
+        if (Client.Start({"ssh", "-F", "/dev/null", "-N", "-D", "127.0.0.1:" + std::to_string(Port),
+                          "-p", std::to_string(sshPort), "-i", Folder.File("user_key"), "-o",
+                          "BatchMode=yes", "-o", "StrictHostKeyChecking=no", "-o",
+                          "UserKnownHostsFile=/dev/null", "-o", "ExitOnForwardFailure=yes",
+                          std::string(me->pw_name) + "@127.0.0.1"}) &&
+            WaitListening(Client, Port))
+            return true;
+        Client.Stop();
         return false;
     });
     return FPort != 0;

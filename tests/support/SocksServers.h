@@ -1,6 +1,6 @@
 // SOCKS servers on 127.0.0.1 for tests, each with a private folder and configuration: dante
-// (SOCKS 4 and 5 without authentication) and microsocks (SOCKS 5 with a user name and
-// password). Both relay only to loopback addresses. Test thread only; each object stops its
+// (SOCKS 4 and 5 without authentication), microsocks (SOCKS 5 with a user name and password)
+// and ssh -D. Both relay only to loopback addresses. Test thread only; each object stops its
 // server when it goes.
 #pragma once
 
@@ -43,6 +43,27 @@ public:
 
 private:
     TProcess Process;
+    int FPort = 0;
+};
+
+// OpenSSH's dynamic forwarding (`ssh -D`) as a SOCKS 5 server without authentication: sshd on
+// a loopback port, in a mount namespace of its own whose hosts file names FarName for
+// 127.0.0.1, and ssh logged in to it with keys made here. FarName resolves only on the far side
+// of the tunnel. Needs root (sshd).
+class TSshSocks {
+public:
+    TSshSocks() = default;
+    TSshSocks(const TSshSocks&) = delete;
+    TSshSocks& operator=(const TSshSocks&) = delete;
+
+    // Starts both and waits until the SOCKS port listens; false when either did not come up.
+    bool Start(const std::string& FarName);
+    std::string Port() const { return std::to_string(FPort); }
+
+private:
+    TTempFolder Folder;
+    TProcess Sshd;
+    TProcess Client;
     int FPort = 0;
 };
 

@@ -32,7 +32,8 @@ bool TSquid::StartOn(int Port, const TSquidConfig& Config) {
     std::string user;
     if (geteuid() == 0) user = getpwnam("proxy") ? "proxy" : "nobody";
     Folder.Write("squid.conf",
-                 "http_port 127.0.0.1:" + std::to_string(Port) + "\n" + Config.Lines +
+                 "http_port 127.0.0.1:" + std::to_string(Port) + Config.PortOptions + "\n" +
+                     Config.Lines +
                      "\nhttp_access allow all\ncache deny all\ncache_mem 8 MB\n"
                      "access_log none\ncache_log " +
                      d + "/cache.log\npid_filename " + d + "/squid.pid\ncoredump_dir " + d +

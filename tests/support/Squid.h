@@ -11,6 +11,9 @@
 struct TSquidConfig {
     // Lines placed before the final "http_access allow all" (auth_param, acl, http_access ...).
     std::string Lines{};
+    // Added to the http_port line after the address, e.g. " accel" for a server in front of
+    // another (a cache_peer line in Lines names it).
+    std::string PortOptions{};
 };
 
 class TSquid {

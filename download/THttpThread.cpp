@@ -118,7 +118,7 @@ int32_t THttpThread::FetchIntoFile() {
         // so many bytes is common, and waiting there only costs time).
         retry = Received > most ? 0 : retry + 1;
         most = std::max(most, Received);
-        if (retry > Request.RetryCount) break;
+        if (Request.RetryCount <= 0 || retry > Request.RetryCount) break;
         int64_t wait = retry == 0 ? 0 : RetryWaitMs(retry, Request.RetryWaitMs);
         if (attempt.WaitMs >= 0) wait = attempt.WaitMs;
         if (OnRetry) OnRetry(this, {attempt.Cause, AnswerStatus, wait, retry, Request.RetryCount});

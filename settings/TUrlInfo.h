@@ -32,7 +32,8 @@ struct TUrlInfo {
     std::string SocksPassword{};
     // A file download that loses its connection or gets a "try later" answer tries again: at
     // once after an attempt that brought bytes, else after RetryWaitMs, each wait twice the one
-    // before, giving up after RetryCount such retries. No body byte for StallMs counts as lost.
+    // before, giving up after RetryCount such retries (0: no retry at all). No body byte for
+    // StallMs counts as lost.
     int32_t RetryCount = 5;
     int32_t RetryWaitMs = 1000;
     int32_t StallMs = 30000;

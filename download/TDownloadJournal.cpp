@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "download/TDownloadJob.h"
+#include "settings/uSystem.h"
 
 namespace {
 
@@ -61,22 +61,12 @@ bool Usable(const TJournalEntry& e) {
     return !e.MediaUrl.empty() && !e.Target.empty() && e.Target.front() == '/';
 }
 
-void MakeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0700);
-}
-
 }  // namespace
 
 TDownloadJournal::TDownloadJournal(std::string path) : FPath(std::move(path)) {}
 
 std::string TDownloadJournal::DefaultPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    // Only an absolute path is a base folder; a relative one is to be ignored.
-    if (state && state[0] == '/') return std::string(state) + "/sorlen/downloads";
-    const char* home = std::getenv("HOME");
-    return std::string(home && home[0] ? home : "/tmp") + "/.local/state/sorlen/downloads";
+    return StateHome() + "/sorlen/downloads";
 }
 
 void TDownloadJournal::Record(const TJournalEntry& entry) {

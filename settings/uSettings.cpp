@@ -70,14 +70,6 @@ std::string ConfigFolder() {
     return ConfigHome() + "/sorlen/";
 }
 
-// mkdir -p for the configuration folder; failures show up when the file is written.
-void MakeFolders(const std::string& folder) {
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos;
-         slash = folder.find('/', slash + 1)) {
-        mkdir(folder.substr(0, slash).c_str(), 0700);
-    }
-}
-
 // Set when a file that could not be read had to stay where it is: saving would overwrite it.
 bool KeepUnreadableFile = false;
 

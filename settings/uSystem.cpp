@@ -75,6 +75,18 @@ std::string ConfigHome() {
     return Env("HOME") + "/.config";
 }
 
+std::string StateHome() {
+    const std::string xdg = Env("XDG_STATE_HOME");
+    if (!xdg.empty() && xdg[0] == '/') return xdg;
+    return Env("HOME") + "/.local/state";
+}
+
+void MakeFolders(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0700);
+}
+
 std::string GetDocumentsFolder() {
     const std::string home = Env("HOME");
     const std::string fromUserDirs = UserDirsFolder(home, "XDG_DOCUMENTS_DIR=");

@@ -8,6 +8,11 @@
 
 // $XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
 std::string ConfigHome();
+// $XDG_STATE_HOME when it is an absolute path, else ~/.local/state.
+std::string StateHome();
+// mkdir -p of every folder above path's last "/", for the user alone; a failure shows up when
+// the file is written.
+void MakeFolders(const std::string& path);
 
 // XDG_DOCUMENTS_DIR from user-dirs.dirs, else ~/Documents when it exists, else empty.
 std::string GetDocumentsFolder();

@@ -25,17 +25,7 @@ export HOME=$1 work=$2 program=$3 source_dir=$4
 XDG_RUNTIME_DIR=$work/runtime TMPDIR=$work/tmp bash "$source_dir/tools/demo.sh" --program "$program" -- --media-kib 3000 \
     >"$work/out.log" 2>&1 &
 app=$!
-wait_window() {  # name pattern; prints the window id
-    for _ in $(seq 1 200); do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
-click() {  # window, x, y in its client area
-    xdotool mousemove --window "$1" "$2" "$3" click 1
-}
+. "$source_dir/app/tests/xvfb-drive.sh"
 main=$(wait_window '^Sorlen$') || { echo "no main window"; exit 1; }
 click "$main" 100 104  # the address field
 xdotool type --delay 5 'http://www.youtube.com/watch?v=sorlen01'
@@ -46,15 +36,7 @@ xdotool key ctrl+a
 xdotool type --delay 5 "$work/films/walk.flv"
 xdotool key Return
 download=$(wait_window '^Download complete$') || { echo "download did not complete"; exit 1; }
-click "$download" 321 140  # "Close"
-click "$main" 245 208      # "Exit"
-for _ in $(seq 1 100); do
-    kill -0 "$app" 2>/dev/null || { wait "$app"; exit $?; }
-    sleep 0.1
-done
-echo "the program did not exit"
-kill "$app"
-exit 1
+close_and_exit "$download" "$main" "$app"
 DRIVE
 
 HOME=$work/home QT_QPA_PLATFORM=xcb bash "$(dirname "$0")/with-xvfb.sh" timeout 90 \

@@ -58,19 +58,9 @@ printf '[Options]\nSaveTo=%s/films/\n' "$work" >"$work/bin/Settings.ini"
 
 cat >"$work/drive.sh" <<'DRIVE'
 set -u
-work=$1 port=$2
+work=$1 port=$2 here=$3
 export XDG_STATE_HOME=$work/state XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
-wait_window() {  # name pattern; prints the window id
-    for _ in $(seq 1 200); do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
-click() {  # window, x, y in its client area
-    xdotool mousemove --window "$1" "$2" "$3" click 1
-}
+. "$here/xvfb-drive.sh"
 "$work/bin/sorlen" >>"$work/out.log" 2>&1 &
 app=$!
 main=$(wait_window '^Sorlen$') || { echo "no main window"; exit 1; }
@@ -98,19 +88,12 @@ xdotool windowfocus --sync "$question"
 xdotool key alt+y
 download=$(wait_window '^Download complete$') || { echo "download did not complete"; exit 1; }
 main=$(wait_window '^Sorlen$') || { echo "no main window"; exit 1; }
-click "$download" 321 140  # "Close"
-click "$main" 245 208      # "Exit"
-for _ in $(seq 1 100); do
-    kill -0 "$app" 2>/dev/null || { wait "$app"; exit $?; }
-    sleep 0.1
-done
-echo "the program did not exit"
-kill "$app"
-exit 1
+close_and_exit "$download" "$main" "$app"
 DRIVE
 
 HOME=$work/home QT_QPA_PLATFORM=xcb bash "$(dirname "$0")/with-xvfb.sh" timeout 90 \
-    bash "$work/drive.sh" "$work" "$port" || fail "driving the program failed"
+    bash "$work/drive.sh" "$work" "$port" "$(cd "$(dirname "$0")" && pwd)" ||
+    fail "driving the program failed"
 
 cmp -s "$work/media/clip.mp4" "$work/films/clip.mp4" || fail "saved file differs from the served one"
 [ "$(ls "$work/films")" = clip.mp4 ] || fail "other files left: $(ls "$work/films")"

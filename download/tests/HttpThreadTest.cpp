@@ -16,6 +16,7 @@
 
 #include "download/THttpThread.h"
 #include "net/WSocketLookup.h"
+#include "platform/AsciiText.h"
 #include "platform/UiThread.h"
 #include "tests/support/CuttingRelay.h"
 #include "tests/support/DemoSites.h"
@@ -708,15 +709,12 @@ TEST_F(HttpThread, OnlyTheRestOfTheSameVersionIsAppended) {
         EXPECT_EQ(ReadFile(request.FileName), row.File);
         std::vector<std::string> asked;
         for (const std::string& text : server.Requests()) {
-            const auto field = [&](const std::string& name) {
-                const std::size_t at = text.find("\r\n" + name + ": ");
-                return at == std::string::npos
-                           ? std::string()
-                           : text.substr(at + name.size() + 4,
-                                         text.find("\r\n", at + 2) - at - name.size() - 4);
-            };
-            const std::string range = field("Range");
-            asked.push_back(range.empty() ? "" : range + "|" + field("If-Range"));
+            std::vector<std::string> lines;
+            std::istringstream in(text);
+            for (std::string line; std::getline(in, line, '\n');) lines.push_back(TrimBlanks(line));
+            const std::optional<std::string> range = HeaderField(lines, "Range");
+            asked.push_back(range ? *range + "|" + HeaderField(lines, "If-Range").value_or("")
+                                  : "");
         }
         EXPECT_EQ(asked, row.RangesAsked);
     }

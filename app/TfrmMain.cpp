@@ -313,6 +313,7 @@ TfrmDownload* TfrmMain::NewDownloadWindow() {
     window->StallMs = StallMsFromOptions(Options);
     window->RetryCount = Options.RetryCount;
     window->Connections = Options.Connections;
+    window->SplitFrom = int64_t{Options.SplitAboveKiB} * 1024;
     window->Journal = &Journal;
     Downloads.push_back(window);
     return window;

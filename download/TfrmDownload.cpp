@@ -131,6 +131,7 @@ void TfrmDownload::Prepare() {
     Request.StallMs = StallMs;
     Request.RetryCount = RetryCount;
     Request.Connections = Connections;
+    Request.SplitFrom = SplitFrom;
     ApplyProxy(Proxy, Request);
 
     Job->Journal = Journal;

@@ -72,7 +72,8 @@ public:
     // notification.
     bool NotifyWhenDone = false;
     std::string Cookies;
-    int32_t Connections = 0;  // as TUrlInfo::Connections
+    int32_t Connections = 0;  // as TUrlInfo::Connections and SplitFrom
+    int64_t SplitFrom = TUrlInfo{}.SplitFrom;
     // Milliseconds without a body byte before the connection counts as lost, and the attempts
     // in a row without a new byte before the download gives up.
     int32_t StallMs = TUrlInfo{}.StallMs;

@@ -37,6 +37,8 @@ struct TOptions {
     int32_t RetryCount = 5;
     // Connections one download may open to its server.
     int32_t Connections = 4;
+    // Files smaller than this (KiB) stay on one connection: opening more costs more than it gains.
+    int32_t SplitAboveKiB = 8192;
 
     bool operator==(const TOptions&) const = default;
 };

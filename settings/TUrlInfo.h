@@ -37,7 +37,10 @@ struct TUrlInfo {
     int32_t RetryCount = 5;
     int32_t RetryWaitMs = 1000;
     int32_t StallMs = 30000;
-    int32_t Connections = 0;  // 0 or 1: one connection
+    // More than 1: a file of at least SplitFrom bytes whose server takes ranges is fetched in
+    // pieces over up to this many connections at once. 0 or 1: one connection.
+    int32_t Connections = 0;
+    int64_t SplitFrom = int64_t{8} << 20;
 
     bool operator==(const TUrlInfo&) const = default;
 };

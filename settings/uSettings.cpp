@@ -56,6 +56,7 @@ const TSettingsKey kSettingsKeys[] = {
     {"StallTimeout", &TOptions::StallTimeout},
     {"RetryCount", &TOptions::RetryCount},
     {"Connections", &TOptions::Connections},
+    {"SplitAboveKiB", &TOptions::SplitAboveKiB},
 };
 
 std::string ExecutableFolder() {
@@ -168,6 +169,7 @@ TSettingsLoad LoadSettings() {
     if (Options.RetryCount < 0) Options.RetryCount = def.RetryCount;
     // A hand-edited count beyond the range means as many (or as few) as allowed.
     Options.Connections = std::clamp(Options.Connections, kMinConnections, kMaxConnections);
+    if (Options.SplitAboveKiB < 0) Options.SplitAboveKiB = def.SplitAboveKiB;
     return {};
 }
 

@@ -40,7 +40,7 @@ TEST_F(SettingsFile, FirstRunUsesDefaultsAndWritesTheKeysInOrder) {
                   "ProxyUsername=\nProxyPassword=\nMonitorClipboard=0\nLoadOnStart=0\n"
                   "UseSocks=0\nSocksLevel=5\nSocksAddress=\nSocksPort=\nSocksUsername=\n"
                   "SocksPassword=\nNotifyWhenDone=1\nStallTimeout=30\nRetryCount=5\n"
-                  "Connections=4\n");
+                  "Connections=4\nSplitAboveKiB=8192\n");
 }
 
 TEST_F(SettingsFile, SaveThenLoadGivesTheSameOptionsWithThePasswordScrambled) {

@@ -229,7 +229,7 @@ TEST_F(SettingsFile, SavingKeepsOtherSectionsAndKeys) {
     EXPECT_EQ(
         text.rfind("; note\n[Window]\nLeft=5\n\n[Options]\nExtra=x\nFormat=1\nShowURL=0\n", 0), 0u)
         << text;
-    EXPECT_NE(text.find("Connections=4\n\n[Tail]\ny=2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SplitAboveKiB=8192\n\n[Tail]\ny=2\n"), std::string::npos) << text;
 }
 
 TEST_F(SettingsFile, UnwritableFileReportsFailureAndKeepsOptions) {

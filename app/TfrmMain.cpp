@@ -345,7 +345,7 @@ void TfrmMain::OfferUnfinished() {
         window->MediaUrl = entry.MediaUrl;
         window->Cookies = entry.Cookies;
         window->FileName = entry.Target;
-        window->ContinueDownload(entry.Validators);
+        window->ContinueDownload(entry.Validators, entry.Pieces);
     }
 }
 

@@ -54,11 +54,13 @@ void TDownloadJob::Start(const TUrlInfo& request) {
 }
 
 bool TDownloadJob::StartKept(const TUrlInfo& request, const std::string& target,
-                             const TValidators& validators) {
+                             const TValidators& validators,
+                             const std::optional<TByteRanges>& pieces) {
     if (!Claim(target)) return false;
     Request = request;
     Request.FileName = PartFile;
     Kept = validators;
+    KeptPieces = pieces;
     TotalSize = validators.Total;
     StartWorker(true);
     return true;
@@ -95,6 +97,20 @@ void TDownloadJob::StartWorker(bool kept) {
             Thread->Received = size;
             Thread->Validators = Kept;
         }
+        if (KeptPieces && Kept.CanResume() && size <= uint64_t(Kept.Total)) {
+            // A piece the file does not reach was never written (a crash before the bytes
+            // reached the disk, or a file cut short since).
+            TByteRanges inFile;
+            for (const TByteRange& piece : *KeptPieces) {
+                if (piece.Begin < size) inFile.push_back({piece.Begin, std::min(piece.End, size)});
+            }
+            Thread->Pieces = inFile;
+            Thread->Received = TSegmentPlan(uint64_t(Kept.Total), inFile).WrittenBytes();
+        } else if (KeptPieces) {
+            // Pieces of an unknown version are no start: the file starts over.
+            Thread->Received = 0;
+            Thread->Validators = TValidators{};
+        }
         Latest.store(Thread->Received);
         Shown = Thread->Received;
     }
@@ -102,6 +118,7 @@ void TDownloadJob::StartWorker(bool kept) {
     Thread->OnSize = [self](THttpThread* thread) { self->SizeAnnounced(thread->TotalSize); };
     Thread->OnAskFile = [self](THttpThread* thread, bool& abort) {
         self->Kept = thread->Validators;
+        self->KeptPieces = thread->Pieces;
         const std::optional<std::string> part = self->AskPartFile();
         abort = !part;
         if (abort) return;
@@ -111,6 +128,10 @@ void TDownloadJob::StartWorker(bool kept) {
     };
     Thread->OnProgress = [self](THttpThread* thread, bool& abort, uint64_t received) {
         abort = self->BlockWritten(received, thread->SessionStart);
+    };
+    Thread->OnPieces = [self](THttpThread* thread) {
+        self->KeptPieces = thread->Pieces;
+        self->Record();
     };
     Thread->OnRetry = [self](THttpThread*, const THttpThread::TRetryNotice& notice) {
         self->Ui.Post([self, notice] {
@@ -124,7 +145,7 @@ void TDownloadJob::StartWorker(bool kept) {
         // A disk that refused the bytes is the cause, whatever the connection did after.
         if (!thread->FileError.empty()) why = self->TargetFile + ": " + thread->FileError;
         self->TransferEnded(errorCode, thread->Received, thread->TotalSize, thread->Validators,
-                            why);
+                            thread->Pieces, why);
     };
     Thread->OnErrorBox = [self](const std::string& text, const std::string& title) {
         self->RunOnOwner([&] {
@@ -222,9 +243,12 @@ bool TDownloadJob::BlockWritten(uint64_t received, uint64_t sessionStart) {
 }
 
 void TDownloadJob::TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
-                                 const TValidators& validators, const std::string& reason) {
+                                 const TValidators& validators,
+                                 const std::optional<TByteRanges>& pieces,
+                                 const std::string& reason) {
     Finished.store(Clock().time_since_epoch().count());
     Kept = validators;
+    KeptPieces = pieces;
     const TDownloadEnd end = PlaceFile(errorCode, received, totalSize);
     if (end == TDownloadEnd::Kept || end == TDownloadEnd::Paused) {
         Record();
@@ -261,7 +285,7 @@ TDownloadEnd TDownloadJob::PlaceFile(int32_t errorCode, uint64_t received, int64
 
 void TDownloadJob::Record() {
     if (!Journal || TargetFile.empty()) return;
-    Journal->Record({Request.Url, Request.Cookies, TargetFile, Kept});
+    Journal->Record({Request.Url, Request.Cookies, TargetFile, Kept, KeptPieces});
 }
 
 bool TDownloadJob::Claim(const std::string& target) {

@@ -69,8 +69,10 @@ public:
     // UI thread: continues the ".part" of target, a download of request recorded before (its
     // FileName is ignored), asking nothing. False when the target or its temporary file is in
     // use by another download.
+    // pieces: the ones in the file of a download fetched in pieces; none for one written from
+    // its first byte on.
     bool StartKept(const TUrlInfo& request, const std::string& target,
-                   const TValidators& validators);
+                   const TValidators& validators, const std::optional<TByteRanges>& pieces = {});
     // UI thread: the connection closes and the ".part" stays (OnFinish with Paused).
     void Pause();
     // UI thread, after OnFinish with Paused or Kept: a new worker goes on from the kept bytes.
@@ -110,7 +112,8 @@ public:
     bool BlockWritten(uint64_t received, uint64_t sessionStart = 0);
     // The end: the file is put in place, kept or removed, then OnFinish runs.
     void TransferEnded(int32_t errorCode, uint64_t received, int64_t totalSize,
-                       const TValidators& validators, const std::string& reason);
+                       const TValidators& validators, const std::optional<TByteRanges>& pieces,
+                       const std::string& reason);
 
     // The temporary file beside target: "<name>.part", or, where that would pass the file
     // system's 255-byte name limit, the name cut short with a hash of the whole one.
@@ -161,4 +164,5 @@ private:
     // thread or by the worker while the UI thread waits for it.
     TUrlInfo Request;
     TValidators Kept;
+    std::optional<TByteRanges> KeptPieces;
 };

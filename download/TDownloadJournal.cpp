@@ -57,6 +57,33 @@ bool HoldsPassword(const std::string& url) {
     return at != std::string::npos && at >= start && url.find(':', start) < at;
 }
 
+// "0-1048576,2097152-3145728": begin and end of each piece, the end not included.
+std::string PiecesText(const TByteRanges& pieces) {
+    std::string text;
+    for (const TByteRange& p : pieces) {
+        if (!text.empty()) text += ',';
+        text += std::to_string(p.Begin) + '-' + std::to_string(p.End);
+    }
+    return text;
+}
+
+// A list that cannot be read holds no piece: the parts are fetched again rather than trusted.
+TByteRanges ReadPieces(const std::string& text) {
+    TByteRanges pieces;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    while (at < end) {
+        TByteRange p;
+        const auto [dash, e1] = std::from_chars(at, end, p.Begin);
+        if (e1 != std::errc() || dash == end || *dash != '-') return {};
+        const auto [next, e2] = std::from_chars(dash + 1, end, p.End);
+        if (e2 != std::errc() || p.End <= p.Begin || (next != end && *next != ',')) return {};
+        pieces.push_back(p);
+        at = next == end ? end : next + 1;
+    }
+    return pieces;
+}
+
 bool Usable(const TJournalEntry& e) {
     return !e.MediaUrl.empty() && !e.Target.empty() && e.Target.front() == '/';
 }
@@ -138,6 +165,7 @@ std::vector<TJournalEntry> TDownloadJournal::Read() const {
         if (key == "etag") entry.Validators.ETag = value;
         if (key == "modified") entry.Validators.LastModified = value;
         if (key == "noranges") entry.Validators.RangesRefused = value == "1";
+        if (key == "pieces") entry.Pieces = ReadPieces(value);
         if (key == "total") {
             int64_t total = -1;
             const auto [end, ec] =
@@ -158,7 +186,9 @@ bool TDownloadJournal::Write(const std::vector<TJournalEntry>& entries) const {
              << "\ntarget=" << Escape(e.Target) << "\ntotal=" << e.Validators.Total
              << "\netag=" << Escape(e.Validators.ETag)
              << "\nmodified=" << Escape(e.Validators.LastModified)
-             << "\nnoranges=" << (e.Validators.RangesRefused ? 1 : 0) << "\n\n";
+             << "\nnoranges=" << (e.Validators.RangesRefused ? 1 : 0) << '\n';
+        if (e.Pieces) text << "pieces=" << PiecesText(*e.Pieces) << '\n';
+        text << '\n';
     }
     const std::string temp = FPath + ".new";
     // Cookies are the user's sessions: the file is for the user alone.

@@ -7,16 +7,21 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "download/uResumeRules.h"
+#include "download/uSegmentPlan.h"
 
 struct TJournalEntry {
     std::string MediaUrl;
     std::string Cookies;
     std::string Target;  // the chosen full path; its ".part" holds the bytes
     TValidators Validators;
+    // The pieces in the ".part" of a download fetched over several connections; none when the
+    // file holds its first bytes up to its size.
+    std::optional<TByteRanges> Pieces;
 
     bool operator==(const TJournalEntry&) const = default;
 };

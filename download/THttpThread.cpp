@@ -41,9 +41,10 @@ void THttpThread::SetRequest(const TUrlInfo& request) {
 
 void THttpThread::CancelRequest() {
     if (FTerminated) return;
-    if (CurrentWorker == this && Client) {
+    if (CurrentWorker == this) {
         Cancelled = true;
-        Client->Abort();
+        if (Client) Client->Abort();
+        AbortLinks();
         return;
     }
     FCancelWanted = true;
@@ -75,6 +76,7 @@ void THttpThread::Execute() {
     SessionStart = Received;
     const int32_t errorCode = Request.FileName.empty() ? FetchIntoMemory() : FetchIntoFile();
     if (OnDone) OnDone(this, errorCode);
+    Links.clear();
     Client.reset();
     FTerminated = true;
     CurrentWorker = nullptr;
@@ -83,13 +85,21 @@ void THttpThread::Execute() {
 void THttpThread::NewClient() {
     Client = std::make_unique<THttpClient>();
     THttpClient& c = *Client;
-    c.URL = Request.Url;
-    UseProxy(c, RequestProxy(Request));
-    c.NoCache = true;
-    c.Cookie = Request.Cookies;
-    c.OnLocationChange = [this](THttpCli*) { CopyHeader(); };
+    Configure(c, Request.Url);
+    c.OnLocationChange = [this](THttpCli*) {
+        Relocated = true;
+        CopyHeader();
+    };
     c.OnHeaderEnd = [this](THttpCli*) { HeaderEnded(); };
     c.OnWaitPass = [this] { PumpPass(); };
+}
+
+// Every connection of a download goes the same way: the same proxy, SOCKS server and cookies.
+void THttpThread::Configure(THttpClient& client, const std::string& url) {
+    client.URL = url;
+    UseProxy(client, RequestProxy(Request));
+    client.NoCache = true;
+    client.Cookie = Request.Cookies;
 }
 
 int32_t THttpThread::FetchIntoMemory() {
@@ -109,8 +119,20 @@ int32_t THttpThread::FetchIntoFile() {
     int32_t errorCode = 0;
     // The most the file has held: bytes fetched again after a start over are not new.
     uint64_t most = Received;
+    if (Pieces && Validators.CanResume()) {
+        Segments = std::make_unique<TSegmentPlan>(uint64_t(Validators.Total), *Pieces);
+        Received = Segments->WrittenBytes();
+        TotalSize = Validators.Total;
+        // The session that reports why the download failed, when the pieces' sessions cannot.
+        NewClient();
+        Placed = OpenOutput();
+        if (!Placed) return 404;
+    } else if (Pieces) {
+        Pieces.reset();
+        Received = 0;
+    }
     for (;;) {
-        const TAttempt attempt = RunAttempt();
+        const TAttempt attempt = Segments ? RunPieces() : RunAttempt();
         errorCode = attempt.Code;
         if (attempt.End != TAttemptEnd::Retry) break;
         // An attempt that brought new bytes shows the link works: the count and the waits start
@@ -127,6 +149,7 @@ int32_t THttpThread::FetchIntoFile() {
             break;
         }
     }
+    if (Segments) Pieces = Segments->Pieces();
     if (OutputFile) {
         // The last gathered bytes go to the file now: a disk that refuses them is a failed
         // download, like a failed write in the middle. The file is closed before the owner
@@ -162,17 +185,32 @@ THttpThread::TAttempt THttpThread::RunAttempt() {
     Stalled = false;
     FailureText.clear();
     LastActivity = std::chrono::steady_clock::now();
-    const unsigned checkMs = static_cast<unsigned>(std::clamp(Request.StallMs / 4, 10, 1000));
-    TEventLoop& loop = TEventLoop::Current();
-    const TEventLoop::TTimerId stallCheck =
-        Request.StallMs > 0 ? loop.SetTimer(checkMs, [this] { CheckStall(); }) : 0;
+    const TEventLoop::TTimerId stallCheck = StartStallCheck();
     int32_t code = 0;
     try {
         c.GetSync();
     } catch (const std::exception&) {
         code = c.StatusCode();
     }
-    if (stallCheck != 0) loop.KillTimer(stallCheck);
+    if (stallCheck != 0) TEventLoop::Current().KillTimer(stallCheck);
+    if (Segments) {
+        // The first connection has done its part, or lost it: the others go on, and what it
+        // left is a piece like any other.
+        Segments->Close(MainPiece);
+        if (Cancelled || AbortFlag || !FileError.empty()) {
+            AbortLinks();
+            Links.clear();
+            return {TAttemptEnd::Failed, code != 0 ? code : 404};
+        }
+        if (OutputFile) {
+            PlaceWrites();
+            return RunPieces();
+        }
+        // Ended before its body: no file to put pieces in yet.
+        Links.clear();
+        Segments.reset();
+        Pieces.reset();
+    }
     if (code != 0) return JudgeFailure(code);
     // An empty body has no first block to ask for the file at: the empty file is asked for
     // and made now.
@@ -201,20 +239,23 @@ THttpThread::TAttempt THttpThread::JudgeFailure(int32_t code) {
     if (AnswerStatus == 416 && RangeAsked > 0 &&
         RangeAsked == static_cast<uint64_t>(Validators.Total))
         return {TAttemptEnd::Whole, 0};
-    if (RetryWorthyStatus(AnswerStatus)) {
-        constexpr int64_t kLongestWait = 300;
-        const std::optional<std::string> after = HeaderField(HeaderLines, "Retry-After");
-        const std::optional<int64_t> seconds =
-            after ? RetryAfterSeconds(*after, std::time(nullptr)) : std::nullopt;
-        // A server that asks for a longer pause is not waited for with the window open.
-        if (seconds && *seconds > kLongestWait) return {TAttemptEnd::Failed, code};
-        return {TAttemptEnd::Retry, code, TRetryCause::ServerBusy, seconds ? *seconds * 1000 : -1};
-    }
+    if (RetryWorthyStatus(AnswerStatus)) return ServerBusy(code, HeaderLines);
     // Cut in the body, or no answer at all once this download has had one: the link dropped.
     const bool bodyCut = AnswerStatus >= 200 && AnswerStatus <= 299;
     if (bodyCut || (AnswerStatus == 0 && (HadAnswer || Received > 0)))
         return {TAttemptEnd::Retry, code, TRetryCause::ConnectionLost};
     return {TAttemptEnd::Failed, code};
+}
+
+THttpThread::TAttempt THttpThread::ServerBusy(int32_t code,
+                                              const std::vector<std::string>& header) const {
+    constexpr int64_t kLongestWait = 300;
+    const std::optional<std::string> after = HeaderField(header, "Retry-After");
+    const std::optional<int64_t> seconds =
+        after ? RetryAfterSeconds(*after, std::time(nullptr)) : std::nullopt;
+    // A server that asks for a longer pause is not waited for with the window open.
+    if (seconds && *seconds > kLongestWait) return {TAttemptEnd::Failed, code};
+    return {TAttemptEnd::Retry, code, TRetryCause::ServerBusy, seconds ? *seconds * 1000 : -1};
 }
 
 bool THttpThread::WaitBeforeRetry(int64_t ms) {
@@ -231,9 +272,21 @@ bool THttpThread::WaitBeforeRetry(int64_t ms) {
     return false;
 }
 
+TEventLoop::TTimerId THttpThread::StartStallCheck() {
+    if (Request.StallMs <= 0) return 0;
+    const unsigned checkMs = static_cast<unsigned>(std::clamp(Request.StallMs / 4, 10, 1000));
+    return TEventLoop::Current().SetTimer(checkMs, [this] { CheckStall(); });
+}
+
 void THttpThread::CheckStall() {
-    const auto quiet = std::chrono::steady_clock::now() - LastActivity;
-    if (Stalled || quiet < std::chrono::milliseconds(Request.StallMs)) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::milliseconds(Request.StallMs);
+    for (const std::unique_ptr<TLink>& link : Links) {
+        if (link->Stalled || now - link->LastActivity < limit || !link->Client->Running()) continue;
+        link->Stalled = true;
+        link->Client->Abort();
+    }
+    if (Stalled || now - LastActivity < limit || !Client || !Client->Running()) return;
     Stalled = true;
     Client->Abort();
 }
@@ -244,7 +297,9 @@ void THttpThread::PumpPass() {
     if (FCancelWanted.exchange(false)) {
         Cancelled = true;
         Client->Abort();
+        AbortLinks();
     }
+    if (Segments) ServeLinks();
 }
 
 void THttpThread::CopyHeader() {
@@ -285,6 +340,7 @@ void THttpThread::PlanBody() {
             Client->InstanceLength() > 0 ? Client->InstanceLength() : Client->ContentLength64();
         Validators = ValidatorsOf(HeaderLines, total);
     }
+    if (MaySplit()) StartPieces();
 }
 
 void THttpThread::OpenFile() {
@@ -302,6 +358,16 @@ void THttpThread::OpenFile() {
         Client->Abort();
         return;
     }
+    if (!OpenOutput()) {
+        Client->Abort();
+        return;
+    }
+    // The time the owner took to answer is no silence of the server.
+    LastActivity = std::chrono::steady_clock::now();
+    Client->ResumeReceive();
+}
+
+bool THttpThread::OpenOutput() {
     try {
         OutputFile =
             std::make_unique<TMyFileStream>(Request.FileName, fmOpenReadWrite | fmShareDenyNone);
@@ -320,12 +386,9 @@ void THttpThread::OpenFile() {
         else
             std::fprintf(stderr, "Sorlen: Error saving file...! (%s)\n", Request.FileName.c_str());
         AbortFlag = true;
-        Client->Abort();
-        return;
+        return false;
     }
-    // The time the owner took to answer is no silence of the server.
-    LastActivity = std::chrono::steady_clock::now();
-    Client->ResumeReceive();
+    return true;
 }
 
 void THttpThread::PlaceWrites() {
@@ -344,6 +407,11 @@ void THttpThread::WriteBlock(const char* data, int length) {
     if (AbortFlag || Client->StatusCode() >= 300 || !OutputFile || Plan == TBodyPlan::Refuse)
         return;
     PlaceWrites();
+    if (Segments) {
+        if (WritePiece(MainPiece, *Client, data, length) > 0)
+            LastActivity = std::chrono::steady_clock::now();
+        return;
+    }
     int64_t written = OutputFile->Write(data, length);
     if (written > 0) {
         Received += static_cast<uint64_t>(written);

@@ -5,6 +5,9 @@
 // In file mode a lost connection, a stall or a "try later" answer is tried again on a fresh
 // session, asking only for the rest when the kept bytes provably belong to the same version
 // (uResumeRules.h); the request's Retry fields set how often and how long it waits.
+// A large file whose server takes ranges may be fetched in pieces over several connections of
+// the request's Connections, all on the worker's own loop (THttpThreadPieces.cpp); each piece's
+// answer is checked like a resumed one, and a piece that fails is fetched again by itself.
 // The worker owns its THttpClient, its output file and its body buffer, and frees itself right
 // after OnTerminate has run: owners must not touch it afterwards. CancelRequest is the one
 // operation meant for the UI thread; SetRequest and the fields are for use inside callbacks.
@@ -16,12 +19,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "download/TMyFileStream.h"
 #include "download/uResumeRules.h"
+#include "download/uSegmentPlan.h"
 #include "platform/EventLoop.h"
 #include "settings/TUrlInfo.h"
 
@@ -85,6 +90,9 @@ public:
     // Bytes the file held when this worker began, or 0 once it started the file over: the
     // figures' rate counts only what came after.
     uint64_t SessionStart = 0;
+    // The pieces in the file of a download fetched over several connections; none for one
+    // written from its first byte on. To go on from such a file, the owner sets it with Received.
+    std::optional<TByteRanges> Pieces;
     int64_t TotalSize = -1;
     bool AbortFlag = false;
     std::unique_ptr<TMemoryStream> Body;
@@ -97,6 +105,9 @@ public:
     TAskFileEvent OnAskFile;
     TNotifyEvent OnHeaders;
     TNotifyEvent OnTerminate;
+    // Pieces have come in since the last record: recording them now lets a crash lose little.
+    // The pieces are on the disk before it runs.
+    TNotifyEvent OnPieces;
     // Before each wait for another attempt.
     TRetryEvent OnRetry;
     // Shows "Error saving file...!" when the output file cannot be opened; the window side sets
@@ -115,21 +126,66 @@ private:
         int64_t WaitMs = -1;  // the server's own wait; -1: the usual one
     };
 
+    // One further connection of a download fetched in pieces.
+    struct TLink {
+        std::unique_ptr<THttpClient> Client;
+        int Id = 0;  // in the plan
+        TByteRange Asked;
+        uint64_t Brought = 0;
+        int Status = 0;  // the final answer's, as AnswerStatus
+        std::vector<std::string> Header;
+        std::chrono::steady_clock::time_point LastActivity;
+        bool Relocated = false;  // the first connection followed a relocation
+        // A download fetched in pieces: the plan, the first connection's number in it, the other
+        // connections and the most of them the server is taking now.
+        std::unique_ptr<TSegmentPlan> Segments;
+        int MainPiece = -1;
+        std::vector<std::unique_ptr<TLink>> Links;
+        int LinkCap = 0;
+        // A piece's answer was not the part asked for: no further split of this download.
+        bool RangesDoubted = false;
+        std::string PiecesUrl;
+        TAttempt LinkFailure;
+        int LinkFailureStatus = 0;
+        std::chrono::steady_clock::time_point LastRecord;
+        bool Refused = false;     // not the part asked for
+        bool Superseded = false;  // another connection wrote its first byte first
+        bool Stalled = false;
+    };
+
     void Execute();
     void NewClient();
+    void Configure(THttpClient& client, const std::string& url);
     int32_t FetchIntoMemory();
     int32_t FetchIntoFile();
     TAttempt RunAttempt();
     TAttempt JudgeFailure(int32_t code);
+    TAttempt ServerBusy(int32_t code, const std::vector<std::string>& header) const;
     bool WaitBeforeRetry(int64_t ms);
+    TEventLoop::TTimerId StartStallCheck();
     void CheckStall();
     void CopyHeader();
     void HeaderEnded();
     void PlanBody();
     void OpenFile();
+    bool OpenOutput();
     void PlaceWrites();
     void WriteBlock(const char* data, int length);
     void PumpPass();
+
+    // THttpThreadPieces.cpp
+    bool MaySplit() const;
+    void StartPieces();
+    TAttempt RunPieces();
+    void ServeLinks();
+    void OpenLink(TByteRange piece);
+    void LinkHeaderEnded(TLink& link);
+    void LinkData(TLink& link, const char* data, int length);
+    void EndLink(TLink& link);
+    TAttempt JudgeLink(TLink& link, int32_t code);
+    uint64_t WritePiece(int id, THttpClient& client, const char* data, int length);
+    void AbortLinks();
+    void RecordPieces();
 
     TUiThread& Ui;
     // The current attempt, on the worker thread.
@@ -141,6 +197,19 @@ private:
     bool Stalled = false;
     bool Cancelled = false;
     std::chrono::steady_clock::time_point LastActivity;
+    bool Relocated = false;  // the first connection followed a relocation
+    // A download fetched in pieces: the plan, the first connection's number in it, the other
+    // connections and the most of them the server is taking now.
+    std::unique_ptr<TSegmentPlan> Segments;
+    int MainPiece = -1;
+    std::vector<std::unique_ptr<TLink>> Links;
+    int LinkCap = 0;
+    // A piece's answer was not the part asked for: no further split of this download.
+    bool RangesDoubted = false;
+    std::string PiecesUrl;
+    TAttempt LinkFailure;
+    int LinkFailureStatus = 0;
+    std::chrono::steady_clock::time_point LastRecord;
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};

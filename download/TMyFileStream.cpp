@@ -58,10 +58,12 @@ TMyFileStream::~TMyFileStream() {
     if (FHandle >= 0) close(FHandle);
 }
 
-bool TMyFileStream::WriteOut(const char* data, int64_t count) {
+bool TMyFileStream::WriteOut(const char* data, int64_t count, int64_t offset) {
     int64_t done = 0;
     while (done < count) {
-        ssize_t n = write(FHandle, data + done, static_cast<size_t>(count - done));
+        const size_t left = static_cast<size_t>(count - done);
+        ssize_t n = offset < 0 ? write(FHandle, data + done, left)
+                               : pwrite(FHandle, data + done, left, offset + done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             FWriteError = n < 0 ? errno : ENOSPC;
@@ -76,6 +78,16 @@ bool TMyFileStream::Flush() {
     if (FGathered > 0 && !FFailed && !WriteOut(FGather.get(), FGathered)) FFailed = true;
     FGathered = 0;
     return !FFailed;
+}
+
+bool TMyFileStream::WriteAt(const void* buffer, int64_t count, int64_t offset) {
+    if (!Flush()) return false;
+    if (!WriteOut(static_cast<const char*>(buffer), count, offset)) FFailed = true;
+    return !FFailed;
+}
+
+bool TMyFileStream::Sync() {
+    return Flush() && fdatasync(FHandle) == 0;
 }
 
 int64_t TMyFileStream::Read(void* buffer, int64_t count) {

@@ -56,6 +56,12 @@ public:
     // Writes the gathered bytes; false when the file refused them (now or earlier). The owner
     // calls it at the end of a download, so that a full disk is not reported as success.
     bool Flush();
+    // Writes count bytes at offset, leaving the position alone: the pieces of a file fetched
+    // over several connections go where they belong. Returns false, as Write does, once the file
+    // has refused bytes.
+    bool WriteAt(const void* buffer, int64_t count, int64_t offset);
+    // The written bytes are on the disk when it returns true; a record of them may follow.
+    bool Sync();
 
     int Handle() const { return FHandle; }
     // Why the file refused bytes (an errno value, ENOSPC for a write that took nothing); 0
@@ -65,7 +71,7 @@ public:
     static constexpr int64_t GatherSize = 64 * 1024;
 
 private:
-    bool WriteOut(const char* data, int64_t count);
+    bool WriteOut(const char* data, int64_t count, int64_t offset = -1);
 
     int FHandle = -1;
     std::unique_ptr<char[]> FGather;

@@ -164,7 +164,8 @@ void TfrmDownload::StartDownload() {
     Job->Start(Request);
 }
 
-void TfrmDownload::ContinueDownload(const TValidators& validators) {
+void TfrmDownload::ContinueDownload(const TValidators& validators,
+                                    const std::optional<TByteRanges>& pieces) {
     Label1->setText(Tr("Resuming download..."));
     const QString path = FromPath(FileName);
     ShortName = QFileInfo(path).fileName();
@@ -173,7 +174,7 @@ void TfrmDownload::ContinueDownload(const TValidators& validators) {
     lSaveAs->setToolTip(path);
     Prepare();
     show();
-    if (!Job->StartKept(Request, FileName, validators)) {
+    if (!Job->StartKept(Request, FileName, validators, pieces)) {
         Dialogs.MessageBox(this, kAppTitle,
                            Tr("%1 cannot be resumed now: another download is using it.").arg(path),
                            TDialogs::TIcon::Warning);

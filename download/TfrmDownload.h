@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "download/uSegmentPlan.h"
 #include "settings/TProxy.h"
 #include "settings/TUrlInfo.h"
 
@@ -45,7 +46,7 @@ public:
     void StartDownload();
     // Goes on with the ".part" of FileName (the full path), a download recorded in the journal,
     // without asking for the file.
-    void ContinueDownload(const TValidators& validators);
+    void ContinueDownload(const TValidators& validators, const std::optional<TByteRanges>& pieces);
     // Transferring, paused or failed with its bytes kept: what a quit would lose.
     bool Unfinished() const;
     // The program quits: a transfer pauses and the window closes once its worker has ended,

@@ -9,18 +9,7 @@
 THttpClient::THttpClient() = default;
 
 void THttpClient::GetSync() {
-    // The address comes from a web page: a blank or control byte in it would split or extend
-    // the request line, so such a request is never sent.
-    for (char c : URL) {
-        if (static_cast<unsigned char>(c) <= ' ') {
-            Resp.StatusCode = RefusedRequestStatus;
-            Resp.ReasonPhrase = "Request not sent: the address holds a blank or control character";
-            throw EHttpException(Resp.ReasonPhrase, Resp.StatusCode);
-        }
-    }
-    // Credentials set by the owner go with the first request, without waiting for a 401.
-    if (!Username.empty() && !Password.empty() && AuthBasicState == basicNone) StepServerBasic();
-    StartRequest(httpGET);
+    if (!StartGet()) throw EHttpException(Resp.ReasonPhrase, Resp.StatusCode);
     TEventLoop& loop = TEventLoop::Current();
     while (RequestRunning()) {
         // Sleeps until the socket, a timer or a posted message (a cancel's wake-up) has work.
@@ -28,6 +17,26 @@ void THttpClient::GetSync() {
         loop.WaitOne(-1);
         if (OnWaitPass) OnWaitPass();
     }
+    EndGet();
+}
+
+bool THttpClient::StartGet() {
+    // The address comes from a web page: a blank or control byte in it would split or extend
+    // the request line, so such a request is never sent.
+    for (char c : URL) {
+        if (static_cast<unsigned char>(c) <= ' ') {
+            Resp.StatusCode = RefusedRequestStatus;
+            Resp.ReasonPhrase = "Request not sent: the address holds a blank or control character";
+            return false;
+        }
+    }
+    // Credentials set by the owner go with the first request, without waiting for a 401.
+    if (!Username.empty() && !Password.empty() && AuthBasicState == basicNone) StepServerBasic();
+    StartRequest(httpGET);
+    return true;
+}
+
+void THttpClient::EndGet() {
     if (StatusCode() == 0) {
         // Nothing could be read as a status line: no answer the program can trust.
         Resp.StatusCode = BadResponseStatus;

@@ -22,6 +22,12 @@ public:
     // whole: a missing status line, a cut body, a 3xx left as the answer (a relocation loop among
     // them), 401 and 407 all raise.
     void GetSync();
+    // The same GET without waiting, for sessions that share their thread's loop: StartGet sends
+    // the request (false when the address is refused, with the refusal as the status); Running
+    // tells whether it goes on; once it has ended, EndGet raises as GetSync would.
+    bool StartGet();
+    bool Running() const { return RequestRunning(); }
+    void EndGet();
     // No more bytes are read from the connection until ResumeReceive; they wait in the kernel.
     void PauseReceive();
     void ResumeReceive();

@@ -41,6 +41,17 @@ TBodyPlan PlanBody(int status, uint64_t kept, const TValidators& keptVersion, in
                : TBodyPlan::Refuse;
 }
 
+bool IsPartOf(int status, uint64_t first, const TValidators& keptVersion, int64_t rangeFirst,
+              int64_t rangeTotal, const TValidators& answer) {
+    // A server that honours If-Range may leave the validators out of a 206; one it sends must
+    // be the kept one, or the bytes belong to another version.
+    const bool sameTag = answer.ETag.empty() || answer.ETag == keptVersion.ETag;
+    const bool sameDate = answer.LastModified.empty() || keptVersion.LastModified.empty() ||
+                          answer.LastModified == keptVersion.LastModified;
+    return status == 206 && keptVersion.CanResume() && rangeTotal == keptVersion.Total &&
+           rangeFirst >= 0 && static_cast<uint64_t>(rangeFirst) == first && sameTag && sameDate;
+}
+
 bool RetryWorthyStatus(int status) {
     switch (status) {
         case 408:

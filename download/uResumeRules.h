@@ -45,6 +45,11 @@ enum class TBodyPlan {
 TBodyPlan PlanBody(int status, uint64_t kept, const TValidators& keptVersion, int64_t rangeFirst,
                    int64_t rangeTotal);
 
+// An answer to a request for the part from first on is exactly that part of the kept version:
+// a 206 starting there, with the same total and no validator other than the kept one.
+bool IsPartOf(int status, uint64_t first, const TValidators& keptVersion, int64_t rangeFirst,
+              int64_t rangeTotal, const TValidators& answer);
+
 // Answers that say "later" rather than "no": timeouts, too many requests, a server or gateway
 // that is down for a moment.
 bool RetryWorthyStatus(int status);

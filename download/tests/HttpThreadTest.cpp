@@ -101,6 +101,26 @@ protected:
     }
 };
 
+// The Range and If-Range of each request ("range|if-range"), "" for a request without a Range.
+std::vector<std::string> RangesAsked(const std::vector<std::string>& requests) {
+    std::vector<std::string> asked;
+    for (const std::string& text : requests) {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line, '\n');) lines.push_back(TrimBlanks(line));
+        const std::optional<std::string> range = HeaderField(lines, "Range");
+        asked.push_back(range ? *range + "|" + HeaderField(lines, "If-Range").value_or("") : "");
+    }
+    return asked;
+}
+
+// Bytes that differ at every offset and between versions, so a byte moved or mixed shows.
+std::string Pattern(std::size_t size, unsigned version) {
+    std::string bytes(size, 0);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = char((i * 2654435761u >> 13) ^ version);
+    return bytes;
+}
+
 const std::string Media =
     "http://v12.lscache3.c.youtube.com/videoplayback?ip=0.0.0.0&sparams=id%2Cexpire%2Citag"
     "&itag=5&id=sorlen01&expire=1262304000";
@@ -707,15 +727,113 @@ TEST_F(HttpThread, OnlyTheRestOfTheSameVersionIsAppended) {
         });
         EXPECT_EQ(r.Code, row.Code);
         EXPECT_EQ(ReadFile(request.FileName), row.File);
-        std::vector<std::string> asked;
-        for (const std::string& text : server.Requests()) {
-            std::vector<std::string> lines;
-            std::istringstream in(text);
-            for (std::string line; std::getline(in, line, '\n');) lines.push_back(TrimBlanks(line));
-            const std::optional<std::string> range = HeaderField(lines, "Range");
-            asked.push_back(range ? *range + "|" + HeaderField(lines, "If-Range").value_or("")
-                                  : "");
+        EXPECT_EQ(RangesAsked(server.Requests()), row.RangesAsked);
+    }
+}
+
+// A large file whose server takes ranges comes in pieces over further connections; a piece is
+// written only when its answer is exactly the part asked for of the first answer's version, so
+// whatever those connections are told, the file is that version's bytes, each counted once.
+// The first connection holds its body back until every further connection has ended: the
+// pieces are then asked for and judged while it still runs.
+TEST_F(HttpThread, OnlyPiecesThatAreThePartAskedForAreWritten) {
+    const uint64_t size = (4 << 20) + 12345, first = 64 << 10;
+    const std::string v1 = Pattern(size, 1), v2 = Pattern(size, 2);
+    enum class TLie { None, Whole, Shifted, OtherTotal, OtherTag, Closed };
+    const struct {
+        const char* Name;
+        TLie Lie;
+        bool FirstCut = false;  // the first connection's first answer ends after its first bytes
+        std::size_t Requests = 4;
+    } rows[] = {
+        {"the parts asked for", TLie::None},
+        {"the whole file to a range", TLie::Whole},
+        {"another start", TLie::Shifted},
+        {"another total", TLie::OtherTotal},
+        {"another version", TLie::OtherTag},
+        {"every range request closed", TLie::Closed},
+        // Parts cannot be trusted and no connection is left: the whole file again.
+        {"the first cut, the parts refused", TLie::Whole, true, 6},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        std::atomic<int> rangesEnded{0}, whole{0};
+        const auto answer = [&](int fd, const std::string& request) {
+            const std::string ok = "HTTP/1.1 200 OK\r\nAccept-Ranges: bytes\r\nETag: \"v1\"\r\n";
+            uint64_t from = 0, to = 0;
+            const std::size_t at = request.find("\r\nRange: bytes=");
+            if (at == std::string::npos) {
+                WriteAll(fd, ok + "Content-Length: " + std::to_string(size) + "\r\n\r\n" +
+                                 v1.substr(0, first));
+                const bool cut = row.FirstCut && whole++ == 0;
+                while (rangesEnded < 3) WaitReadable(fd, 10);
+                if (!cut) WriteAll(fd, v1.substr(first));
+                return;
+            }
+            std::sscanf(request.c_str() + at + 15, "%lu-%lu", &from, &to);
+            const auto part = [&](uint64_t start, uint64_t total, const char* tag) {
+                return "HTTP/1.1 206 Partial\r\nETag: \"" + std::string(tag) +
+                       "\"\r\nContent-Range: bytes " + std::to_string(start) + "-" +
+                       std::to_string(to) + "/" + std::to_string(total) +
+                       "\r\nContent-Length: " + std::to_string(to + 1 - start) + "\r\n\r\n" +
+                       (tag[1] == '1' ? v1 : v2).substr(start, to + 1 - start);
+            };
+            switch (row.Lie) {
+                case TLie::None:
+                    WriteAll(fd, part(from, size, "v1"));
+                    break;
+                case TLie::Whole:
+                    WriteAll(fd, ok + "Content-Length: " + std::to_string(size) + "\r\n\r\n" + v1);
+                    break;
+                case TLie::Shifted:
+                    WriteAll(fd, part(from + 1, size, "v1"));
+                    break;
+                case TLie::OtherTotal:
+                    WriteAll(fd, part(from, size + 1, "v1"));
+                    break;
+                case TLie::OtherTag:
+                    WriteAll(fd, part(from, size, "v2"));
+                    break;
+                case TLie::Closed:
+                    break;
+            }
+            // Ended once the worker has done with the answer and closed the connection.
+            if (row.Lie != TLie::Closed) ReadUntilEof(fd);
+            ++rangesEnded;
+        };
+        TScriptedServer server(answer, 8);
+        TTempFolder dir;
+        TUrlInfo request;
+        request.Url = server.Url("/v.bin");
+        request.FileName = dir.File("v.bin");
+        request.Connections = 4;
+        request.SplitFrom = 1 << 20;
+        request.RetryWaitMs = 1;
+        TRun r = Run(request);
+        EXPECT_EQ(r.Code, 0);
+        EXPECT_TRUE(ReadFile(request.FileName) == v1);
+        EXPECT_EQ(r.Received, size);
+        // Started over only after the first cut.
+        EXPECT_TRUE(row.FirstCut || std::is_sorted(r.Progress.begin(), r.Progress.end()));
+        EXPECT_EQ(r.Progress.back(), size);
+        const std::vector<std::string> asked = RangesAsked(server.Requests());
+        ASSERT_EQ(asked.size(), row.Requests);
+        EXPECT_EQ(asked[0], "");
+        // Three parts asked for at once: the last three quarters, one after the other, none
+        // twice; the first connection keeps the first quarter.
+        std::vector<std::pair<uint64_t, uint64_t>> parts(3);
+        for (std::size_t i = 0; i < 3; ++i) {
+            char tag[8] = {};
+            ASSERT_EQ(std::sscanf(asked[i + 1].c_str(), "bytes=%lu-%lu|%7s", &parts[i].first,
+                                  &parts[i].second, tag),
+                      3);
+            EXPECT_STREQ(tag, "\"v1\"");
         }
-        EXPECT_EQ(asked, row.RangesAsked);
+        std::sort(parts.begin(), parts.end());
+        EXPECT_GE(parts[0].first, size / 4);
+        EXPECT_LE(parts[0].first, first + (size - first) / 4);
+        EXPECT_EQ(parts[1].first, parts[0].second + 1);
+        EXPECT_EQ(parts[2].first, parts[1].second + 1);
+        EXPECT_EQ(parts[2].second, size - 1);
     }
 }

@@ -34,6 +34,39 @@ TScriptedServer::TScriptedServer(std::vector<TConnection> Script, int PauseMs) {
     Worker = std::thread([this, handlers = std::move(handlers)] { Run(handlers); });
 }
 
+TScriptedServer::TScriptedServer(TAnswer Answer, int Connections) {
+    Listener = ListenOnLoopback(FPort);
+    Worker = std::thread([this, Answer = std::move(Answer), Connections] {
+        std::vector<std::thread> served;
+        for (int i = 0; i < Connections && Readable(Listener); ++i) {
+            const int fd = accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) break;
+            ++FConnections;
+            served.emplace_back([this, fd, &Answer] {
+                std::string request;
+                if (ReadHeader(fd, request)) {
+                    {
+                        std::lock_guard<std::mutex> guard(Lock);
+                        FRequests.push_back(request);
+                    }
+                    Answer(fd, request);
+                }
+                close(fd);
+            });
+        }
+        for (std::thread& t : served) t.join();
+    });
+}
+
+bool TScriptedServer::ReadHeader(int Fd, std::string& Request) {
+    char c = 0;
+    while (Request.size() < 4 || Request.compare(Request.size() - 4, 4, "\r\n\r\n") != 0) {
+        if (!Readable(Fd) || recv(Fd, &c, 1, 0) != 1) return false;
+        Request += c;
+    }
+    return true;
+}
+
 TScriptedServer::~TScriptedServer() {
     Stopping = true;
     // Wakes a worker still waiting for a connection.

@@ -1,7 +1,8 @@
 // A server of our own on 127.0.0.1 that answers with exact bytes, on a port the kernel picks
 // (known from construction on). It runs on its own thread; the object stops it when it goes.
-// Two ways to script it: a function that is handed the one connection's descriptor, or HTTP
-// exchanges, one list per connection in the order they arrive.
+// Three ways to script it: a function that is handed the one connection's descriptor, HTTP
+// exchanges, one list per connection in the order they arrive, or a function that answers each
+// of several connections at once, on threads of its own, after their request has been read.
 #pragma once
 
 #include <atomic>
@@ -32,6 +33,11 @@ public:
     // Serves the connections in order. A connection whose last exchange keeps it open is held
     // until the client closes it.
     explicit TScriptedServer(std::vector<TConnection> Script, int PauseMs = 5);
+    // Serves up to Connections connections at the same time: reads each one's request header,
+    // records it and hands it to Answer, which writes what it likes; the connection closes when
+    // Answer returns.
+    using TAnswer = std::function<void(int Fd, const std::string& Request)>;
+    TScriptedServer(TAnswer Answer, int Connections);
     ~TScriptedServer();
     TScriptedServer(const TScriptedServer&) = delete;
     TScriptedServer& operator=(const TScriptedServer&) = delete;
@@ -50,6 +56,7 @@ private:
     void Run(const std::vector<std::function<void(int)>>& Handlers);
     bool Serve(int Fd, const TConnection& Exchanges, int PauseMs);
     bool Readable(int Fd);
+    bool ReadHeader(int Fd, std::string& Request);
 
     int Listener = -1;
     int FPort = 0;

@@ -24,6 +24,7 @@
 struct TRunFigures {
     double Seconds = 0, Cpu = 0;
     bool Ok = false;
+    long PeakKiB = 0;  // a child's peak resident memory (RunChild); 0 for runs in this process
 };
 
 inline double CpuSeconds(const rusage& u) {
@@ -56,12 +57,15 @@ inline void SparseFile(const std::string& path, int64_t bytes) {
     close(fd);
 }
 
-// One file-mode worker with no window, reporting to a queued UI thread on this thread.
-inline TRunFigures RunWorker(const std::string& url, const std::string& file) {
+// One file-mode worker with no window, reporting to a queued UI thread on this thread;
+// connections as TUrlInfo::Connections.
+inline TRunFigures RunWorker(const std::string& url, const std::string& file,
+                             int32_t connections = 0) {
     TQueuedUiThread ui;
     TUrlInfo request;
     request.Url = url;
     request.FileName = file;
+    request.Connections = connections;
     bool ended = false;
     int32_t code = -1;
     const double cpu = SelfCpuSeconds();
@@ -117,7 +121,7 @@ inline TPairSums RunPairs(benchmark::State& state, const std::function<TRunFigur
     return sums;
 }
 
-// Runs argv as a child and gives its wall and CPU time.
+// Runs argv as a child and gives its wall and CPU time and its peak memory.
 inline TRunFigures RunChild(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -133,5 +137,5 @@ inline TRunFigures RunChild(const std::vector<std::string>& argv) {
     wait4(pid, &status, 0, &usage);
     const auto stop = std::chrono::steady_clock::now();
     return {std::chrono::duration<double>(stop - start).count(), CpuSeconds(usage),
-            WIFEXITED(status) && WEXITSTATUS(status) == 0};
+            WIFEXITED(status) && WEXITSTATUS(status) == 0, usage.ru_maxrss};
 }

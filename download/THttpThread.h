@@ -135,19 +135,6 @@ private:
         int Status = 0;  // the final answer's, as AnswerStatus
         std::vector<std::string> Header;
         std::chrono::steady_clock::time_point LastActivity;
-        bool Relocated = false;  // the first connection followed a relocation
-        // A download fetched in pieces: the plan, the first connection's number in it, the other
-        // connections and the most of them the server is taking now.
-        std::unique_ptr<TSegmentPlan> Segments;
-        int MainPiece = -1;
-        std::vector<std::unique_ptr<TLink>> Links;
-        int LinkCap = 0;
-        // A piece's answer was not the part asked for: no further split of this download.
-        bool RangesDoubted = false;
-        std::string PiecesUrl;
-        TAttempt LinkFailure;
-        int LinkFailureStatus = 0;
-        std::chrono::steady_clock::time_point LastRecord;
         bool Refused = false;     // not the part asked for
         bool Superseded = false;  // another connection wrote its first byte first
         bool Stalled = false;
@@ -178,6 +165,7 @@ private:
     void StartPieces();
     TAttempt RunPieces();
     void ServeLinks();
+    uint64_t LeastSplit() const;
     void OpenLink(TByteRange piece);
     void LinkHeaderEnded(TLink& link);
     void LinkData(TLink& link, const char* data, int length);
@@ -210,6 +198,9 @@ private:
     TAttempt LinkFailure;
     int LinkFailureStatus = 0;
     std::chrono::steady_clock::time_point LastRecord;
+    // Since when and from how many bytes on the pieces' rate is counted.
+    std::chrono::steady_clock::time_point PiecesSince;
+    uint64_t PiecesFrom = 0;
     std::atomic<bool> FCancelWanted{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};

@@ -37,7 +37,8 @@ void THttpThread::StartPieces() {
     // The further connections ask where the first one ended up.
     PiecesUrl = Relocated ? Client->Location() : Request.Url;
     LinkCap = Request.Connections;
-    LastRecord = std::chrono::steady_clock::now();
+    LastRecord = PiecesSince = std::chrono::steady_clock::now();
+    PiecesFrom = kept;
     // From now on the file's size says nothing of what it holds: the record must say pieces
     // before any piece is written.
     if (OnPieces) OnPieces(this);
@@ -45,6 +46,8 @@ void THttpThread::StartPieces() {
 
 THttpThread::TAttempt THttpThread::RunPieces() {
     LinkCap = std::max(1, Request.Connections);
+    PiecesSince = std::chrono::steady_clock::now();
+    PiecesFrom = Segments->WrittenBytes();
     LinkFailure = {TAttemptEnd::Retry, 404, TRetryCause::ConnectionLost};
     LinkFailureStatus = 0;
     FailureText.clear();
@@ -92,10 +95,21 @@ void THttpThread::ServeLinks() {
     if (!OutputFile || !Placed || Cancelled || AbortFlag || !Segments) return;
     const int cap = RangesDoubted ? std::min(1, LinkCap) : LinkCap;
     while (Segments->OpenCount() < cap) {
-        const std::optional<TByteRange> piece = Segments->NextPiece();
+        const std::optional<TByteRange> piece = Segments->NextPiece(LeastSplit());
         if (!piece) break;
         OpenLink(*piece);
     }
+}
+
+// A part is worth a new connection only when its connection needs longer for it than a new one
+// takes to start (a few round trips, with TLS and a proxy): a second at each connection's rate.
+uint64_t THttpThread::LeastSplit() const {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - PiecesSince).count();
+    if (seconds < 0.1) return TSegmentPlan::kLeastSplit;
+    const double rate = double(Segments->WrittenBytes() - PiecesFrom) / seconds /
+                        std::max(1, Segments->OpenCount());
+    return std::max<uint64_t>(TSegmentPlan::kLeastSplit, static_cast<uint64_t>(rate));
 }
 
 void THttpThread::OpenLink(TByteRange piece) {

@@ -63,7 +63,7 @@ bool TSegmentPlan::CutShort(int id) const {
     return Reached(id) && Links[id].At < Links[id].Asked.End;
 }
 
-std::optional<TByteRange> TSegmentPlan::NextPiece() const {
+std::optional<TByteRange> TSegmentPlan::NextPiece(uint64_t leastSplit) const {
     // Fetched by no one: bytes not written and outside every open connection's reach.
     TByteRanges held = Complete;
     for (int id = 0; id < static_cast<int>(Links.size()); ++id) {
@@ -87,7 +87,7 @@ std::optional<TByteRange> TSegmentPlan::NextPiece() const {
             largest = id;
         }
     }
-    if (largest < 0 || most < kLeastSplit) return std::nullopt;
+    if (largest < 0 || most < std::max(leastSplit, kLeastSplit)) return std::nullopt;
     const uint64_t middle = Links[largest].At + most / 2;
     return TByteRange{middle, Links[largest].At + most};
 }

@@ -21,8 +21,8 @@ using TByteRanges = std::vector<TByteRange>;
 
 class TSegmentPlan {
 public:
-    // A part is split for a new connection only while this much of it is left: a shorter one
-    // ends before the new connection has its answer.
+    // The least part split for a new connection: a shorter one ends before the new
+    // connection has its answer.
     static constexpr uint64_t kLeastSplit = 1 << 20;
 
     // total: the file's size; written: the pieces already in the file (any order, overlaps
@@ -53,9 +53,9 @@ public:
     bool CutShort(int id) const;
 
     // The part a new connection asks for: the first bytes no one has written or is fetching,
-    // else the second half of the largest part still being fetched, when that is worth a
-    // connection; none when there is nothing to give.
-    std::optional<TByteRange> NextPiece() const;
+    // else the second half of the largest part still being fetched, when at least leastSplit
+    // of it is left; none when there is nothing to give.
+    std::optional<TByteRange> NextPiece(uint64_t leastSplit = kLeastSplit) const;
 
     bool Done() const { return Have == Total; }
     uint64_t WrittenBytes() const { return Have; }

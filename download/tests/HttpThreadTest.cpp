@@ -731,6 +731,109 @@ TEST_F(HttpThread, OnlyTheRestOfTheSameVersionIsAppended) {
     }
 }
 
+// A large file comes in pieces over each path a connection can take, every connection through
+// the same proxy (authenticating on each of its connections), SOCKS server and TLS checks, and
+// a piece lost on the way is fetched again by itself. nginx's log shows that only the first
+// request asks for the whole file, every other for a part of its version; without ranges, or
+// below the size worth splitting, there is only the first.
+TEST_F(HttpThread, ALargeFileComesInPiecesOverEveryPath) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    const uint64_t unit = 256 << 10;
+#else
+    const uint64_t unit = 1 << 20;
+#endif
+    const uint64_t size = 8 * unit + 4321;
+    const std::string bytes = Pattern(size, 1);
+    TTestCa ca;
+    ASSERT_TRUE(ca.Ok());
+    const TTrustedCa trust(ca.CaFile());
+    const std::string log = "log_format ranges escape=none '$http_range|$http_if_range';";
+    const std::string lines =
+        "location = /whole.bin { max_ranges 0; }\n"
+        "access_log ";
+    TNginx plain, tls;
+    for (TNginx* n : {&plain, &tls}) {
+        n->Write("html/v.bin", bytes);
+        n->Write("html/whole.bin", bytes);
+    }
+    ASSERT_TRUE(plain.Start({{}, lines + plain.File("ranges.log") + " ranges;", log}));
+    ASSERT_TRUE(tls.Start(
+        {{},
+         NginxTlsLines(ca.Issue("IP:127.0.0.1")) + lines + tls.File("ranges.log") + " ranges;",
+         log,
+         " ssl"}))
+        << tls.ErrorLog();
+    TDante dante;
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    TSquid basic, ntlm;
+    // "Secret7" hashed as htpasswd -1 would.
+    ASSERT_TRUE(basic.Start(SquidBasicAuth(basic, "bob:$1$sorlen12$O0nekokeS4PwvzI1ueeQh/\n")));
+    ASSERT_TRUE(ntlm.Start(SquidNtlmAuth())) << ntlm.CacheLog();
+    enum class TPath { Direct, Socks, Basic, Ntlm, Tls };
+    constexpr uint64_t kWhole = ~uint64_t{0};
+    const struct {
+        const char* Name;
+        TPath Path;
+        std::vector<TCuttingRelay::TStep> Steps{};
+        const char* File = "/v.bin";
+        uint64_t SplitFrom = 1 << 20;
+        bool OneRequest = false;
+    } rows[] = {
+        {"direct", TPath::Direct},
+        {"through dante", TPath::Socks},
+        {"through squid with Basic", TPath::Basic},
+        {"through squid with NTLM", TPath::Ntlm},
+        {"over TLS", TPath::Tls},
+        {"the first connection cut", TPath::Direct, {{2 * unit}}},
+        {"a piece silenced", TPath::Direct, {{kWhole}, {unit / 2, true}}},
+        {"no ranges", TPath::Direct, {}, "/whole.bin", 1 << 20, true},
+        {"below the split size", TPath::Direct, {}, "/v.bin", size + 1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const TNginx& server = row.Path == TPath::Tls ? tls : plain;
+        ASSERT_EQ(truncate(server.File("ranges.log").c_str(), 0), 0);
+        TCuttingRelay relay(server.NumericPort(), row.Steps);
+        TTempFolder dir;
+        TUrlInfo request;
+        request.Url = std::string(row.Path == TPath::Tls ? "https" : "http") +
+                      "://127.0.0.1:" + relay.Port() + row.File;
+        request.FileName = dir.File("v.bin");
+        request.Connections = 4;
+        request.SplitFrom = int64_t(row.SplitFrom);
+        request.StallMs = 300;
+        if (row.Path == TPath::Socks) {
+            request.SocksAddress = "127.0.0.1";
+            request.SocksPort = dante.Port();
+            request.SocksLevel = "5";
+        }
+        if (row.Path == TPath::Basic || row.Path == TPath::Ntlm) {
+            request.ProxyAddress = "127.0.0.1";
+            request.ProxyPort = (row.Path == TPath::Basic ? basic : ntlm).Port();
+            request.ProxyUserName = "bob";
+            request.ProxyPassword = "Secret7";
+        }
+        TRun r = Run(request);
+        EXPECT_EQ(r.Code, 0);
+        EXPECT_TRUE(ReadFile(request.FileName) == bytes);
+        EXPECT_EQ(r.Received, size);
+        std::istringstream in(ReadFile(server.File("ranges.log")));
+        std::vector<std::string> asked;
+        for (std::string line; std::getline(in, line);) asked.push_back(line);
+        // Logged as each request ends: the first connection's, cut short, may come last.
+        EXPECT_EQ(std::count(asked.begin(), asked.end(), "|"), 1);
+        EXPECT_TRUE(!row.OneRequest || asked.size() == 1) << asked.size();
+        for (const std::string& line : asked) {
+            uint64_t from = 0, to = 0;
+            char etag[64] = {};
+            if (line == "|") continue;
+            ASSERT_EQ(std::sscanf(line.c_str(), "bytes=%lu-%lu|%63s", &from, &to, etag), 3) << line;
+            EXPECT_TRUE(from > 0 && from <= to && to < size) << line;
+            EXPECT_EQ(etag[0], '"');
+        }
+    }
+}
+
 // A large file whose server takes ranges comes in pieces over further connections; a piece is
 // written only when its answer is exactly the part asked for of the first answer's version, so
 // whatever those connections are told, the file is that version's bytes, each counted once.

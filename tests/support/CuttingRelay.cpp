@@ -51,13 +51,14 @@ void TCuttingRelay::Pass(int Client, const TStep* Step) {
         if (poll(p, 2, kPollMs) <= 0) continue;
         if (p[0].revents) {
             const ssize_t n = read(Client, buffer, sizeof buffer);
-            if (n <= 0 || (!silent && write(server, buffer, size_t(n)) != n)) break;
+            if (n <= 0 || (!silent && send(server, buffer, size_t(n), MSG_NOSIGNAL) != n)) break;
         }
         if (!silent && p[1].revents) {
             size_t room = sizeof buffer;
             if (Step) room = size_t(std::min<uint64_t>(room, Step->After - passed));
             const ssize_t n = read(server, buffer, room);
-            if (n <= 0 || write(Client, buffer, size_t(n)) != n) break;
+            // A client that closed mid-body (one that has what it asked for) is no signal.
+            if (n <= 0 || send(Client, buffer, size_t(n), MSG_NOSIGNAL) != n) break;
             passed += uint64_t(n);
             if (Step && passed == Step->After) {
                 if (!Step->Silent) break;

@@ -123,6 +123,7 @@ int32_t THttpThread::FetchIntoFile() {
         Segments = std::make_unique<TSegmentPlan>(uint64_t(Validators.Total), *Pieces);
         Received = Segments->WrittenBytes();
         TotalSize = Validators.Total;
+        PiecesUrl = Request.Url;
         // The session that reports why the download failed, when the pieces' sessions cannot.
         NewClient();
         Placed = OpenOutput();

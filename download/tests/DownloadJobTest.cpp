@@ -191,6 +191,41 @@ TEST(ResumeRules, RetryAfterInSecondsOrAsADate) {
         EXPECT_EQ(RetryAfterSeconds(row.Value, now), row.Seconds) << row.Value;
 }
 
+// Bytes are written once: a connection stops at the first byte a proven one holds or that is
+// written, one that comes too late writes nothing, and a new connection gets the bytes no one
+// fetches before a split of what someone does.
+TEST(SegmentPlan, EveryByteIsWrittenOnceAndNoneIsLeftOut) {
+    const uint64_t mib = TSegmentPlan::kLeastSplit;
+    TSegmentPlan kept(100, {{90, 200}, {10, 20}, {50, 60}, {15, 30}});
+    EXPECT_EQ(kept.Pieces(), (TByteRanges{{10, 30}, {50, 60}, {90, 100}}));
+    EXPECT_EQ(kept.WrittenBytes(), 40u);
+    EXPECT_EQ(kept.NextPiece(), (TByteRange{0, 10}));
+
+    TSegmentPlan plan(4 * mib);
+    const int first = plan.Open({0, 4 * mib});
+    plan.Send(first);
+    ASSERT_TRUE(plan.Verify(first));
+    const std::optional<TByteRange> half = plan.NextPiece();
+    ASSERT_EQ(half, (TByteRange{2 * mib, 4 * mib}));
+    const int second = plan.Open(*half);
+    // Not proven yet: the first connection may go on past it.
+    EXPECT_EQ(plan.Room(first, 3 * mib), 3 * mib);
+    ASSERT_TRUE(plan.Verify(second));
+    EXPECT_EQ(plan.Room(first, 3 * mib), 2 * mib);
+    plan.Written(first, 2 * mib);
+    EXPECT_TRUE(plan.CutShort(first));
+    plan.Close(first);
+    plan.Written(second, mib + 1);
+    // What is left is less than a split is worth.
+    EXPECT_EQ(plan.NextPiece(), std::nullopt);
+    const int late = plan.Open({3 * mib + 1, 4 * mib});
+    plan.Written(second, mib - 1);
+    EXPECT_FALSE(plan.Verify(late));
+    EXPECT_EQ(plan.Room(late, 10), 0u);
+    EXPECT_TRUE(plan.Done());
+    EXPECT_EQ(plan.WrittenBytes(), 4 * mib);
+}
+
 // The journal gives back what was recorded while its ".part" is there, never a password, and
 // reads a damaged file as fewer entries, never as a crash or a wrong target.
 TEST(DownloadJournal, KeepsWhatCanGoOnAndSurvivesDamage) {

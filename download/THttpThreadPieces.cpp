@@ -76,6 +76,10 @@ THttpThread::TAttempt THttpThread::RunPieces() {
         Segments.reset();
         Pieces.reset();
         Validators = TValidators{};
+        // Emptied before the record says it is written from its start: the pieces beyond are
+        // no such start.
+        OutputFile->SetSize(0);
+        Received = 0;
         if (OnPieces) OnPieces(this);
     }
     return LinkFailure;

@@ -2,7 +2,6 @@
 // ranges, further connections on the worker's own loop ask for parts of it, each written where
 // it belongs in the one output file; see THttpThread.h and uSegmentPlan.h.
 #include <algorithm>
-#include <cstring>
 
 #include "download/THttpThread.h"
 #include "download/uFailureText.h"
@@ -206,8 +205,9 @@ void THttpThread::EndLink(TLink& link) {
     }
     if (Cancelled || AbortFlag) return;
     // A connection that got nowhere says the server takes no more than are working now; with
-    // none working, the next attempt comes after the usual wait.
-    if (link.Brought == 0) LinkCap = Segments->OpenCount();
+    // none working, the next attempt comes after the usual wait. A download told never to try
+    // again does not replace a lost connection either.
+    if (link.Brought == 0 || Request.RetryCount <= 0) LinkCap = Segments->OpenCount();
     LinkFailure = JudgeLink(link, code);
 }
 

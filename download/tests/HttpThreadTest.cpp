@@ -521,6 +521,72 @@ TEST_F(HttpThread, BeyondFourGiB) {
 
 }  // namespace
 
+// nginx over plain http and over TLS (a private CA) serving html/v.bin and logging each
+// request's Range and If-Range, and the SOCKS server and proxies a connection may go through.
+struct TRangePaths {
+    enum class TPath { Direct, Socks, Basic, Ntlm, Tls };
+    TTestCa Ca;
+    TTrustedCa Trust{Ca.CaFile()};
+    TNginx Plain, Tls;
+    TDante Dante;
+    TSquid Basic, Ntlm;
+
+    // serverLines: more lines inside nginx's server { }.
+    ::testing::AssertionResult Start(const std::string& serverLines = {}) {
+        const std::string log = "log_format ranges escape=none '$http_range|$http_if_range';";
+        const auto lines = [&](const TNginx& n) {
+            return serverLines + "\naccess_log " + n.File("ranges.log") + " ranges;";
+        };
+        if (!Ca.Ok() || !Plain.Start({{}, lines(Plain), log}) ||
+            !Tls.Start({{}, NginxTlsLines(Ca.Issue("IP:127.0.0.1")) + lines(Tls), log, " ssl"}))
+            return ::testing::AssertionFailure() << Plain.ErrorLog() << Tls.ErrorLog();
+        // "Secret7" hashed as htpasswd -1 would.
+        if (!Dante.Start() ||
+            !Basic.Start(SquidBasicAuth(Basic, "bob:$1$sorlen12$O0nekokeS4PwvzI1ueeQh/\n")) ||
+            !Ntlm.Start(SquidNtlmAuth()))
+            return ::testing::AssertionFailure() << Dante.Log() << Basic.CacheLog();
+        // Whatever starting them asked is no download's.
+        Asked(TPath::Direct);
+        Asked(TPath::Tls);
+        return ::testing::AssertionSuccess();
+    }
+    // Writes the same bytes to both servers' file.
+    bool Serve(const std::string& name, const std::function<bool(const std::string&)>& write) {
+        return write(Plain.File("html/" + name)) && write(Tls.File("html/" + name));
+    }
+    const TNginx& Server(TPath path) const { return path == TPath::Tls ? Tls : Plain; }
+    // A request for file on path's server reached through port (a relay in front of it).
+    TUrlInfo Request(TPath path, const std::string& port, const std::string& file,
+                     const std::string& target) const {
+        TUrlInfo request;
+        request.Url =
+            std::string(path == TPath::Tls ? "https" : "http") + "://127.0.0.1:" + port + file;
+        request.FileName = target;
+        request.StallMs = 300;
+        if (path == TPath::Socks) {
+            request.SocksAddress = "127.0.0.1";
+            request.SocksPort = Dante.Port();
+            request.SocksLevel = "5";
+        }
+        if (path == TPath::Basic || path == TPath::Ntlm) {
+            request.ProxyAddress = "127.0.0.1";
+            request.ProxyPort = (path == TPath::Basic ? Basic : Ntlm).Port();
+            request.ProxyUserName = "bob";
+            request.ProxyPassword = "Secret7";
+        }
+        return request;
+    }
+    // The log's lines since the last call.
+    std::vector<std::string> Asked(TPath path) const {
+        const std::string file = Server(path).File("ranges.log");
+        std::istringstream in(ReadFile(file));
+        std::vector<std::string> asked;
+        for (std::string line; std::getline(in, line);) asked.push_back(line);
+        EXPECT_EQ(truncate(file.c_str(), 0), 0);
+        return asked;
+    }
+};
+
 // A body cut or silenced part way is fetched again from where it stopped, through each path a
 // connection can take; nginx's log shows every later request asking for exactly what was left,
 // of the version the first answer named.
@@ -531,28 +597,12 @@ TEST_F(HttpThread, ALostConnectionGoesOnFromTheKeptBytes) {
     const uint64_t unit = 1 << 20;
 #endif
     const int64_t size = 50 * unit;
-    TTestCa ca;
-    ASSERT_TRUE(ca.Ok());
-    const TTrustedCa trust(ca.CaFile());
-    const std::string log = "log_format ranges escape=none '$http_range|$http_if_range';";
-    TNginx plain, tls;
-    for (TNginx* n : {&plain, &tls}) {
-        n->Write("html/v.bin", "");
-        ASSERT_TRUE(WriteStampedFile(n->File("html/v.bin"), size));
-    }
-    ASSERT_TRUE(plain.Start({{}, "access_log " + plain.File("ranges.log") + " ranges;", log}));
-    ASSERT_TRUE(tls.Start({{},
-                           NginxTlsLines(ca.Issue("IP:127.0.0.1")) + "access_log " +
-                               tls.File("ranges.log") + " ranges;",
-                           log,
-                           " ssl"}))
-        << tls.ErrorLog();
-    TDante dante;
-    ASSERT_TRUE(dante.Start()) << dante.Log();
-    TSquid squid;
-    ASSERT_TRUE(squid.Start());
-    const std::string expected = ReadFile(plain.File("html/v.bin"));
-    enum class TPath { Direct, Socks, Proxy, Tls };
+    using TPath = TRangePaths::TPath;
+    TRangePaths paths;
+    ASSERT_TRUE(paths.Start());
+    ASSERT_TRUE(
+        paths.Serve("v.bin", [&](const std::string& f) { return WriteStampedFile(f, size); }));
+    const std::string expected = ReadFile(paths.Plain.File("html/v.bin"));
     const struct {
         const char* Name;
         TPath Path;
@@ -561,29 +611,14 @@ TEST_F(HttpThread, ALostConnectionGoesOnFromTheKeptBytes) {
         {"three cuts", TPath::Direct, {{1 * unit}, {20 * unit}, {15 * unit}}},
         {"silence", TPath::Direct, {{5 * unit, true}}},
         {"through dante", TPath::Socks, {{3 * unit}, {30 * unit, true}}},
-        {"through squid", TPath::Proxy, {{3 * unit}, {30 * unit, true}}},
+        {"through squid", TPath::Basic, {{3 * unit}, {30 * unit, true}}},
         {"over TLS", TPath::Tls, {{3 * unit}, {30 * unit, true}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
-        const TNginx& server = row.Path == TPath::Tls ? tls : plain;
-        ASSERT_EQ(truncate(server.File("ranges.log").c_str(), 0), 0);
-        TCuttingRelay relay(server.NumericPort(), row.Steps);
+        TCuttingRelay relay(paths.Server(row.Path).NumericPort(), row.Steps);
         TTempFolder dir;
-        TUrlInfo request;
-        request.Url = std::string(row.Path == TPath::Tls ? "https" : "http") +
-                      "://127.0.0.1:" + relay.Port() + "/v.bin";
-        request.FileName = dir.File("v.bin");
-        request.StallMs = 300;
-        if (row.Path == TPath::Socks) {
-            request.SocksAddress = "127.0.0.1";
-            request.SocksPort = dante.Port();
-            request.SocksLevel = "5";
-        }
-        if (row.Path == TPath::Proxy) {
-            request.ProxyAddress = "127.0.0.1";
-            request.ProxyPort = squid.Port();
-        }
+        const TUrlInfo request = paths.Request(row.Path, relay.Port(), "/v.bin", dir.File("v.bin"));
         int retries = 0;
         TRun r = Run(request, [&](THttpThread* t, TRun&) {
             t->OnRetry = [&](THttpThread*, const THttpThread::TRetryNotice& n) {
@@ -595,9 +630,7 @@ TEST_F(HttpThread, ALostConnectionGoesOnFromTheKeptBytes) {
         EXPECT_EQ(r.Code, 0);
         EXPECT_EQ(retries, int(row.Steps.size()));
         EXPECT_TRUE(ReadFile(request.FileName) == expected);
-        std::istringstream lines(ReadFile(server.File("ranges.log")));
-        std::vector<std::string> asked;
-        for (std::string line; std::getline(lines, line);) asked.push_back(line);
+        const std::vector<std::string> asked = paths.Asked(row.Path);
         ASSERT_EQ(asked.size(), row.Steps.size() + 1);
         EXPECT_EQ(asked[0], "|");
         uint64_t last = 0;
@@ -744,32 +777,15 @@ TEST_F(HttpThread, ALargeFileComesInPiecesOverEveryPath) {
 #endif
     const uint64_t size = 8 * unit + 4321;
     const std::string bytes = Pattern(size, 1);
-    TTestCa ca;
-    ASSERT_TRUE(ca.Ok());
-    const TTrustedCa trust(ca.CaFile());
-    const std::string log = "log_format ranges escape=none '$http_range|$http_if_range';";
-    const std::string lines =
-        "location = /whole.bin { max_ranges 0; }\n"
-        "access_log ";
-    TNginx plain, tls;
-    for (TNginx* n : {&plain, &tls}) {
-        n->Write("html/v.bin", bytes);
-        n->Write("html/whole.bin", bytes);
+    using TPath = TRangePaths::TPath;
+    TRangePaths paths;
+    ASSERT_TRUE(paths.Start("location = /whole.bin { max_ranges 0; }"));
+    for (const char* name : {"v.bin", "whole.bin"}) {
+        ASSERT_TRUE(paths.Serve(name, [&](const std::string& f) {
+            WriteFile(f, bytes);
+            return true;
+        }));
     }
-    ASSERT_TRUE(plain.Start({{}, lines + plain.File("ranges.log") + " ranges;", log}));
-    ASSERT_TRUE(tls.Start(
-        {{},
-         NginxTlsLines(ca.Issue("IP:127.0.0.1")) + lines + tls.File("ranges.log") + " ranges;",
-         log,
-         " ssl"}))
-        << tls.ErrorLog();
-    TDante dante;
-    ASSERT_TRUE(dante.Start()) << dante.Log();
-    TSquid basic, ntlm;
-    // "Secret7" hashed as htpasswd -1 would.
-    ASSERT_TRUE(basic.Start(SquidBasicAuth(basic, "bob:$1$sorlen12$O0nekokeS4PwvzI1ueeQh/\n")));
-    ASSERT_TRUE(ntlm.Start(SquidNtlmAuth())) << ntlm.CacheLog();
-    enum class TPath { Direct, Socks, Basic, Ntlm, Tls };
     constexpr uint64_t kWhole = ~uint64_t{0};
     const struct {
         const char* Name;
@@ -791,35 +807,16 @@ TEST_F(HttpThread, ALargeFileComesInPiecesOverEveryPath) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
-        const TNginx& server = row.Path == TPath::Tls ? tls : plain;
-        ASSERT_EQ(truncate(server.File("ranges.log").c_str(), 0), 0);
-        TCuttingRelay relay(server.NumericPort(), row.Steps);
+        TCuttingRelay relay(paths.Server(row.Path).NumericPort(), row.Steps);
         TTempFolder dir;
-        TUrlInfo request;
-        request.Url = std::string(row.Path == TPath::Tls ? "https" : "http") +
-                      "://127.0.0.1:" + relay.Port() + row.File;
-        request.FileName = dir.File("v.bin");
+        TUrlInfo request = paths.Request(row.Path, relay.Port(), row.File, dir.File("v.bin"));
         request.Connections = 4;
         request.SplitFrom = int64_t(row.SplitFrom);
-        request.StallMs = 300;
-        if (row.Path == TPath::Socks) {
-            request.SocksAddress = "127.0.0.1";
-            request.SocksPort = dante.Port();
-            request.SocksLevel = "5";
-        }
-        if (row.Path == TPath::Basic || row.Path == TPath::Ntlm) {
-            request.ProxyAddress = "127.0.0.1";
-            request.ProxyPort = (row.Path == TPath::Basic ? basic : ntlm).Port();
-            request.ProxyUserName = "bob";
-            request.ProxyPassword = "Secret7";
-        }
         TRun r = Run(request);
         EXPECT_EQ(r.Code, 0);
         EXPECT_TRUE(ReadFile(request.FileName) == bytes);
         EXPECT_EQ(r.Received, size);
-        std::istringstream in(ReadFile(server.File("ranges.log")));
-        std::vector<std::string> asked;
-        for (std::string line; std::getline(in, line);) asked.push_back(line);
+        const std::vector<std::string> asked = paths.Asked(row.Path);
         // Logged as each request ends: the first connection's, cut short, may come last.
         EXPECT_EQ(std::count(asked.begin(), asked.end(), "|"), 1);
         EXPECT_TRUE(!row.OneRequest || asked.size() == 1) << asked.size();

@@ -105,8 +105,8 @@ public:
     TAskFileEvent OnAskFile;
     TNotifyEvent OnHeaders;
     TNotifyEvent OnTerminate;
-    // Pieces have come in since the last record: recording them now lets a crash lose little.
-    // The pieces are on the disk before it runs.
+    // Pieces changes what a record of the download must say: the split began, pieces came in
+    // (those are on the disk before it runs) or the file started over.
     TNotifyEvent OnPieces;
     // Before each wait for another attempt.
     TRetryEvent OnRetry;

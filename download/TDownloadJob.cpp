@@ -129,9 +129,11 @@ void TDownloadJob::StartWorker(bool kept) {
     Thread->OnProgress = [self](THttpThread* thread, bool& abort, uint64_t received) {
         abort = self->BlockWritten(received, thread->SessionStart);
     };
-    Thread->OnPieces = [self](THttpThread* thread) {
-        self->KeptPieces = thread->Pieces;
-        self->Record();
+    // Maybe beside the worker: only the pieces change, which the worker does not touch.
+    Thread->OnPieces = [self](const std::optional<TByteRanges>& pieces) {
+        if (self->Journal && !self->TargetFile.empty())
+            self->Journal->Record(
+                {self->Request.Url, self->Request.Cookies, self->TargetFile, self->Kept, pieces});
     };
     Thread->OnRetry = [self](THttpThread*, const THttpThread::TRetryNotice& notice) {
         self->Ui.Post([self, notice] {

@@ -151,6 +151,9 @@ int32_t THttpThread::FetchIntoFile() {
         }
     }
     if (Segments) Pieces = Segments->Pieces();
+    // The owner's record of the end must come after any record of pieces, and the file must
+    // stay open while one waits for it.
+    AwaitRecord();
     if (OutputFile) {
         // The last gathered bytes go to the file now: a disk that refuses them is a failed
         // download, like a failed write in the middle. The file is closed before the owner
@@ -282,6 +285,8 @@ TEventLoop::TTimerId THttpThread::StartStallCheck() {
 void THttpThread::CheckStall() {
     const auto now = std::chrono::steady_clock::now();
     const auto limit = std::chrono::milliseconds(Request.StallMs);
+    // Pieces in the middle of a long part are recorded too: a crash there loses little.
+    RecordPieces();
     for (const std::unique_ptr<TLink>& link : Links) {
         if (link->Stalled || now - link->LastActivity < limit || !link->Client->Running()) continue;
         link->Stalled = true;

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,9 +106,12 @@ public:
     TAskFileEvent OnAskFile;
     TNotifyEvent OnHeaders;
     TNotifyEvent OnTerminate;
-    // Pieces changes what a record of the download must say: the split began, pieces came in
-    // (those are on the disk before it runs) or the file started over.
-    TNotifyEvent OnPieces;
+    // What a record of the download must say of its pieces has changed: the split began, pieces
+    // came in (those are on the disk before it runs) or the file started over. Runs on the
+    // worker thread, or for pieces that came in on a thread of its own while the worker goes
+    // on; never two at once, and never one after a later one.
+    using TPiecesEvent = std::function<void(const std::optional<TByteRanges>& pieces)>;
+    TPiecesEvent OnPieces;
     // Before each wait for another attempt.
     TRetryEvent OnRetry;
     // Shows "Error saving file...!" when the output file cannot be opened; the window side sets
@@ -174,6 +178,7 @@ private:
     uint64_t WritePiece(int id, THttpClient& client, const char* data, int length);
     void AbortLinks();
     void RecordPieces();
+    void AwaitRecord();
 
     TUiThread& Ui;
     // The current attempt, on the worker thread.
@@ -198,6 +203,8 @@ private:
     TAttempt LinkFailure;
     int LinkFailureStatus = 0;
     std::chrono::steady_clock::time_point LastRecord;
+    // The record of pieces that waits for the disk beside the worker.
+    std::future<void> PendingRecord;
     // Since when and from how many bytes on the pieces' rate is counted.
     std::chrono::steady_clock::time_point PiecesSince;
     uint64_t PiecesFrom = 0;

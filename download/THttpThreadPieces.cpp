@@ -1,6 +1,8 @@
 // The worker's download in pieces: once the first answer shows a large file whose server takes
 // ranges, further connections on the worker's own loop ask for parts of it, each written where
 // it belongs in the one output file; see THttpThread.h and uSegmentPlan.h.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "download/THttpThread.h"
@@ -40,7 +42,8 @@ void THttpThread::StartPieces() {
     PiecesFrom = kept;
     // From now on the file's size says nothing of what it holds: the record must say pieces
     // before any piece is written.
-    if (OnPieces) OnPieces(this);
+    AwaitRecord();
+    if (OnPieces) OnPieces(Pieces);
 }
 
 THttpThread::TAttempt THttpThread::RunPieces() {
@@ -77,9 +80,10 @@ THttpThread::TAttempt THttpThread::RunPieces() {
         Validators = TValidators{};
         // Emptied before the record says it is written from its start: the pieces beyond are
         // no such start.
+        AwaitRecord();
         OutputFile->SetSize(0);
         Received = 0;
-        if (OnPieces) OnPieces(this);
+        if (OnPieces) OnPieces(Pieces);
     }
     return LinkFailure;
 }
@@ -235,10 +239,19 @@ void THttpThread::AbortLinks() {
 
 void THttpThread::RecordPieces() {
     const auto now = std::chrono::steady_clock::now();
-    if (!OnPieces || !OutputFile || now - LastRecord < kRecordEvery) return;
+    if (!OnPieces || !OutputFile || !Segments || now - LastRecord < kRecordEvery) return;
+    if (PendingRecord.valid() &&
+        PendingRecord.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
     LastRecord = now;
-    // A record ahead of its bytes would call zeros written after a power cut.
-    if (!OutputFile->Sync()) return;
-    Pieces = Segments->Pieces();
-    OnPieces(this);
+    // A record ahead of its bytes would call zeros written after a power cut; the wait for the
+    // disk goes beside the worker, which keeps receiving.
+    PendingRecord = std::async(std::launch::async,
+                               [fd = OutputFile->Handle(), pieces = Segments->Pieces(), this] {
+                                   if (fdatasync(fd) == 0) OnPieces(pieces);
+                               });
+}
+
+void THttpThread::AwaitRecord() {
+    if (PendingRecord.valid()) PendingRecord.wait();
 }

@@ -86,10 +86,6 @@ bool TMyFileStream::WriteAt(const void* buffer, int64_t count, int64_t offset) {
     return !FFailed;
 }
 
-bool TMyFileStream::Sync() {
-    return Flush() && fdatasync(FHandle) == 0;
-}
-
 int64_t TMyFileStream::Read(void* buffer, int64_t count) {
     if (!Flush()) return 0;
     int64_t done = 0;

@@ -60,8 +60,6 @@ public:
     // over several connections go where they belong. Returns false, as Write does, once the file
     // has refused bytes.
     bool WriteAt(const void* buffer, int64_t count, int64_t offset);
-    // The written bytes are on the disk when it returns true; a record of them may follow.
-    bool Sync();
 
     int Handle() const { return FHandle; }
     // Why the file refused bytes (an errno value, ENOSPC for a write that took nothing); 0

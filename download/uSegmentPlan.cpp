@@ -99,12 +99,12 @@ int TSegmentPlan::OpenCount() const {
 
 uint64_t TSegmentPlan::Reach(int id, bool provenOnly) const {
     const TLink& link = Links[id];
+    if (IsWritten(link.At)) return link.At;
     uint64_t reach = std::min(link.Asked.End, Total);
     const auto next =
         std::upper_bound(Complete.begin(), Complete.end(), link.At,
                          [](uint64_t at, const TByteRange& piece) { return at < piece.Begin; });
     if (next != Complete.end()) reach = std::min(reach, next->Begin);
-    if (IsWritten(link.At)) return link.At;
     for (int other = 0; other < static_cast<int>(Links.size()); ++other) {
         const TLink& o = Links[other];
         if (other == id || !o.Open || (provenOnly && !o.Verified)) continue;

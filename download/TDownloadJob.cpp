@@ -130,11 +130,7 @@ void TDownloadJob::StartWorker(bool kept) {
         abort = self->BlockWritten(received, thread->SessionStart);
     };
     // Maybe beside the worker: only the pieces change, which the worker does not touch.
-    Thread->OnPieces = [self](const std::optional<TByteRanges>& pieces) {
-        if (self->Journal && !self->TargetFile.empty())
-            self->Journal->Record(
-                {self->Request.Url, self->Request.Cookies, self->TargetFile, self->Kept, pieces});
-    };
+    Thread->OnPieces = [self](const std::optional<TByteRanges>& pieces) { self->Record(pieces); };
     Thread->OnRetry = [self](THttpThread*, const THttpThread::TRetryNotice& notice) {
         self->Ui.Post([self, notice] {
             if (self->Attached && self->OnRetry) self->OnRetry(notice);
@@ -216,7 +212,7 @@ std::optional<std::string> TDownloadJob::AskPartFile() {
                 part = PartFile;
                 // Recorded before the first byte, so that a crash still leaves it to resume.
                 Request.FileName = PartFile;
-                Record();
+                Record(KeptPieces);
                 return;
             }
             if (!OnTargetBusy) return;
@@ -253,7 +249,7 @@ void TDownloadJob::TransferEnded(int32_t errorCode, uint64_t received, int64_t t
     KeptPieces = pieces;
     const TDownloadEnd end = PlaceFile(errorCode, received, totalSize);
     if (end == TDownloadEnd::Kept || end == TDownloadEnd::Paused) {
-        Record();
+        Record(KeptPieces);
     } else {
         if (Journal && !TargetFile.empty()) Journal->Forget(TargetFile);
         Release();
@@ -285,9 +281,9 @@ TDownloadEnd TDownloadJob::PlaceFile(int32_t errorCode, uint64_t received, int64
     return TDownloadEnd::Failed;
 }
 
-void TDownloadJob::Record() {
+void TDownloadJob::Record(const std::optional<TByteRanges>& pieces) {
     if (!Journal || TargetFile.empty()) return;
-    Journal->Record({Request.Url, Request.Cookies, TargetFile, Kept, KeptPieces});
+    Journal->Record({Request.Url, Request.Cookies, TargetFile, Kept, pieces});
 }
 
 bool TDownloadJob::Claim(const std::string& target) {

@@ -127,7 +127,7 @@ private:
     void Release();
     // Starts the worker; kept: it goes on from the bytes in the ".part" file.
     void StartWorker(bool kept);
-    void Record();
+    void Record(const std::optional<TByteRanges>& pieces);
     // Seconds of the transfer: from its first written block to now, or to its end once it has
     // ended; 0 before the first block. The save dialog's time is not the transfer's.
     double ElapsedSeconds() const;

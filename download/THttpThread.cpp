@@ -231,7 +231,7 @@ THttpThread::TAttempt THttpThread::RunAttempt() {
 THttpThread::TAttempt THttpThread::JudgeFailure(int32_t code) {
     if (Cancelled || AbortFlag || !FileError.empty()) return {TAttemptEnd::Failed, code};
     if (Stalled) {
-        FailureText = "No data received for " + std::to_string(Request.StallMs / 1000) + " sec";
+        FailureText = StallText();
         return {TAttemptEnd::Retry, code, TRetryCause::Stalled};
     }
     if (Plan == TBodyPlan::Refuse) {
@@ -274,6 +274,10 @@ bool THttpThread::WaitBeforeRetry(int64_t ms) {
     }
     Cancelled = true;
     return false;
+}
+
+std::string THttpThread::StallText() const {
+    return "No data received for " + std::to_string(Request.StallMs / 1000) + " sec";
 }
 
 TEventLoop::TTimerId THttpThread::StartStallCheck() {

@@ -151,6 +151,7 @@ private:
     int32_t FetchIntoFile();
     TAttempt RunAttempt();
     TAttempt JudgeFailure(int32_t code);
+    std::string StallText() const;
     TAttempt ServerBusy(int32_t code, const std::vector<std::string>& header) const;
     bool WaitBeforeRetry(int64_t ms);
     TEventLoop::TTimerId StartStallCheck();
@@ -197,6 +198,7 @@ private:
     int MainPiece = -1;
     std::vector<std::unique_ptr<TLink>> Links;
     int LinkCap = 0;
+    bool Refill = false;  // a connection went since the plan was last asked for more
     // A piece's answer was not the part asked for: no further split of this download.
     bool RangesDoubted = false;
     std::string PiecesUrl;

@@ -38,6 +38,7 @@ void THttpThread::StartPieces() {
     // The further connections ask where the first one ended up.
     PiecesUrl = Relocated ? Client->Location() : Request.Url;
     LinkCap = Request.Connections;
+    Refill = true;
     LastRecord = PiecesSince = std::chrono::steady_clock::now();
     PiecesFrom = kept;
     // From now on the file's size says nothing of what it holds: the record must say pieces
@@ -48,6 +49,7 @@ void THttpThread::StartPieces() {
 
 THttpThread::TAttempt THttpThread::RunPieces() {
     LinkCap = std::max(1, Request.Connections);
+    Refill = true;
     PiecesSince = std::chrono::steady_clock::now();
     PiecesFrom = Segments->WrittenBytes();
     LinkFailure = {TAttemptEnd::Retry, 404, TRetryCause::ConnectionLost};
@@ -68,7 +70,6 @@ THttpThread::TAttempt THttpThread::RunPieces() {
     AbortLinks();
     Links.clear();
     Received = Segments->WrittenBytes();
-    Pieces = Segments->Pieces();
     if (Cancelled || AbortFlag || !FileError.empty()) return {TAttemptEnd::Failed, 404};
     if (Segments->Done()) return {TAttemptEnd::Whole, 0};
     AnswerStatus = LinkFailureStatus;
@@ -96,10 +97,13 @@ void THttpThread::ServeLinks() {
         }
         EndLink(**it);
         it = Links.erase(it);
+        Refill = true;
     }
     // Nothing is asked for before the file is in place: a piece must not land in a file that
-    // is cut back to its kept bytes afterwards.
-    if (!OutputFile || !Placed || Cancelled || AbortFlag || !Segments) return;
+    // is cut back to its kept bytes afterwards. Otherwise only a connection that went makes
+    // room: this runs after every event of the receive path.
+    if (!OutputFile || !Placed || Cancelled || AbortFlag || !Segments || !Refill) return;
+    Refill = false;
     const int cap = RangesDoubted ? std::min(1, LinkCap) : LinkCap;
     while (Segments->OpenCount() < cap) {
         const std::optional<TByteRange> piece = Segments->NextPiece(LeastSplit());
@@ -123,7 +127,6 @@ void THttpThread::OpenLink(TByteRange piece) {
     auto link = std::make_unique<TLink>();
     link->Client = std::make_unique<THttpClient>();
     link->Id = Segments->Open(piece);
-    link->Asked = piece;
     link->LastActivity = std::chrono::steady_clock::now();
     TLink* l = link.get();
     THttpClient& c = *link->Client;
@@ -222,7 +225,7 @@ THttpThread::TAttempt THttpThread::JudgeLink(TLink& link, int32_t code) {
         return {TAttemptEnd::Retry, code, TRetryCause::RangeRefused};
     }
     if (link.Stalled) {
-        FailureText = "No data received for " + std::to_string(Request.StallMs / 1000) + " sec";
+        FailureText = StallText();
         return {TAttemptEnd::Retry, code, TRetryCause::Stalled};
     }
     FailureText = DescribeFailure(*link.Client);
